@@ -1,0 +1,40 @@
+// Client of the device-profile service: one exchange per call over the
+// service's Unix-domain socket. Every function returns 0 for success or a
+// 32-bit code (in a 64-bit result whose upper half is zero).
+#pragma once
+
+#include <cstdint>
+
+// Result codes of the client (the service's own statuses pass through).
+enum : uint64_t {
+  KXR_ERR_NO_MEMORY = 0xECA60104u,          // a buffer could not be allocated
+  KXR_ERR_INVALID_ARGS = 0xECA60107u,       // invalid arguments
+  KXR_ERR_BUFFER_TOO_SMALL = 0xECA60102u,   // receiving buffer too small (data still delivered)
+  KXR_ERR_CONNECTION_REFUSED = 0xECA60200u, // refused on every connection attempt
+  KXR_ERR_NO_SERVICE = 0xECA60201u,         // the service's socket does not exist
+  KXR_ERR_SHORT_ANSWER = 0xECA60FFFu,       // answer malformed: shorter than its head, or too long
+  KXR_ERR_ERRNO_BASE = 0xECA70000u,         // plus the low 16 bits of errno
+};
+
+// 0 when the service's socket exists and is a socket, else KXR_ERR_NO_SERVICE.
+uint64_t KXROpen();
+// Ends a batch; does nothing.
+uint64_t KXRClose();
+// One exchange: sends pIn and pOut framed as one message, receives the answer
+// into pOut (or over the first 18 bytes of pIn when cbOut is 0).
+uint64_t KXRIoControl(void* pIn, uint64_t cbIn, void* pOut, uint64_t cbOut, uint64_t* pcbReturned);
+// Reads one entry; *pcbRead receives the number of bytes delivered.
+uint64_t KXRSyncRead(uint16_t index, uint8_t subIndex, uint8_t flags, uint64_t cbRead, void* pRead,
+                     uint64_t* pcbRead);
+// Writes one entry.
+uint64_t KXRSyncWrite(uint16_t index, uint8_t subIndex, uint8_t flags, uint64_t cbWrite, const void* pWrite);
+// One entry access: a write, a read, or both.
+uint64_t KXRSyncReadWrite(uint16_t index, uint8_t subIndex, uint8_t flags, uint64_t cbWrite, const void* pWrite,
+                          uint64_t cbRead, void* pRead, uint64_t* pcbRead);
+// Object-dictionary list; *pcbList is the capacity on entry, the length received on return.
+uint64_t KXRSyncGetODList(uint16_t nSelector, uint64_t* pcbList, void* pList);
+// Object description; *pcbName is the name capacity on entry, the name length on return.
+uint64_t KXRSyncGetObjectDescription(uint16_t index, uint64_t nValue, uint8_t* pValue1, uint16_t* pValue2,
+                                     uint8_t* pValue3, char* pName, uint64_t* pcbName);
+// Entry description; pDesc begins with its own 64-bit total length (at least 64).
+uint64_t KXRSyncGetEntryDescription(uint16_t index, uint8_t subIndex, uint64_t nValue, void* pDesc);

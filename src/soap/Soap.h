@@ -1,0 +1,28 @@
+// The ReadWrite call found by text search, and the SOAP documents answered.
+#pragma once
+
+#include <string>
+
+#include "KxrTypes.h"
+
+// SOAP parsing and document building; no state, all operations static.
+class CSoap {
+ public:
+  // Finds <name>...</name> after the "<u:ReadWrite" anchor; 1 found, 0 not.
+  static int ParseParameter(const std::string& body, const std::string& name, std::string& value);
+  // As above, converted with atoi.
+  static int ParseParameter(const std::string& body, const std::string& name, int& value);
+  // As above, atoi then the low 16 bits.
+  static int ParseParameter(const std::string& body, const std::string& name, unsigned short& value);
+  // As above, dotted decimal into the six bytes of a net id.
+  static int ParseParameter(const std::string& body, const std::string& name, RvtNetId& value);
+
+  // The ReadWriteResponse document carrying the Base64 result text.
+  static std::string CreateResponse(const std::string& text);
+  // The Fault document of a result code.
+  static std::string CreateFaultString(int code);
+  // The ReadWriteResponse document with an additional ppRdInfo element.
+  static std::string CreateResponseDebug(const std::string& text, const std::string& info);
+  // An HTML page showing the version text.
+  static std::string CreateVersionHTML(std::string version);
+};
