@@ -1,0 +1,291 @@
+#include "Kxr.h"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "KXRWeb.h"
+#include "KxrApiBSD.h"
+#include "Settings.h"
+#include "Soap.h"
+
+namespace {
+
+// Result word of a read sub-request whose length is 0, or above the limit.
+constexpr uint32_t kSubRequestLengthZero = 0xECA60102u;
+constexpr uint32_t kSubRequestTooLong = 0xECA60104u;
+
+uint32_t GetU32LE(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+void PutU32LE(char* p, uint32_t v) {
+  p[0] = static_cast<char>(v & 0xFF);
+  p[1] = static_cast<char>((v >> 8) & 0xFF);
+  p[2] = static_cast<char>((v >> 16) & 0xFF);
+  p[3] = static_cast<char>((v >> 24) & 0xFF);
+}
+
+// Header i of a buffer known to hold it; the buffer is little-endian
+// whatever the host's byte order.
+writeBuffer_ ReadHeader(const std::string& buffer, int i) {
+  const auto* p = reinterpret_cast<const unsigned char*>(buffer.data()) + static_cast<size_t>(i) * KXR_HEADER_SIZE;
+  writeBuffer_ h;
+  h.group = GetU32LE(p);
+  h.subIndex = p[4];
+  h.flags = p[5];
+  h.index = static_cast<uint16_t>(p[6] | p[7] << 8);
+  h.length = GetU32LE(p + 8);
+  return h;
+}
+
+// The words as a little-endian byte string.
+std::string WordsToBytes(const std::vector<uint32_t>& words) {
+  std::string bytes(words.size() * 4, '\0');
+  for (size_t i = 0; i < words.size(); ++i) PutU32LE(&bytes[i * 4], words[i]);
+  return bytes;
+}
+
+// What the automation path returns when the library call failed: the
+// library's code when it reads as a failure code, else a generic failure.
+int PxoFailureCode(int64_t libraryResult) {
+  const auto code = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(libraryResult)));
+  return code < 0 ? code : KXRWEB_ERR_UNSPECIFIC;
+}
+
+// Maps an exception escaping a sum-up to its result code.
+template <typename F>
+int Guarded(F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return KXRWEB_ERR_OUT_OF_MEMORY;
+  } catch (const std::out_of_range&) {
+    return KXRWEB_ERR_OUT_OF_RANGE;
+  } catch (...) {
+    return KXRWEB_ERR_UNSPECIFIC;
+  }
+}
+
+}  // namespace
+
+int CKxr::SoapToKxrParameters(const std::string& body, _KXR_Parameters& parameters) {
+  try {
+    parameters.netId = RvtNetId{};
+    parameters.nPort = 0;
+    parameters.indexGroup = 0;
+    parameters.indexOffset = 0;
+    parameters.cbRdLen = 0;
+    parameters.pwrData.clear();
+    if (!CSoap::ParseParameter(body, "netId", parameters.netId) ||
+        !CSoap::ParseParameter(body, "nPort", parameters.nPort) ||
+        !CSoap::ParseParameter(body, "indexGroup", parameters.indexGroup) ||
+        !CSoap::ParseParameter(body, "indexOffset", parameters.indexOffset) ||
+        !CSoap::ParseParameter(body, "cbRdLen", parameters.cbRdLen))
+      return KXRWEB_ERR_INVALID_SOAP;
+    if (!CSoap::ParseParameter(body, "pwrData", parameters.pwrData)) return KXRWEB_ERR_INVALID_WRITEBUF;
+    return KXRWEB_SUCCESS;
+  } catch (...) {
+    return KXRWEB_ERR_UNSPECIFIC;
+  }
+}
+
+int CKxr::GetPxoCommunicationEnabled(unsigned char* pEnabled) {
+  if (KxrSettings::kPxoCommunicationEnabled && pEnabled) *pEnabled = 1;
+  return 0;
+}
+
+CKxr::CKxr(_KXR_Parameters parameters) : m_parameters(), m_addr(), m_pAddr(&m_addr) {
+  LoadDll();
+  // A move cannot throw, so a library loaded above is always released by the destructor.
+  m_parameters = std::move(parameters);
+}
+
+CKxr::~CKxr() { Unload(); }
+
+int CKxr::ValidateParameters() {
+  const _KXR_Parameters& p = m_parameters;
+  const int64_t count = p.indexOffset;
+  const int64_t cbRdLen = p.cbRdLen;
+  const int64_t length = static_cast<int64_t>(p.pwrData.size());
+  if (p.indexGroup != KXR_IG_SUMUP_READ && p.indexGroup != KXR_IG_SUMUP_WRITE) return KXRWEB_ERR_INVALID_ARGUMENT;
+  if (count < 1) return KXRWEB_ERR_INVALID_ARGUMENT;
+  if (count > KXR_MAX_SUBREQUESTS) return KXRWEB_ERR_MAX_SUBCOMMANDS;
+  if (cbRdLen < 1) return KXRWEB_ERR_READBUF_TOO_SMALL;
+  if (cbRdLen > KXR_MAX_READ_LEN) return KXRWEB_ERR_MAX_READBUF;
+  if (length == 0) return KXRWEB_ERR_INVALID_WRITEBUF;
+  if (p.indexGroup == KXR_IG_SUMUP_READ) {
+    if (cbRdLen < KXR_READ_RECORD_SIZE * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    if (length % KXR_HEADER_SIZE != 0) return KXRWEB_ERR_INVALID_WRITEBUF;
+    if (count > length / KXR_HEADER_SIZE) return KXRWEB_ERR_INVALID_WRITEBUF;
+  } else {
+    if (cbRdLen < KXR_WRITE_RECORD_SIZE * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    if (length < KXR_HEADER_SIZE * count) return KXRWEB_ERR_INVALID_WRITEBUF;
+  }
+  return KXRWEB_SUCCESS;
+}
+
+int CKxr::Execute(std::string& result) {
+  unsigned char enabled = 0;
+  GetPxoCommunicationEnabled(&enabled);
+
+  const int valid = ValidateParameters();
+  if (valid < 0) return valid;
+
+  m_pAddr->netId = m_parameters.netId;
+  m_pAddr->port = m_parameters.nPort;
+  bool netIdSet = false;
+  for (unsigned char b : m_parameters.netId.b) netIdSet = netIdSet || b != 0;
+
+  int command = m_parameters.indexGroup;
+  if (netIdSet && enabled) command = command == KXR_IG_SUMUP_READ ? KXR_IG_PXO_READ : KXR_IG_PXO_WRITE;
+
+  switch (command) {
+    case KXR_IG_SUMUP_READ:
+    case KXR_IG_SUMUP_WRITE: {
+      const uint64_t open = KXROpen();
+      if (open != 0) return static_cast<int>(static_cast<uint32_t>(open));
+      const int r = command == KXR_IG_SUMUP_READ ? SumUpReadKXR(result) : SumUpWriteKXR(result);
+      KXRClose();
+      return r;
+    }
+    case KXR_IG_PXO_READ:
+    case KXR_IG_PXO_WRITE: {
+      const int64_t port = PxoPortOpenEx();
+      if (port == 0) return KXR_ERR_NO_PXO_PORT;
+      const int r = command == KXR_IG_PXO_READ ? SumUpReadPXO(result, port) : SumUpWritePXO(result, port);
+      PxoPortCloseEx(port);
+      return r;
+    }
+    default:
+      return KXRWEB_ERR_INVALID_ARGUMENT;
+  }
+}
+
+int CKxr::SumUpReadKXR(std::string& result) {
+  return Guarded([&]() -> int {
+    const int count = m_parameters.indexOffset;
+    const int64_t recordBytes = static_cast<int64_t>(KXR_READ_RECORD_SIZE) * count;
+    if (m_parameters.cbRdLen < recordBytes) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    const size_t room = static_cast<size_t>(m_parameters.cbRdLen - recordBytes);
+
+    std::vector<uint32_t> words;
+    std::string data;
+    try {
+      words.assign(static_cast<size_t>(count) * 2, 0);
+      data.reserve(room);
+    } catch (const std::bad_alloc&) {
+      return KXRWEB_ERR_OUT_OF_MEMORY;
+    }
+
+    std::vector<unsigned char> buffer;  // one read's bytes, reused by every sub-request
+    for (int i = 0; i < count; ++i) {
+      const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
+      uint32_t& code = words.at(2 * static_cast<size_t>(i));
+      uint32_t& delivered = words.at(2 * static_cast<size_t>(i) + 1);
+      if (h.length == 0) {
+        code = kSubRequestLengthZero;
+        continue;
+      }
+      if (h.length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) {
+        code = kSubRequestTooLong;
+        continue;
+      }
+      buffer.assign(h.length, 0);
+      uint64_t n = 0;
+      code = static_cast<uint32_t>(KXRSyncRead(h.index, h.subIndex, h.flags, h.length, buffer.data(), &n));
+      delivered = static_cast<uint32_t>(n);
+      if (n == 0) continue;
+      if (n > h.length) return KXRWEB_ERR_OUT_OF_RANGE;  // more than the buffer holds
+      if (data.size() == room) return KXRWEB_ERR_OUT_OF_RANGE;
+      if (n > room - data.size()) return KXRWEB_ERR_READBUF_TOO_SMALL;
+      data.append(reinterpret_cast<const char*>(buffer.data()), static_cast<size_t>(n));
+    }
+
+    std::string out = WordsToBytes(words);
+    out += data;
+    result = std::move(out);
+    return KXRWEB_SUCCESS;
+  });
+}
+
+int CKxr::SplitWriteBuffer(std::vector<writeBuffer_>& headers, uint64_t& totalData) const {
+  const int count = m_parameters.indexOffset;
+  const uint64_t headerBytes = static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count);
+  if (m_parameters.pwrData.size() < headerBytes) return KXRWEB_ERR_INVALID_WRITEBUF;
+  uint64_t available = m_parameters.pwrData.size() - headerBytes;
+  headers.resize(static_cast<size_t>(count));
+  totalData = 0;
+  for (int i = 0; i < count; ++i) {
+    const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
+    headers[static_cast<size_t>(i)] = h;
+    if (h.length > available) return KXRWEB_ERR_INVALID_SOAP;
+    if (h.length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) return KXRWEB_ERR_MAX_WRITEBUF;
+    available -= h.length;
+    totalData += h.length;
+  }
+  return KXRWEB_SUCCESS;
+}
+
+int CKxr::SumUpWriteKXR(std::string& result) {
+  return Guarded([&]() -> int {
+    const int count = m_parameters.indexOffset;
+    std::vector<writeBuffer_> headers;
+    uint64_t totalData = 0;
+    const int split = SplitWriteBuffer(headers, totalData);
+    if (split < 0) return split;
+    // A sub-request without data cannot be written. It is refused here,
+    // before the first write, so that a malformed batch writes nothing.
+    for (const writeBuffer_& h : headers)
+      if (h.length == 0) return KXRWEB_ERR_OUT_OF_RANGE;
+
+    std::vector<uint32_t> words(static_cast<size_t>(count), 0);
+    size_t offset = static_cast<size_t>(KXR_HEADER_SIZE) * static_cast<size_t>(count);
+    for (int i = 0; i < count; ++i) {
+      const writeBuffer_& h = headers[static_cast<size_t>(i)];
+      const char* block = m_parameters.pwrData.data() + offset;
+      words[static_cast<size_t>(i)] = static_cast<uint32_t>(KXRSyncWrite(h.index, h.subIndex, h.flags, h.length, block));
+      offset += h.length;
+    }
+    result = WordsToBytes(words);
+    return KXRWEB_SUCCESS;
+  });
+}
+
+int CKxr::SumUpReadPXO(std::string& result, int64_t port) {
+  return Guarded([&]() -> int {
+    const int count = m_parameters.indexOffset;
+    if (m_parameters.cbRdLen < static_cast<int64_t>(KXR_READ_RECORD_SIZE) * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    std::string buffer(static_cast<size_t>(m_parameters.cbRdLen), '\0');
+    uint64_t n = 0;
+    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, KXR_IG_PXO_READ,
+                                             static_cast<uint64_t>(count), buffer.size(), &buffer[0],
+                                             static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count),
+                                             &m_parameters.pwrData[0], &n);
+    if (r != 0) return PxoFailureCode(r);
+    if (n > buffer.size()) return KXRWEB_ERR_OUT_OF_RANGE;  // the library claims more than it could store
+    buffer.resize(static_cast<size_t>(n));
+    result = std::move(buffer);
+    return KXRWEB_SUCCESS;
+  });
+}
+
+int CKxr::SumUpWritePXO(std::string& result, int64_t port) {
+  return Guarded([&]() -> int {
+    const int count = m_parameters.indexOffset;
+    std::vector<writeBuffer_> headers;
+    uint64_t totalData = 0;
+    const int split = SplitWriteBuffer(headers, totalData);
+    if (split < 0) return split;
+    std::vector<uint32_t> words(static_cast<size_t>(count), 0);
+    const uint64_t writeLength = static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count) + totalData;
+    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, KXR_IG_PXO_WRITE,
+                                             static_cast<uint64_t>(count), words.size() * 4, words.data(),
+                                             writeLength, &m_parameters.pwrData[0], nullptr);
+    if (r != 0) return PxoFailureCode(r);
+    // The target's answer is passed on as it stored it, byte for byte.
+    result.assign(reinterpret_cast<const char*>(words.data()), words.size() * 4);
+    return KXRWEB_SUCCESS;
+  });
+}

@@ -1,0 +1,91 @@
+// The request engine: one ReadWrite call's parameters, their validation and
+// the sum-up read and write over the device-profile service or, when the
+// automation path is switched on, over the automation-protocol library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "KxrTypes.h"
+#include "PxoSyncWrap.h"
+
+// Index groups a caller may ask for.
+enum : int {
+  KXR_IG_SUMUP_READ = 0xF080,   // sum-up read over the device-profile service
+  KXR_IG_SUMUP_WRITE = 0xF081,  // sum-up write over the device-profile service
+  KXR_IG_PXO_READ = 0xF304,     // internal: sum-up read over the automation path
+  KXR_IG_PXO_WRITE = 0xF305,    // internal: sum-up write over the automation path
+};
+
+// Limits of one call.
+enum : int {
+  KXR_MAX_SUBREQUESTS = 300,      // sub-requests in one batch
+  KXR_MAX_READ_LEN = 0x100000,    // largest cbRdLen, and largest length of one sub-request
+  KXR_HEADER_SIZE = 12,           // bytes of one sub-request header
+  KXR_READ_RECORD_SIZE = 8,       // bytes of one read result record
+  KXR_WRITE_RECORD_SIZE = 4,      // bytes of one write result word
+};
+
+// Code returned when the automation library gives no port.
+constexpr int KXR_ERR_NO_PXO_PORT = static_cast<int>(0xECAF0421u);
+
+// One parsed ReadWrite call.
+struct _KXR_Parameters {
+  RvtNetId netId{};        // target net id (automation path only)
+  unsigned short nPort{};  // target port (automation path only)
+  int indexGroup{};        // 0xF080 sum-up read, 0xF081 sum-up write
+  int indexOffset{};       // number of sub-requests
+  int cbRdLen{};           // largest result the caller accepts, in bytes
+  std::string pwrData;     // write buffer: Base64 text, then the decoded bytes
+};
+
+// A copy of one 12-byte sub-request header, in buffer order.
+#pragma pack(push, 1)
+struct writeBuffer_ {
+  uint32_t group;     // group word; not interpreted on the device-profile path
+  uint8_t subIndex;   // sub-index of the entry
+  uint8_t flags;      // flags byte
+  uint16_t index;     // object index
+  uint32_t length;    // bytes wanted (read) or data bytes (write)
+};
+#pragma pack(pop)
+static_assert(sizeof(writeBuffer_) == 12, "a sub-request header is twelve bytes");
+
+// Executes one ReadWrite call; lives for that call only.
+class CKxr : public CPxoSyncWrap {
+ public:
+  // Fills parameters from the SOAP body; 0, or the code of the first failure.
+  static int SoapToKxrParameters(const std::string& body, _KXR_Parameters& parameters);
+  // Reports whether the automation path is enabled; leaves the flag alone when it is not.
+  static int GetPxoCommunicationEnabled(unsigned char* pEnabled);
+
+  // Loads the automation library (a failure is ignored) and keeps the parameters.
+  explicit CKxr(_KXR_Parameters parameters);
+  // Releases the automation library.
+  ~CKxr();
+  CKxr(const CKxr&) = delete;
+  CKxr& operator=(const CKxr&) = delete;
+
+  // Validates and runs the call; on success result holds the result buffer.
+  int Execute(std::string& result);
+  // Checks the parameters against the limits of a sum-up; 0 or the failing rule's code.
+  int ValidateParameters();
+  // Sum-up read over the device-profile service.
+  int SumUpReadKXR(std::string& result);
+  // Sum-up write over the device-profile service.
+  int SumUpWriteKXR(std::string& result);
+  // Sum-up read handed to the automation library in one request.
+  int SumUpReadPXO(std::string& result, int64_t port);
+  // Sum-up write handed to the automation library in one request.
+  int SumUpWritePXO(std::string& result, int64_t port);
+
+ private:
+  // Copies the first count headers and checks the data lengths behind them;
+  // totalData receives the sum of the lengths. 0 or the code of the refusal.
+  int SplitWriteBuffer(std::vector<writeBuffer_>& headers, uint64_t& totalData) const;
+
+  _KXR_Parameters m_parameters;  // the engine's own copy of the call's parameters
+  RvtAddr m_addr;                // target address for the automation library
+  RvtAddr* m_pAddr;              // points to m_addr; handed to the library
+};
