@@ -5,6 +5,10 @@
 
 #include "KxrTypes.h"
 
+// Namespace of the ReadWriteResponse element; clients that check it rely on
+// this exact value, so it never changes.
+inline constexpr char kKxrServiceUrn[] = "urn:KxrWebService";
+
 // SOAP parsing and document building; no state, all operations static.
 class CSoap {
  public:
