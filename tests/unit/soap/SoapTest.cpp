@@ -1,0 +1,120 @@
+#include "KXRWeb.h"
+#include "Soap.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+namespace {
+
+// A body whose ReadWrite call holds one element with the given text.
+std::string Call(const std::string& name, const std::string& text) {
+  return "<u:ReadWrite><" + name + ">" + text + "</" + name + "></u:ReadWrite>";
+}
+
+struct Search {
+  const char* body;
+  const char* name;
+  int found;
+  std::string value;
+};
+
+TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
+  const Search cases[] = {
+      {"<nPort>1</nPort>", "nPort", 0, ""},                                  // no anchor
+      {"<m:ReadWrite><nPort>1</nPort></m:ReadWrite>", "nPort", 0, ""},        // other prefix
+      {"<u:ReadWrite xmlns:u=\"urn:x\"><nPort>5</nPort>", "nPort", 1, "5"},  // attributes
+      {"<nPort>1</nPort><u:ReadWrite></u:ReadWrite>", "nPort", 0, ""},        // before anchor
+      {"<u:ReadWrite/><nPort>2</nPort>", "nPort", 1, "2"},                   // after its end
+      {"<u:ReadWrite><cbRdLen/></u:ReadWrite>", "cbRdLen", 0, ""},            // self-closing
+      {"<u:ReadWrite><nPort>1", "nPort", 0, ""},                              // not closed
+      {"<u:ReadWrite><a>1</a><a>2</a>", "a", 1, "1"},                         // first wins
+      {"<u:ReadWrite><a>1<a>2</a></a>", "a", 1, "1<a>2"},                     // first close
+      {"<u:ReadWrite><netIdX>1</netIdX><netId>2</netId>", "netId", 1, "2"},   // whole name
+      {"<u:ReadWrite><pwrData>AAEC\r\n</pwrData>", "pwrData", 1, "AAEC\r\n"},  // verbatim
+      {"<u:ReadWrite><x>&amp; <![CDATA[y]]></x>", "x", 1, "&amp; <![CDATA[y]]>"},
+      {"<u:ReadWrite><x></x>", "x", 1, ""},
+  };
+  for (const Search& c : cases) {
+    std::string value = "untouched";
+    EXPECT_EQ(CSoap::ParseParameter(c.body, c.name, value), c.found) << c.body;
+    EXPECT_EQ(value, c.found ? c.value : "untouched") << c.body;
+  }
+  std::string value;
+  const std::string zeros("<u:ReadWrite>\0<x>a\0b</x>", 24);
+  EXPECT_EQ(CSoap::ParseParameter(zeros, "x", value), 1);
+  EXPECT_EQ(value, std::string("a\0b", 3));
+}
+
+TEST(SoapParse, ConvertsNumbersLikeAtoi) {
+  const std::pair<const char*, int> cases[] = {
+      {" 1234", 1234}, {"1234 ", 1234}, {"\n\t-42x", -42}, {"+7", 7}, {"x", 0},
+      {"", 0},         {"61568", 61568}, {"0xF080", 0},     {"- 5", 0}};
+  for (const auto& [text, expected] : cases) {
+    int value = -99;
+    EXPECT_EQ(CSoap::ParseParameter(Call("n", text), "n", value), 1);
+    EXPECT_EQ(value, expected) << text;
+  }
+  unsigned short port = 7;
+  EXPECT_EQ(CSoap::ParseParameter(Call("n", "-1"), "n", port), 1);
+  EXPECT_EQ(port, 65535);
+  EXPECT_EQ(CSoap::ParseParameter(Call("n", "65536"), "n", port), 1);
+  EXPECT_EQ(port, 0);
+  EXPECT_EQ(CSoap::ParseParameter("<n>1</n>", "n", port), 0);  // untouched when not found
+  EXPECT_EQ(port, 0);
+}
+
+TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
+  using Bytes = std::array<int, 6>;
+  const std::pair<const char*, Bytes> cases[] = {
+      {"7.8.9.10.11.12", {7, 8, 9, 10, 11, 12}},
+      {"", {0, 0, 0, 0, 0, 0}},
+      {"1.2.3", {1, 2, 3, 0xAA, 0xAA, 0xAA}},               // the rest stays
+      {"256.-1. 3x..5.", {0, 255, 3, 0, 5, 0xAA}},          // low byte, empty component
+      {".1", {0, 1, 0xAA, 0xAA, 0xAA, 0xAA}},
+      {"1.2.3.4.5.6.7.8", {1, 2, 3, 4, 5, 6}},              // beyond six: ignored
+      {"99999999999.-99999999999", {255, 0, 0xAA, 0xAA, 0xAA, 0xAA}},  // saturated
+  };
+  for (const auto& [text, expected] : cases) {
+    RvtAddr addr{};
+    for (unsigned char& b : addr.netId.b) b = 0xAA;
+    addr.port = 0xBEEF;
+    EXPECT_EQ(CSoap::ParseParameter(Call("netId", text), "netId", addr.netId), 1);
+    EXPECT_EQ(Bytes({addr.netId.b[0], addr.netId.b[1], addr.netId.b[2], addr.netId.b[3],
+                     addr.netId.b[4], addr.netId.b[5]}), expected) << text;
+    EXPECT_EQ(addr.port, 0xBEEF) << text;
+  }
+}
+
+const std::string kHead =
+    "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
+    "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+    "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><SOAP-ENV:Body>";
+
+TEST(SoapDocuments, AreWrittenByteForByte) {
+  EXPECT_EQ(CSoap::CreateResponse("AAEC"),
+            kHead + "<m:ReadWriteResponse xmlns:m=\"urn:KxrWebService\"><ppRdData "
+            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">AAEC</ppRdData>"
+            "</m:ReadWriteResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  EXPECT_EQ(CSoap::CreateFaultString(KXRWEB_ERR_INVALID_ARGUMENT),
+            kHead + "<SOAP-ENV:Fault><faultcode xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" "
+            "dt:dt=\"string\">-1606614780</faultcode><faultstring "
+            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">Invalid argument"
+            "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+  EXPECT_NE(CSoap::CreateResponse("").find("string\"></ppRdData>"), std::string::npos);
+  const std::string unknown = CSoap::CreateFaultString(static_cast<int>(0xECA60201u));
+  EXPECT_NE(unknown.find(">-324664831</faultcode>"), std::string::npos);
+  EXPECT_NE(unknown.find(">Unknown error</faultstring>"), std::string::npos);
+}
+
+TEST(SoapDocuments, GiveTextsToTableCodesOnly) {
+  const std::pair<unsigned, const char*> table[] = {
+      {0, "Success"}, {0xA03D0001, "Unspecific error"}, {0xA03D0100, "Out of memory"},
+      {0xA03D0004, "Invalid content-type (text/xml required)"},
+      {0xA03D0107, "Maximum length of writebuffer reached"},
+      {0xA03D0006, "Unknown error"}, {0xA03D0108, "Unknown error"}, {1, "Unknown error"}};
+  for (const auto& [code, text] : table)
+    EXPECT_EQ(CKXRWeb::KXRWebErrCodeToErrMsg(static_cast<int>(code)), text) << std::hex << code;
+}
+
+}  // namespace
