@@ -10,8 +10,8 @@ namespace {
 // gives '=' a value so that one in the first or second place of a group
 // contributes no bits instead of failing the text.
 constexpr char kCvt[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-constexpr int kPad = 64;
-constexpr int kInvalid = -1;
+constexpr int kPad = 64;      // value of '=', the last character of kCvt
+constexpr int kInvalid = -1;  // marks a byte outside kCvt
 
 // Value of each byte in kCvt, kInvalid for every byte outside it.
 constexpr std::array<int, 256> MakeValues() {
