@@ -1,0 +1,129 @@
+#include "http_routing.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include <boost/beast/core/string.hpp>
+
+namespace KXRWebservice {
+
+namespace http = boost::beast::http;
+
+namespace {
+
+// Prefix under which the front web server forwards the configuration pages.
+constexpr std::string_view kConfigPrefix = "/config";
+// The page served for "/".
+constexpr std::string_view kIndexPage = "/index.htm";
+// Any target containing this goes to the web-service endpoint.
+constexpr std::string_view kEndpointMark = "/KxrWebService/KxrWebService.dll";
+
+// One row of the content-type table.
+struct MimeRow {
+  std::string_view extension;
+  std::string_view type;
+};
+
+// Tried from the top; the first match wins.
+constexpr MimeRow kMimeTable[] = {
+    {".htm", "text/html"},
+    {".html", "text/html"},
+    {".php", "text/html"},
+    {".css", "text/css"},
+    {".txt", "text/plain"},
+    {".js", "application/javascript"},
+    {".json", "application/json"},
+    {".xml", "application/xml"},
+    {".swf", "application/x-shockwave-flash"},
+    {".flv", "video/x-flv"},
+    {".png", "image/png"},
+    {".jpe", "image/jpeg"},
+    {".jpeg", "image/jpeg"},
+    {".jpg", "image/jpeg"},
+    {".gif", "image/gif"},
+    {".bmp", "image/bmp"},
+    {".ico", "image/vnd.microsoft.icon"},
+    {".tiff", "image/tiff"},
+    {".tif", "image/tiff"},
+    {".svg", "image/svg+xml"},
+    {".svgz", "image/svg+xml"},
+};
+
+// Content type of everything the table does not name.
+constexpr std::string_view kDefaultMime = "application/text";
+
+// Only these methods are served.
+bool is_served_method(http::verb method) {
+  return method == http::verb::get || method == http::verb::post;
+}
+
+}  // namespace
+
+RouteDecision decide_route(http::verb method, std::string_view target) {
+  RouteDecision decision{Route::File, std::string(target), {}};
+  if (decision.stripped.compare(0, kConfigPrefix.size(), kConfigPrefix) == 0)
+    decision.stripped.erase(0, kConfigPrefix.size());
+  decision.path = decision.stripped;
+  if (decision.path.empty() || decision.path == "/") decision.path = kIndexPage;
+  if (!is_served_method(method))
+    decision.route = Route::BadMethod;
+  else if (decision.path.find(kEndpointMark) != std::string::npos)
+    decision.route = Route::Endpoint;
+  return decision;
+}
+
+std::string bad_method_body(std::string_view method) {
+  std::string body = "Invalid request-method '";
+  body.append(method);
+  body.append("'\r\n");
+  return body;
+}
+
+bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName) {
+  if (path.empty() || path.front() != '/' || path.find("..") != std::string_view::npos)
+    return false;
+  fileName.assign(docRoot);
+  fileName.append(path);
+  const auto query = fileName.rfind('?');
+  if (query != std::string::npos) fileName.erase(query);
+  return fileName.size() != docRoot.size() + 1;
+}
+
+void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
+                       boost::beast::error_code& ec) {
+  ec = {};
+  // Non-blocking, so that a FIFO cannot stall the one thread in open.
+  const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    ec.assign(errno, boost::system::generic_category());
+    return;
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0)
+    ec.assign(errno, boost::system::generic_category());
+  else if (S_ISDIR(status.st_mode))
+    ec = make_error_code(boost::system::errc::is_a_directory);
+  else if (!S_ISREG(status.st_mode))
+    ec = make_error_code(boost::system::errc::operation_not_supported);
+  std::FILE* stream = ec ? nullptr : ::fdopen(fd, "rb");
+  if (stream == nullptr) {
+    if (!ec) ec.assign(errno, boost::system::generic_category());
+    ::close(fd);
+    return;
+  }
+  file.native_handle(stream);
+}
+
+std::string_view mime_type(std::string_view path) {
+  const auto dot = path.rfind('.');
+  const std::string_view extension = dot == std::string_view::npos ? std::string_view() : path.substr(dot);
+  for (const MimeRow& row : kMimeTable)
+    if (boost::beast::iequals(extension, row.extension)) return row.type;
+  return kDefaultMime;
+}
+
+}  // namespace KXRWebservice

@@ -1,0 +1,48 @@
+// How a request is answered: the routing decision, the file a path names and
+// its content type. Pure functions apart from open_regular_file, so they can be
+// checked without a connection.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/file_stdio.hpp>
+#include <boost/beast/http/verb.hpp>
+
+namespace KXRWebservice {
+
+// Body of the 404 answer.
+inline constexpr char kFileNotFound[] = "File not found\r\n";
+// Body of the 413 answer.
+inline constexpr char kPayloadTooLarge[] = "Request payload too large!\r\n";
+
+// Who answers a request.
+enum class Route { BadMethod, Endpoint, File };
+
+// The decision for one request, with the path after each rewriting step.
+struct RouteDecision {
+  Route route;
+  std::string stripped;  // the target without a leading "/config"
+  std::string path;      // stripped, with "" and "/" mapped to "/index.htm"
+};
+
+// Decides how a request with this method and target is answered.
+RouteDecision decide_route(boost::beast::http::verb method, std::string_view target);
+
+// Body of the 400 answer for the method token as received.
+std::string bad_method_body(std::string_view method);
+
+// The file name that path names below docRoot, its query cut off; false when
+// the path may not name a file (the answer is then 404).
+bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
+
+// Opens fileName for reading, failing for anything but a regular file: a
+// directory would open under stdio and break the answer after its header.
+void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
+                       boost::beast::error_code& ec);
+
+// Content type of a path by its extension (the text from its last '.').
+std::string_view mime_type(std::string_view path);
+
+}  // namespace KXRWebservice

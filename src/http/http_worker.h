@@ -1,0 +1,102 @@
+// A connection worker: accepts one connection at a time on the shared acceptor,
+// reads one request within the connection's deadline, answers it and closes.
+#pragma once
+
+#include <pthread.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/file_stdio.hpp>
+#include <boost/beast/core/flat_static_buffer.hpp>
+#include <boost/beast/http/basic_file_body.hpp>
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/serializer.hpp>
+#include <boost/beast/http/status.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "Settings.h"
+#include "fields_alloc.h"
+
+namespace KXRWebservice {
+
+namespace http = boost::beast::http;
+
+// Header fields of a request and of its answer, held in the worker's arena.
+using worker_fields = http::basic_fields<fields_alloc<char>>;
+// A request as the worker reads it.
+using worker_request = http::request<http::string_body, worker_fields>;
+// An answer with a string body.
+using string_response = http::response<http::string_body, worker_fields>;
+// The body of a file answer, streamed through stdio.
+using file_body = http::basic_file_body<boost::beast::file_stdio>;
+// An answer with a file body.
+using file_response = http::response<file_body, worker_fields>;
+
+// Serves one connection at a time, one request per connection. Its handlers
+// refer to it by address, so it is never copied or moved.
+class http_worker {
+ public:
+  // The worker's socket and timer live on the acceptor's executor.
+  http_worker(boost::asio::local::stream_protocol::acceptor& acceptor, const std::string& docRoot);
+  http_worker(const http_worker&) = delete;
+  http_worker& operator=(const http_worker&) = delete;
+
+  // Begins the cycle: the first accept and the deadline's watch.
+  void start();
+
+  // Held around each web-service execution so only one batch reaches the devices.
+  static pthread_mutex_t mLock;
+
+ private:
+  // Closes the previous connection and waits for the next one.
+  void accept();
+  // Arms the deadline and reads, or accepts again on error.
+  void on_accept(const boost::beast::error_code& ec);
+  // Reads one whole request through a fresh parser.
+  void read_request();
+  // Answers the request read, or drops the connection.
+  void on_read(const boost::beast::error_code& ec);
+  // Closes the connection once its deadline has passed, and watches again.
+  void check_deadline();
+  // Drops a connection whose answer could not be built.
+  void abandon_connection();
+
+  // Routes one request to the endpoint, a file or a 400 answer.
+  void process_request(const worker_request& req);
+  // Answers with a file below the document root, or 404.
+  void send_file(std::string_view path);
+  // Answers with a string body of the given content type.
+  void send_response(http::status status, const std::string& body, const std::string& contentType);
+  // Answers with a "text/plain" body.
+  void send_bad_response(http::status status, const std::string& body);
+  // Answers with a "text/html" body.
+  void send_html_response(http::status status, const std::string& body);
+  // Answers with a "text/xml" body.
+  void send_xml_response(http::status status, const std::string& body);
+  // The web-service endpoint.
+  void send_kxr_response(const worker_request& req);
+  // Ends a connection after its answer's write.
+  void finish_answer();
+
+  boost::asio::local::stream_protocol::acceptor& mAcceptor;  // shared by all workers
+  std::string mDocRoot;                                      // without a trailing '/'
+  boost::asio::local::stream_protocol::socket mSocket;       // the current connection
+  boost::beast::flat_static_buffer<KxrSettings::kReadBufferSize> mBuffer;  // read buffer
+  fields_alloc<char> mAlloc;                                 // owns the header arena
+  std::optional<http::request_parser<http::string_body, fields_alloc<char>>> mParser;
+  boost::asio::steady_timer mDeadline;                       // the connection's deadline
+  std::optional<string_response> mStringResponse;            // string answer slot
+  std::optional<http::response_serializer<http::string_body, worker_fields>> mStringSerializer;
+  std::optional<file_response> mFileResponse;                // file answer slot
+  std::optional<http::response_serializer<file_body, worker_fields>> mFileSerializer;
+};
+
+}  // namespace KXRWebservice

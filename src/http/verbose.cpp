@@ -1,0 +1,7 @@
+#include "verbose.h"
+
+namespace KXRWebservice {
+
+bool v = false;
+
+}  // namespace KXRWebservice

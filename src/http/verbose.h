@@ -1,0 +1,9 @@
+// The process-wide verbose flag, set once at start-up from the command line.
+#pragma once
+
+namespace KXRWebservice {
+
+// True when the diagnostic syslog messages are wanted.
+extern bool v;
+
+}  // namespace KXRWebservice

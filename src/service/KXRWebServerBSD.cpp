@@ -1,0 +1,158 @@
+// The daemon's life: command line, syslog, pid file, the listening socket,
+// the worker pool and the event loop on the main thread.
+#include <grp.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <iostream>
+#include <list>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/socket_base.hpp>
+
+#include "CDaemon.h"
+#include "Settings.h"
+#include "http_worker.h"
+#include "verbose.h"
+
+namespace {
+
+using boost::asio::local::stream_protocol;
+
+// Words that switch on verbose mode.
+const std::string kVerboseOptions[] = {"-verbose", "-v", "/verbose", "/v"};
+// Words that keep the process in the foreground.
+const std::string kNoForkOptions[] = {"-nofork", "-nof", "/nofork", "/nof"};
+
+// Whether any argument, the program name included, equals one of the words.
+bool HasOption(int argc, char* argv[], const std::string (&words)[4]) {
+  for (int i = 0; i < argc; ++i)
+    for (const std::string& word : words)
+      if (argv[i] != nullptr && word == argv[i]) return true;
+  return false;
+}
+
+// Writes the fixed settings in verbose mode.
+void LogSettings() {
+  if (!KXRWebservice::v) return;
+  syslog(LOG_NOTICE, "Main: -Verbose Mode: Enabled");
+  syslog(LOG_NOTICE, "socket: %s", KxrSettings::kSocketPath);
+  syslog(LOG_NOTICE, "root: %s", KxrSettings::kDocRoot);
+  syslog(LOG_NOTICE, "num_workers: %d", KxrSettings::kNumWorkers);
+  syslog(LOG_NOTICE, "spin: %d", KxrSettings::kSpin ? 1 : 0);
+}
+
+// Opens, binds and listens; the library throws with the failing step's name.
+void Listen(stream_protocol::acceptor& acceptor) {
+  const stream_protocol::endpoint endpoint(KxrSettings::kSocketPath);
+  acceptor.open(endpoint.protocol());
+  acceptor.set_option(boost::asio::socket_base::reuse_address(true));
+  acceptor.bind(endpoint);
+  acceptor.listen(KxrSettings::kListenBacklog);
+}
+
+// Drives the event loop; returns only when no work is left.
+void RunEventLoop(boost::asio::io_context& ioc) {
+  if (!KxrSettings::kSpin) {
+    ioc.run();
+    return;
+  }
+  for (;;) ioc.poll();
+}
+
+}  // namespace
+
+// True if verbose mode is asked for on the command line.
+bool GetVerboseModeEnabled(int argc, char* argv[]) { return HasOption(argc, argv, kVerboseOptions); }
+
+// False if the process is to stay in the foreground.
+bool GetDoFork(int argc, char* argv[]) { return !HasOption(argc, argv, kNoForkOptions); }
+
+// Removes a socket file and its directory left by an earlier run; 0 or -1.
+int DeleteSocket(const std::string& socketDir, const std::string& socketName) {
+  const std::string socketPath = socketDir + socketName;
+  if (unlink(socketPath.c_str()) != 0 && errno != ENOENT) {
+    syslog(LOG_ERR, "Could not delete socket file!");
+    return -1;
+  }
+  if (rmdir(socketDir.c_str()) != 0 && errno != ENOENT) {
+    syslog(LOG_ERR, "Could not delete socket directory!");
+    return -1;
+  }
+  return 0;
+}
+
+// Gives the file to the named group, owner unchanged; 0 or -1.
+int ChangeFileGroup(const std::string& filePath, const std::string& groupName) {
+  const struct group* entry = getgrnam(groupName.c_str());
+  if (entry == nullptr) {
+    syslog(LOG_ERR, "Group was not found by name: %s", groupName.c_str());
+    return -1;
+  }
+  if (chown(filePath.c_str(), static_cast<uid_t>(-1), entry->gr_gid) == -1) {
+    syslog(LOG_ERR, "Socket file group could not be changed!");
+    return -1;
+  }
+  return 0;
+}
+
+namespace {
+
+// Everything after syslog is open; returns the exit status. Exceptions go to
+// main's guard after the locals, the daemon object last, are gone.
+int Serve(int argc, char* argv[]) {
+  KXRWebservice::CDaemon daemon;
+  if (!daemon.Start(GetDoFork(argc, argv))) return 1;
+  if (DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName) != 0) return 1;
+  syslog(LOG_NOTICE, "KXRWebServer started.");
+  LogSettings();
+  if (mkdir(KxrSettings::kSocketDir, KxrSettings::kSocketDirMode) != 0) {
+    syslog(LOG_ERR, "Could not create socket directory!");
+    return 1;
+  }
+
+  const std::string docRoot = KxrSettings::kDocRoot;
+  boost::asio::io_context ioc(KxrSettings::kConcurrencyHint);
+  stream_protocol::acceptor acceptor(ioc);
+  Listen(acceptor);
+  if (ChangeFileGroup(KxrSettings::kSocketPath, KxrSettings::kSocketGroup) != 0) return 1;
+  if (chmod(KxrSettings::kSocketPath, KxrSettings::kSocketFileMode) != 0) {
+    syslog(LOG_ERR, "Failed to set unix socket file permissions!");
+    return 1;
+  }
+  if (pthread_mutex_init(&KXRWebservice::http_worker::mLock, nullptr) != 0) {
+    syslog(LOG_ERR, "Could not init mutex!");
+    return 1;
+  }
+
+  // A list keeps every worker at one address for its whole life.
+  std::list<KXRWebservice::http_worker> workers;
+  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(acceptor, docRoot).start();
+  if (KXRWebservice::v) syslog(LOG_NOTICE, "listening...");
+
+  RunEventLoop(ioc);
+
+  pthread_mutex_destroy(&KXRWebservice::http_worker::mLock);
+  DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName);
+  closelog();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  KXRWebservice::v = GetVerboseModeEnabled(argc, argv);
+  try {
+    openlog(KxrSettings::kSyslogIdent, LOG_PID | LOG_CONS | LOG_NDELAY | LOG_NOWAIT, LOG_LOCAL0);
+    return Serve(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "Error: " << e.what() << std::endl;
+    return 1;
+  }
+}
