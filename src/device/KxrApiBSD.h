@@ -16,6 +16,61 @@ enum : uint64_t {
   KXR_ERR_ERRNO_BASE = 0xECA70000u,         // plus the low 16 bits of errno
 };
 
+// The records below are laid out in host byte order; the service and the
+// client speak little-endian, so only little-endian hosts are supported.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the message records are little-endian");
+
+#pragma pack(push, 1)
+// Head of every request message; the input area and then the output area follow.
+struct _tagKxrIoCtlHdr {
+  uint64_t cbTotal;     // 24 + input length + output length
+  uint64_t nInOffset;   // always 24
+  uint64_t nOutOffset;  // 24 + input length
+};
+
+// Entry access (kind 0): an 18-byte head, then the data. Note that the flags
+// byte precedes the sub-index here, unlike in the calls' parameter lists.
+struct _tagKxrSyncReq {
+  uint16_t nKind;      // 0
+  uint16_t nIndex;     // object index
+  uint8_t nFlags;      // flags byte
+  uint8_t nSubIndex;   // sub-index
+  int64_t nStatus;     // -1 when sent; the service's status in the answer
+  uint32_t cbData;     // bytes written behind the head, or bytes wanted by a read
+};
+
+// Object-dictionary list request (kind 1).
+struct _tagTKxrOdList {
+  _tagTKxrOdList() : nKind(1), nSelector(0) {}
+  uint16_t nKind;      // 1
+  uint16_t nSelector;  // list selector, meaningful to the service only
+};
+
+// Object description request (kind 2).
+struct _tagKxrGetObjInfoReq {
+  _tagKxrGetObjInfoReq() : nKind(2), nIndex(0), nValue(0) {}
+  uint16_t nKind;   // 2
+  uint16_t nIndex;  // object index
+  uint64_t nValue;  // caller's value, meaningful to the service only
+};
+
+// Entry description request (kind 3).
+struct _tagKxrGetEntryInfoReq {
+  _tagKxrGetEntryInfoReq() : nKind(3), nIndex(0), nSubIndex(0), nValue(0), nDescValue(0) {}
+  uint16_t nKind;       // 3
+  uint16_t nIndex;      // object index
+  uint8_t nSubIndex;    // sub-index
+  uint64_t nValue;      // caller's value, meaningful to the service only
+  uint16_t nDescValue;  // the 16-bit value at offset 8 of the caller's description buffer
+};
+#pragma pack(pop)
+
+static_assert(sizeof(_tagKxrIoCtlHdr) == 24, "message head is 24 bytes");
+static_assert(sizeof(_tagKxrSyncReq) == 18, "entry-access head is 18 bytes");
+static_assert(sizeof(_tagTKxrOdList) == 4, "list request is 4 bytes");
+static_assert(sizeof(_tagKxrGetObjInfoReq) == 12, "object description request is 12 bytes");
+static_assert(sizeof(_tagKxrGetEntryInfoReq) == 15, "entry description request is 15 bytes");
+
 // 0 when the service's socket exists and is a socket, else KXR_ERR_NO_SERVICE.
 uint64_t KXROpen();
 // Ends a batch; does nothing.
