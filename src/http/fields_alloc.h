@@ -63,8 +63,10 @@ class static_pool {
 
   // First arena byte.
   char* begin() noexcept { return reinterpret_cast<char*>(this + 1); }
+  const char* begin() const noexcept { return reinterpret_cast<const char*>(this + 1); }
   // Just past the last arena byte.
   char* end() noexcept { return begin() + size; }
+  const char* end() const noexcept { return begin() + size; }
   // Arena blocks not yet given back.
   std::size_t outstanding() const noexcept { return count; }
   // First free arena byte.
@@ -79,7 +81,7 @@ class static_pool {
   ~static_pool() = default;
 
   // Whether p lies inside the arena (std::less orders unrelated pointers too).
-  bool owns(const void* p) noexcept {
+  bool owns(const void* p) const noexcept {
     const std::less<const void*> before;
     return !before(p, begin()) && before(p, end());
   }

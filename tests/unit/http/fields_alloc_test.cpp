@@ -1,0 +1,127 @@
+#include "fields_alloc.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include <boost/beast/http/fields.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+namespace http = boost::beast::http;
+
+namespace {
+
+constexpr std::size_t kArena = 256;
+
+bool InArena(const fields_alloc<char>& alloc, const void* p) {
+  const std::less<const void*> before;
+  return !before(p, alloc.arena().begin()) && before(p, alloc.arena().end());
+}
+
+template <std::size_t Align>
+struct alignas(Align) Aligned {
+  char c;
+};
+
+// Allocates one T after a single byte and checks where it landed.
+template <class T>
+void ExpectAlignedAfterOneByte(fields_alloc<char>& alloc) {
+  char* byte = alloc.allocate(1);
+  fields_alloc<T> typed(alloc);
+  T* block = typed.allocate(1);
+  EXPECT_TRUE(InArena(alloc, block));
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(T), 0u) << "align " << alignof(T);
+  typed.deallocate(block, 1);
+  alloc.deallocate(byte, 1);
+}
+
+}  // namespace
+
+TEST(FieldsAlloc, BumpsCountsAndStartsAgainWhenEverythingIsBack) {
+  fields_alloc<char> alloc(kArena);
+  char* a = alloc.allocate(10);
+  char* b = alloc.allocate(20);
+  EXPECT_EQ(a, alloc.arena().begin());
+  EXPECT_EQ(b, a + 10);
+  EXPECT_EQ(alloc.arena().outstanding(), 2u);
+  alloc.deallocate(a, 10);
+  // Space given back is not reused while other blocks are out.
+  EXPECT_EQ(alloc.allocate(5), b + 20);
+  alloc.deallocate(b, 20);
+  alloc.deallocate(b + 20, 5);
+  EXPECT_EQ(alloc.arena().outstanding(), 0u);
+  EXPECT_EQ(alloc.arena().free_from(), alloc.arena().begin());
+}
+
+TEST(FieldsAlloc, AlignsEveryBlockToItsElementType) {
+  fields_alloc<char> alloc(kArena);
+  ExpectAlignedAfterOneByte<std::uint16_t>(alloc);
+  ExpectAlignedAfterOneByte<std::uint32_t>(alloc);
+  ExpectAlignedAfterOneByte<std::uint64_t>(alloc);
+  ExpectAlignedAfterOneByte<Aligned<16>>(alloc);
+  ExpectAlignedAfterOneByte<Aligned<64>>(alloc);
+}
+
+TEST(FieldsAlloc, WhatDoesNotFitComesFromTheHeapWithoutTouchingTheArena) {
+  fields_alloc<char> alloc(kArena);
+  char* exact = alloc.allocate(kArena);  // would end at the last byte: refused
+  EXPECT_FALSE(InArena(alloc, exact));
+  EXPECT_EQ(alloc.arena().outstanding(), 0u);
+
+  char* most = alloc.allocate(kArena - 1);
+  EXPECT_TRUE(InArena(alloc, most));
+  char* overflow = alloc.allocate(1);
+  EXPECT_FALSE(InArena(alloc, overflow));
+  overflow[0] = 'x';  // usable memory
+
+  alloc.deallocate(exact, kArena);
+  alloc.deallocate(overflow, 1);
+  EXPECT_EQ(alloc.arena().outstanding(), 1u);
+  EXPECT_EQ(alloc.arena().free_from(), most + kArena - 1);
+  alloc.deallocate(most, kArena - 1);
+  EXPECT_EQ(alloc.arena().free_from(), alloc.arena().begin());
+}
+
+TEST(FieldsAlloc, CopiesShareOnePoolAndCompareEqual) {
+  fields_alloc<char> first(kArena);
+  fields_alloc<char> other(kArena);
+  fields_alloc<char> copy(first);
+  fields_alloc<std::uint64_t> rebound(first);
+  EXPECT_TRUE(copy == first);
+  EXPECT_TRUE(rebound == first);
+  EXPECT_TRUE(other != first);
+
+  other = copy;  // leaves its own pool, which is freed
+  EXPECT_TRUE(other == first);
+  rebound.deallocate(rebound.allocate(1), 1);
+  char* block = other.allocate(1);
+  EXPECT_EQ(block, first.arena().begin());
+  first.deallocate(block, 1);
+}
+
+// A request with many short fields outgrows the arena long before the header
+// limit; it must still parse, and the arena must be empty again afterwards.
+TEST(FieldsAlloc, RequestWithManyShortFieldsParsesAndGivesTheArenaBack) {
+  fields_alloc<char> alloc(8192);
+  std::string request = "GET /index.htm HTTP/1.1\r\n";
+  for (int i = 0; i < 900; ++i) request += "f" + std::to_string(i) + ": v\r\n";
+  request += "\r\n";
+  ASSERT_LT(request.size(), 8192u);
+  {
+    http::request_parser<http::string_body, fields_alloc<char>> parser(
+        std::piecewise_construct, std::make_tuple(), std::make_tuple(alloc));
+    boost::beast::error_code ec;
+    parser.eager(true);
+    parser.put(boost::asio::buffer(request), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_TRUE(parser.is_done());
+    const auto& fields = parser.get();
+    EXPECT_EQ(std::distance(fields.begin(), fields.end()), 900);
+    EXPECT_EQ(fields["f899"], "v");
+    EXPECT_EQ(fields.target(), "/index.htm");
+  }
+  EXPECT_EQ(alloc.arena().outstanding(), 0u);
+  EXPECT_EQ(alloc.arena().free_from(), alloc.arena().begin());
+}

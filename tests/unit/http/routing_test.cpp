@@ -1,0 +1,126 @@
+#include "http_routing.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+using namespace KXRWebservice;
+using boost::beast::http::verb;
+
+namespace {
+
+const std::string kRoot = "/srv/www";
+
+struct RouteCase {
+  verb method;
+  const char* target;
+  Route route;
+  const char* path;
+};
+
+struct FileCase {
+  const char* path;
+  bool found;
+  const char* fileName;  // below kRoot
+};
+
+}  // namespace
+
+TEST(Routing, DecidesByMethodAndRewrittenTarget) {
+  const RouteCase cases[] = {
+      {verb::get, "/", Route::File, "/index.htm"},
+      {verb::get, "/config", Route::File, "/index.htm"},
+      {verb::get, "/config/", Route::File, "/index.htm"},
+      {verb::get, "/config/index.htm", Route::File, "/index.htm"},
+      {verb::get, "/configx.htm", Route::File, "x.htm"},
+      {verb::get, "/?x", Route::File, "/?x"},
+      {verb::get, "/config?x", Route::File, "?x"},
+      {verb::post, "/page.htm", Route::File, "/page.htm"},
+      {verb::post, "/config/KxrWebService/KxrWebService.dll", Route::Endpoint,
+       "/KxrWebService/KxrWebService.dll"},
+      {verb::get, "/any/prefix/KxrWebService/KxrWebService.dll?x", Route::Endpoint,
+       "/any/prefix/KxrWebService/KxrWebService.dll?x"},
+      {verb::post, "/kxrwebservice/kxrwebservice.dll", Route::File, "/kxrwebservice/kxrwebservice.dll"},
+      {verb::head, "/index.htm", Route::BadMethod, "/index.htm"},
+      {verb::put, "/KxrWebService/KxrWebService.dll", Route::BadMethod, "/KxrWebService/KxrWebService.dll"},
+      {verb::unknown, "/", Route::BadMethod, "/index.htm"},
+  };
+  for (const RouteCase& c : cases) {
+    const RouteDecision decision = decide_route(c.method, c.target);
+    EXPECT_EQ(decision.route, c.route) << c.target;
+    EXPECT_EQ(decision.path, c.path) << c.target;
+  }
+  EXPECT_EQ(bad_method_body("HEAD"), "Invalid request-method 'HEAD'\r\n");
+}
+
+TEST(Routing, MapsPathsToFileNamesOrRefusesThem) {
+  const FileCase cases[] = {
+      {"/index.htm", true, "/index.htm"},
+      {"/index.htm?v=2", true, "/index.htm"},
+      {"/a.htm?x?y", true, "/a.htm?x"},
+      {"/sub/page.htm", true, "/sub/page.htm"},
+      {"/?x", false, ""},
+      {"/", false, ""},
+      {"x.htm", false, ""},
+      {"", false, ""},
+      {"/../etc/passwd", false, ""},
+      {"/a/..b", false, ""},
+      {"/a.htm?..", false, ""},
+  };
+  for (const FileCase& c : cases) {
+    std::string fileName;
+    EXPECT_EQ(file_name_for(kRoot, c.path, fileName), c.found) << c.path;
+    if (c.found) {
+      EXPECT_EQ(fileName, kRoot + c.fileName) << c.path;
+    }
+  }
+}
+
+TEST(Routing, ContentTypeByLastDotIgnoringCase) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"/a.htm", "text/html"},       {"/a.HTML", "text/html"},
+      {"/a.php", "text/html"},       {"/a.css", "text/css"},
+      {"/a.txt", "text/plain"},      {"/a.js", "application/javascript"},
+      {"/a.json", "application/json"}, {"/a.xml", "application/xml"},
+      {"/a.swf", "application/x-shockwave-flash"}, {"/a.flv", "video/x-flv"},
+      {"/LOGO.PNG", "image/png"},    {"/a.jpe", "image/jpeg"},
+      {"/a.jpeg", "image/jpeg"},     {"/a.Jpg", "image/jpeg"},
+      {"/a.gif", "image/gif"},       {"/a.bmp", "image/bmp"},
+      {"/a.ico", "image/vnd.microsoft.icon"}, {"/a.tiff", "image/tiff"},
+      {"/a.tif", "image/tiff"},      {"/a.svg", "image/svg+xml"},
+      {"/a.svgz", "image/svg+xml"},  {"/readme", "application/text"},
+      {"/archive.tar.gz", "application/text"}, {"/dir.d/file", "application/text"},
+      {"/a.htmx", "application/text"}, {"/a.", "application/text"},
+  };
+  for (const auto& [path, type] : cases) EXPECT_EQ(mime_type(path), type) << path;
+}
+
+// Only regular files open; a directory or a FIFO is refused without blocking.
+TEST(Routing, OpensRegularFilesOnly) {
+  char dirTemplate[] = "/tmp/kxr_routing_XXXXXX";
+  const std::string dir = mkdtemp(dirTemplate);
+  std::ofstream(dir + "/page.htm") << "hello";
+  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+
+  const std::pair<const char*, bool> cases[] = {
+      {"/page.htm", true}, {"/sub", false}, {"/fifo", false}, {"/missing", false}};
+  for (const auto& [name, opens] : cases) {
+    boost::beast::file_stdio file;
+    boost::beast::error_code ec;
+    open_regular_file(dir + name, file, ec);
+    EXPECT_EQ(!ec, opens) << name << ": " << ec.message();
+    EXPECT_EQ(file.is_open(), opens) << name;
+    if (opens) {
+      EXPECT_EQ(file.size(ec), 5u);
+    }
+  }
+  unlink((dir + "/page.htm").c_str());
+  unlink((dir + "/fifo").c_str());
+  rmdir((dir + "/sub").c_str());
+  rmdir(dir.c_str());
+}
