@@ -30,9 +30,7 @@ class static_pool {
 
   // One allocator fewer; the last one frees the block.
   void destroy() noexcept {
-    if (--refs > 0) return;
-    this->~static_pool();
-    ::operator delete(this);
+    if (--refs == 0) release(this);
   }
 
   // n bytes aligned to align (a power of two). A block that would reach the
@@ -48,14 +46,14 @@ class static_pool {
       ++count;
       return block;
     }
-    return ::operator new(n, std::align_val_t(align));
+    return heap_alloc(n, align);
   }
 
   // Gives back a block of alloc(n, align). Heap blocks are freed at once and
   // leave the arena's count alone.
   void dealloc(void* p, std::size_t n, std::size_t align) noexcept {
     if (!owns(p)) {
-      ::operator delete(p, n, std::align_val_t(align));
+      heap_free(p, n, align);
       return;
     }
     if (--count == 0) next = begin();
@@ -79,6 +77,26 @@ class static_pool {
   explicit static_pool(std::size_t arenaSize) noexcept
       : size(arenaSize), refs(1), count(0), next(begin()) {}
   ~static_pool() = default;
+
+  // The heap functions below stay out of line: inlined, the compiler cannot
+  // tell arena blocks from heap blocks, nor see that a shared pool outlives one
+  // allocator, and warns of frees that never happen.
+
+  // Frees the pool's block.
+  [[gnu::noinline]] static void release(static_pool* pool) noexcept {
+    pool->~static_pool();
+    ::operator delete(pool);
+  }
+
+  // A block that does not fit the arena.
+  [[gnu::noinline]] static void* heap_alloc(std::size_t n, std::size_t align) {
+    return ::operator new(n, std::align_val_t(align));
+  }
+
+  // Frees a block of heap_alloc.
+  [[gnu::noinline]] static void heap_free(void* p, std::size_t n, std::size_t align) noexcept {
+    ::operator delete(p, n, std::align_val_t(align));
+  }
 
   // Whether p lies inside the arena (std::less orders unrelated pointers too).
   bool owns(const void* p) const noexcept {
