@@ -66,7 +66,8 @@ class http_worker {
   void on_read(const boost::beast::error_code& ec);
   // Closes the connection once its deadline has passed, and watches again.
   void check_deadline();
-  // Drops a connection whose answer could not be built.
+  // Drops a connection whose answer could not be built; only valid while no
+  // write is outstanding, so every answer starts its write as its last step.
   void abandon_connection();
 
   // Routes one request to the endpoint, a file or a 400 answer.

@@ -17,21 +17,22 @@ namespace {
 // Value of the Server field of every answer.
 constexpr char kServerName[] = "Beast";
 
-// Writes a diagnostic line in verbose mode.
-void log_target(const char* format, const std::string& text) {
-  if (v) syslog(LOG_NOTICE, format, text.c_str());
+// Writes, in verbose mode, how the target was rewritten and where it points.
+void log_route(std::string_view target, const RouteDecision& decision, const std::string& docRoot) {
+  if (!v) return;
+  syslog(LOG_NOTICE, "target: %s", std::string(target).c_str());
+  syslog(LOG_NOTICE, "target: %s", decision.stripped.c_str());
+  syslog(LOG_NOTICE, "target: %s", decision.path.c_str());
+  syslog(LOG_NOTICE, "process_request: root: %s", docRoot.c_str());
+  syslog(LOG_NOTICE, "process_request: file: %s", decision.path.c_str());
+  syslog(LOG_NOTICE, "process_request: full: %s", (docRoot + decision.path).c_str());
 }
 
 }  // namespace
 
 void http_worker::process_request(const worker_request& req) {
   const RouteDecision decision = decide_route(req.method(), req.target());
-  log_target("target: %s", std::string(req.target()));
-  log_target("target: %s", decision.stripped);
-  log_target("target: %s", decision.path);
-  log_target("process_request: root: %s", mDocRoot);
-  log_target("process_request: file: %s", decision.path);
-  log_target("process_request: full: %s", mDocRoot + decision.path);
+  log_route(req.target(), decision, mDocRoot);
 
   switch (decision.route) {
     case Route::BadMethod:

@@ -1,0 +1,67 @@
+#include "web_service.h"
+
+#include <syslog.h>
+
+#include <optional>
+
+#include "Base64.h"
+#include "KXRWeb.h"
+#include "Kxr.h"
+#include "Soap.h"
+#include "verbose.h"
+
+namespace KXRWebservice {
+
+namespace {
+
+// Holds the request mutex for one execution; the engine raises nothing, but
+// the unlock must not depend on that.
+class RequestLock {
+ public:
+  explicit RequestLock(pthread_mutex_t& lock) : mLock(lock) { pthread_mutex_lock(&mLock); }
+  ~RequestLock() { pthread_mutex_unlock(&mLock); }
+  RequestLock(const RequestLock&) = delete;
+  RequestLock& operator=(const RequestLock&) = delete;
+
+ private:
+  pthread_mutex_t& mLock;
+};
+
+}  // namespace
+
+std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock) {
+  _KXR_Parameters parameters;
+  const int converted = CKxr::SoapToKxrParameters(body, parameters);
+  if (converted < 0) return CSoap::CreateFaultString(converted);
+
+  std::string result;
+  std::optional<CKxr> engine;
+  try {
+    parameters.pwrData = Base64::decode(parameters.pwrData);
+    // Copying the parameters into the engine may run out of memory: that is
+    // this call's fault, not the end of the daemon.
+    engine.emplace(parameters);
+  } catch (...) {
+    return CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);
+  }
+
+  int executed;
+  {
+    RequestLock held(lock);
+    executed = engine->Execute(result);
+  }
+  engine.reset();  // releases the automation library before the answer is built
+
+  if (executed < 0) {
+    std::string fault = CSoap::CreateFaultString(executed);
+    if (v) syslog(LOG_NOTICE, "%s", fault.c_str());
+    return fault;
+  }
+  try {
+    return CSoap::CreateResponse(Base64::encode(std::move(result)));
+  } catch (...) {
+    return CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);
+  }
+}
+
+}  // namespace KXRWebservice
