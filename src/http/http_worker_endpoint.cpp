@@ -1,14 +1,13 @@
-// The web-service endpoint: the page for a request without a body, and a fault
-// for every call until the request engine answers them.
-#include "KXRWeb.h"
-#include "Soap.h"
+// The web-service endpoint: the page for a request without a body, and the
+// answer document of a ReadWrite call for any other request.
 #include "http_worker.h"
+#include "web_service.h"
 
 namespace KXRWebservice {
 
 namespace {
 
-// Served to a request without a body.
+// Served to a request without a body, whatever its method.
 const std::string kEndpointPage =
     "<html>\n<head><title>LB/BSD KXR Webserver</title></head>\n<body>\nLB/BSD KXR Webserver\n</body>\n</html>\n";
 
@@ -19,7 +18,8 @@ void http_worker::send_kxr_response(const worker_request& req) {
     send_html_response(http::status::ok, kEndpointPage);
     return;
   }
-  send_xml_response(http::status::ok, CSoap::CreateFaultString(KXRWEB_ERR_UNSPECIFIC));
+  // Faults are answered with status 200 too: clients read the document.
+  send_xml_response(http::status::ok, AnswerReadWrite(req.body(), mLock));
 }
 
 }  // namespace KXRWebservice
