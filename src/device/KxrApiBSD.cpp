@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -31,9 +32,9 @@ constexpr uint64_t kStatusSlot = 8;
 constexpr uint64_t kStatusBufferTooSmall = KXR_ERR_BUFFER_TOO_SMALL;
 
 #if defined(MSG_NOSIGNAL)
-constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
-constexpr int kSendFlags = MSG_DONTWAIT;  // SO_NOSIGPIPE is set on the socket instead
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
 
 uint64_t ErrnoCode(int e) { return KXR_ERR_ERRNO_BASE + (static_cast<uint64_t>(e) & 0xFFFFu); }
@@ -74,18 +75,22 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// Sends all of data before the deadline; 0 or an errno code.
+// Sends all of data before the deadline; 0 or an errno code. A blocking send
+// bounded by the socket's send timeout (set to the time left before each
+// call), so that a service that shuts down reading fails the send at once
+// with EPIPE rather than leaving it to wait for room until the deadline.
 uint64_t SendAll(int fd, const unsigned char* data, uint64_t size, Clock::time_point deadline) {
   uint64_t sent = 0;
   while (sent < size) {
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return ErrnoCode(ETIMEDOUT);
+    const timeval bound{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return ErrnoCode(errno);
     const ssize_t n = ::send(fd, data + sent, static_cast<std::size_t>(size - sent), kSendFlags);
-    if (n >= 0) {
+    if (n >= 0)
       sent += static_cast<uint64_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitReady(fd, POLLOUT, deadline)) return ErrnoCode(errno);
-    } else if (errno != EINTR) {
+    else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
       return ErrnoCode(errno);
-    }
   }
   return 0;
 }
