@@ -34,9 +34,11 @@ namespace {
 
 TEST(WebServiceOutOfMemory, EveryFailureEndsInAFault) {
   KXR_REQUIRE_PRIVATE_RUN();  // no device-profile service in the private /run
+  // Two sub-requests: the decoded write buffer is too long for a string's
+  // inline storage, so copying it into the engine allocates.
   const std::string body =
       "<u:ReadWrite><netId>1.2.3.4.5.6</netId><nPort>851</nPort><indexGroup>61568</indexGroup>"
-      "<indexOffset>1</indexOffset><cbRdLen>8</cbRdLen><pwrData>AAAAAAEAGBAEAAAA</pwrData></u:ReadWrite>";
+      "<indexOffset>2</indexOffset><cbRdLen>16</cbRdLen><pwrData>AAAAAAEAGBAEAAAAAAAAAAAACBAIAAAA</pwrData></u:ReadWrite>";
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   const std::string noService = CSoap::CreateFaultString(static_cast<int>(0xECA60201u));
   const std::string outOfMemory = CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);
