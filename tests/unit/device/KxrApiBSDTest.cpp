@@ -208,17 +208,19 @@ TEST_F(Client, RefusesBadArgumentsWithoutContactingTheService) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator cannot run under an address-space limit
+// Under a 1 GiB address-space limit the record cannot be allocated: 0 when
+// that gives the memory code rather than the argument code.
+int ReadLargestEntryUnderLimit() {
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = 1ull << 30;
+  ::setrlimit(RLIMIT_AS, &limit);
+  char b;
+  uint64_t cb;
+  return KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY ? 0 : 1;
+}
+
 TEST_F(Client, LargestEntryLengthPassesTheArgumentCheck) {
-  // The allocation of the record fails under the limit: a memory code, not an argument code.
-  EXPECT_EXIT(
-      {
-        const rlimit limit{1ull << 30, 1ull << 30};
-        ::setrlimit(RLIMIT_AS, &limit);
-        char b;
-        uint64_t cb;
-        ::_exit(KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(::_exit(ReadLargestEntryUnderLimit()), ::testing::ExitedWithCode(0), "");
 }
 #endif
 
