@@ -194,7 +194,8 @@ uint64_t KXRIoControl(void* pIn, uint64_t cbIn, void* pOut, uint64_t cbOut, uint
   const _tagKxrIoCtlHdr head{total, kHeadSize, kHeadSize + cbIn};
   std::memcpy(message.get(), &head, sizeof head);
   if (cbIn > 0) std::memcpy(message.get() + kHeadSize, pIn, static_cast<std::size_t>(cbIn));
-  if (cbOut > 0 && pOut != nullptr) std::memcpy(message.get() + kHeadSize + cbIn, pOut, static_cast<std::size_t>(cbOut));
+  if (cbOut > 0 && pOut != nullptr)
+    std::memcpy(message.get() + kHeadSize + cbIn, pOut, static_cast<std::size_t>(cbOut));
 
   // Without an output area the answer is the 18-byte head of the input record.
   std::unique_ptr<unsigned char[]> scratch;

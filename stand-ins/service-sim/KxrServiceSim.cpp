@@ -35,9 +35,14 @@ constexpr std::size_t kMaxMessage = 16u << 20;  // longer messages are refused
 constexpr std::size_t kMaxEntrySize = 65536;
 constexpr int kIoTimeoutSeconds = 10;       // a stalled client cannot hold the service
 
-volatile sig_atomic_t gStop = 0;
-
-void OnSignal(int) { gStop = 1; }
+// Stopping removes the socket file and ends the process at once, whatever it was doing.
+void OnStopSignal(int) {
+  static const char kStopped[] = "kxr-service-sim: stopped\n";
+  ::unlink(KxrSettings::kServiceSocketPath);
+  ssize_t ignored = ::write(2, kStopped, sizeof kStopped - 1);
+  (void)ignored;
+  ::_exit(0);
+}
 
 struct Entry {
   std::string bytes;
@@ -156,7 +161,7 @@ bool ReadAll(int fd, std::string& out, std::size_t size) {
   char buf[4096];
   while (size > 0) {
     const ssize_t n = ::recv(fd, buf, size < sizeof buf ? size : sizeof buf, 0);
-    if (n < 0 && errno == EINTR && !gStop) continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     out.append(buf, static_cast<std::size_t>(n));
     size -= static_cast<std::size_t>(n);
@@ -167,7 +172,7 @@ bool ReadAll(int fd, std::string& out, std::size_t size) {
 void SendAll(int fd, const std::string& data) {
   for (std::size_t sent = 0; sent < data.size();) {
     const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR && !gStop) continue;
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     sent += static_cast<std::size_t>(n);
   }
@@ -344,11 +349,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct sigaction sa;
-  std::memset(&sa, 0, sizeof sa);
-  sa.sa_handler = OnSignal;  // no SA_RESTART: accept and recv return to look at gStop
-  ::sigaction(SIGINT, &sa, nullptr);
-  ::sigaction(SIGTERM, &sa, nullptr);
+  ::signal(SIGINT, OnStopSignal);
+  ::signal(SIGTERM, OnStopSignal);
   ::signal(SIGPIPE, SIG_IGN);
 
   const std::string path = KxrSettings::kServiceSocketPath;
@@ -366,17 +368,14 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "kxr-service-sim: listening on %s, %zu entries from %s\n", path.c_str(), dict.entries.size(),
                dictPath.c_str());
 
-  while (!gStop) {
+  for (;;) {
     const int fd = ::accept(listenFd, nullptr, nullptr);
     if (fd < 0) {
-      if (errno != EINTR && errno != ECONNABORTED) std::fprintf(stderr, "kxr-service-sim: accept: %s\n", std::strerror(errno));
+      if (errno != EINTR && errno != ECONNABORTED)
+        std::fprintf(stderr, "kxr-service-sim: accept: %s\n", std::strerror(errno));
       continue;
     }
     Serve(fd, dict);
     ::close(fd);
   }
-  ::close(listenFd);
-  ::unlink(path.c_str());
-  std::fprintf(stderr, "kxr-service-sim: stopped\n");
-  return 0;
 }

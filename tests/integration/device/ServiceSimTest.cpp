@@ -45,7 +45,8 @@ std::string RawExchange(const std::string& bytes) {
   char buf[256];
   pollfd p{fd, POLLIN, 0};
   ssize_t n;
-  while (::poll(&p, 1, 5000) > 0 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<std::size_t>(n));
+  while (::poll(&p, 1, 5000) > 0 && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
+    answer.append(buf, static_cast<std::size_t>(n));
   ::close(fd);
   return answer;
 }

@@ -131,36 +131,6 @@ TEST_F(WrapperFull, EveryMethodCallsItsEntryPoint) {
   ExpectEntryPoints(true, "");
 }
 
-TEST_F(WrapperFull, StandInAnswersAsConfigured) {
-  ASSERT_NE(handle_, nullptr) << ::dlerror();
-  const auto setAnswer = reinterpret_cast<PPxoStubSetAnswer>(::dlsym(handle_, "PxoStubSetAnswer"));
-  const auto lastRequest = reinterpret_cast<PPxoStubLastRequest>(::dlsym(handle_, "PxoStubLastRequest"));
-  const auto lastWrite = reinterpret_cast<PPxoStubLastWriteData>(::dlsym(handle_, "PxoStubLastWriteData"));
-  const auto setPort = reinterpret_cast<PPxoStubSetPort>(::dlsym(handle_, "PxoStubSetPort"));
-  ASSERT_TRUE(setAnswer && lastRequest && lastWrite && setPort);
-  reset_();
-  CPxoSyncWrap w;
-  ASSERT_EQ(w.LoadDll(), 1);
-  EXPECT_EQ(w.PxoPortOpenEx(), 1);
-  setPort(0);
-  EXPECT_EQ(w.PxoPortOpenEx(), 0);
-  setAnswer("abcdef", 6, 5, 0x1234);
-  RvtAddr addr{{{1, 2, 3, 4, 5, 6}}, 851};
-  char read[8] = "-------";
-  uint64_t returned = 0;
-  EXPECT_EQ(w.PxoSyncReadWriteReqEx2(7, &addr, 0xF304, 3, 4, read, 3, const_cast<char*>("xyz"), &returned), 0x1234);
-  EXPECT_STREQ(read, "abcd---");
-  EXPECT_EQ(returned, 5u);
-  PxoStubRequest r{};
-  ASSERT_EQ(lastRequest(&r), 1);
-  EXPECT_EQ(r.port + r.indexGroup + r.indexOffset + r.cbRead + r.cbWrite, 7u + 0xF304 + 3 + 4 + 3);
-  EXPECT_EQ(std::memcmp(&r.addr, &addr, sizeof addr), 0);
-  char written[4] = {};
-  EXPECT_EQ(lastWrite(written, sizeof written), 3u);
-  EXPECT_STREQ(written, "xyz");
-  w.Unload();
-}
-
 // Loading again must release the earlier handle: one Unload then leaves the library unmapped.
 TEST(WrapperFullRefs, ReloadReleasesTheEarlierHandle) {
   CPxoSyncWrap w;
