@@ -1,0 +1,102 @@
+// The device-profile client against a fake service that answers the fuzz
+// input byte for byte: whatever comes back, the client stays inside the
+// caller's buffers, reports no more than it received and always returns.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FakeService.h"
+#include "KxrApiBSD.h"
+
+namespace {
+
+std::mutex gMutex;
+std::string gAnswer;  // the raw answer of the current input
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "check failed: %s\n", what);
+    std::abort();
+  }
+}
+
+kxrtest::FakeService& Service() {
+  static kxrtest::FakeService* service = [] {
+    auto* s = new kxrtest::FakeService([](const std::string&) {
+      std::lock_guard<std::mutex> hold(gMutex);
+      return gAnswer;
+    });
+    if (!s->Listening()) {
+      std::fprintf(stderr, "fake service: %s\n", s->Error().c_str());
+      std::abort();
+    }
+    return s;
+  }();
+  return *service;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  Service();
+  const unsigned op = data[0] % 7;
+  const uint64_t n = 1 + (static_cast<uint64_t>(data[1]) | static_cast<uint64_t>(data[2]) << 8) % 2048;
+  {
+    std::lock_guard<std::mutex> hold(gMutex);
+    gAnswer.assign(reinterpret_cast<const char*>(data) + 3, size - 3);
+  }
+  // Buffers of exactly the size given, so that AddressSanitizer sees any overrun.
+  std::vector<unsigned char> buffer(static_cast<size_t>(n));
+  const std::vector<unsigned char> pattern(static_cast<size_t>(n), 0x5A);
+  uint64_t got = 12345;
+  switch (op) {
+    case 0: {
+      const uint64_t rc = KXRSyncRead(1, 2, 0, n, buffer.data(), &got);
+      Check(got <= n, "a read delivers at most what was asked");
+      if (rc != 0 && rc != KXR_ERR_BUFFER_TOO_SMALL) Check(got == 0, "a failed read delivers nothing");
+      break;
+    }
+    case 1:
+      KXRSyncWrite(1, 2, 0, n, pattern.data());
+      break;
+    case 2:
+      KXRSyncReadWrite(1, 2, 0, n, pattern.data(), n, buffer.data(), &got);
+      Check(got <= n, "a read-write delivers at most what was asked");
+      break;
+    case 3: {
+      uint64_t cb = n;
+      const uint64_t rc = KXRSyncGetODList(0, &cb, buffer.data());
+      Check(rc != 0 || cb <= n, "a list is at most its capacity");
+      break;
+    }
+    case 4: {
+      uint8_t v1 = 0, v3 = 0;
+      uint16_t v2 = 0;
+      uint64_t cb = n;
+      std::unique_ptr<char[]> name(new char[n]);
+      const uint64_t rc = KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, name.get(), &cb);
+      Check(rc == KXR_ERR_BUFFER_TOO_SMALL || cb <= n, "a name is at most its capacity");
+      break;
+    }
+    case 5: {
+      const uint64_t cbDesc = 64 + n;
+      std::vector<unsigned char> desc(static_cast<size_t>(cbDesc));
+      std::memcpy(desc.data(), &cbDesc, sizeof cbDesc);
+      KXRSyncGetEntryDescription(1, 2, 0, desc.data());
+      break;
+    }
+    default: {
+      unsigned char head[18] = {};
+      uint64_t cb = 0;
+      KXRIoControl(head, sizeof head, nullptr, 0, &cb);
+      break;
+    }
+  }
+  return 0;
+}

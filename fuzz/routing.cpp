@@ -1,0 +1,150 @@
+// A connection worker on one request of any method and target (and, after a
+// newline in the input, a body): the answer is exactly one well-formed HTTP
+// answer whenever the request parses, never a file from outside the document
+// root, and the worker is ready for the next connection afterwards.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "UnixHttp.h"
+#include "http_worker.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+
+// Contents no answer may ever carry: it lies beside the document root.
+const char kSecret[] = "outside-the-document-root";
+// The pages inside the document root.
+const char kIndex[] = "index page";
+const char kStyle[] = "body { color: red }";
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "check failed: %s\n", what);
+    std::abort();
+  }
+}
+
+void Write(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
+
+// The directory, document root, listening socket and the one worker.
+struct Server {
+  std::string dir = "/tmp/kxr-fuzz-routing-" + std::to_string(::getpid());
+  std::string socketPath = dir + "/web0";
+  asio::io_context io{1};
+  std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
+  std::unique_ptr<KXRWebservice::http_worker> worker;
+
+  Server() {
+    ::mkdir(dir.c_str(), 0755);
+    ::mkdir((dir + "/root").c_str(), 0755);
+    ::mkdir((dir + "/root/css").c_str(), 0755);
+    ::mkdir((dir + "/root/dir.htm").c_str(), 0755);
+    Write(dir + "/root/index.htm", kIndex);
+    Write(dir + "/root/css/a.css", kStyle);
+    Write(dir + "/secret.htm", kSecret);
+    Write(dir + "/rootsecret.htm", kSecret);
+    ::unlink(socketPath.c_str());
+    acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(
+        io, asio::local::stream_protocol::endpoint(socketPath));
+    worker = std::make_unique<KXRWebservice::http_worker>(*acceptor, dir + "/root");
+    worker->start();
+  }
+};
+
+Server& TheServer() {
+  static Server* server = new Server();
+  return *server;
+}
+
+// Whether Beast's parser, with the worker's limits, takes these bytes as one
+// whole request (or stops at the body limit, which is answered with 413).
+bool Parses(const std::string& request) {
+  http::request_parser<http::string_body> parser;
+  parser.header_limit(8192);
+  parser.body_limit(1048576);
+  parser.eager(true);
+  boost::beast::error_code ec;
+  std::size_t used = 0;
+  while (!ec && used < request.size() && !parser.is_done())
+    used += parser.put(asio::buffer(request.data() + used, request.size() - used), ec);
+  if (ec == http::error::need_more) ec = {};
+  if (!ec && !parser.is_done()) parser.put_eof(ec);
+  return (!ec && parser.is_done()) || ec == http::error::body_limit;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Server& server = TheServer();
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const std::size_t newline = input.find('\n');
+  const std::string line = input.substr(0, newline);
+  std::string request = line + " HTTP/1.1\r\nHost: h\r\n";
+  if (newline != std::string::npos) {
+    const std::string body = input.substr(newline + 1);
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  } else {
+    request += "\r\n";
+  }
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, server.socketPath.c_str(), sizeof addr.sun_path - 1);
+  Check(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0, "connect");
+  Check(::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()), "send");
+  ::shutdown(fd, SHUT_WR);
+
+  // Runs the worker until it closes the connection.
+  std::string reply;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (bool open = true; open;) {
+    Check(std::chrono::steady_clock::now() < deadline, "the worker answers within 10 s");
+    server.io.poll();
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) > 0) {
+      char chunk[65536];
+      const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+      if (n <= 0) open = false;
+      else reply.append(chunk, static_cast<size_t>(n));
+    } else {
+      server.io.run_one_for(std::chrono::milliseconds(5));
+    }
+  }
+  ::close(fd);
+
+  // (The 400 answer echoes the method, so a request naming the secret may see it.)
+  if (request.find(kSecret) == std::string::npos)
+    Check(reply.find(kSecret) == std::string::npos, "no file from outside the document root");
+  if (reply.empty()) {
+    Check(!Parses(request), "a request that parses is answered");
+    return 0;
+  }
+  kxrtest::HttpAnswer answer;
+  Check(kxrtest::ParseHttpAnswer(reply, answer), "exactly one well-formed answer");
+  Check(answer.status == 200 || answer.status == 400 || answer.status == 404 || answer.status == 413,
+        "only the documented statuses");
+  if (answer.status == 200 && answer.Field("Content-Type") != "text/xml" &&
+      answer.body.find("KXR Webserver") == std::string::npos)
+    Check(answer.body == kIndex || answer.body == kStyle, "a file answer is a file of the document root");
+  return 0;
+}
