@@ -285,6 +285,11 @@ DaemonStart DaemonHarness::Start(const std::vector<std::string>& args,
   std::vector<char*> argv;
   for (auto& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
+  std::vector<std::string> envText(options.environment);
+  for (char** e = environ; *e != nullptr; ++e) envText.emplace_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : envText) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   // A daemon that is already running must not pass for the new one.
   const ino_t staleInode = SocketInode();
@@ -295,7 +300,7 @@ DaemonStart DaemonHarness::Start(const std::vector<std::string>& args,
     ::dup2(outFd, 1);
     ::dup2(outFd, 2);
     ::umask(options.umask);
-    ::execv(mExecutable.c_str(), argv.data());
+    ::execve(mExecutable.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
   if (outFd >= 0) ::close(outFd);

@@ -34,6 +34,7 @@ struct DaemonStart {
 struct StartOptions {
   std::string argv0;  // program name given to the daemon; its path when empty
   mode_t umask = 022;
+  std::vector<std::string> environment;  // NAME=value added to the test's own
   std::chrono::milliseconds timeout{10000};  // for readiness or exit
 };
 

@@ -72,7 +72,7 @@ TEST_F(ServingTest, StartupMessagesAndPidFileInEveryMode) {
       {"plain, foreground", "", {"-nofork"}, false, false},
       {"verbose, short words", "", {"/v", "-nof"}, false, true},
       {"verbose, long words", "", {"-verbose", "/nofork"}, false, true},
-      {"words compared whole", "", {"-V", "--verbose", "-nofork=1", "/NOF", "-nof"}, false, false},
+      {"words compared whole", "", {"-V", "--verbose", "-nofork=1", "/NOF"}, true, false},
       {"program name counts", "-v", {"/nof"}, false, true},
       {"plain, detached", "", {}, true, false},
       {"verbose, detached", "", {"/verbose"}, true, true},
