@@ -1,0 +1,283 @@
+// Parsing of kxr-cli's command line.
+#include "CliArgs.h"
+
+#include <cctype>
+
+namespace kxrcli {
+namespace {
+
+// Value of a hex digit, or -1.
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Splits text at every separator.
+std::vector<std::string> Split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  for (;;) {
+    const std::string::size_type end = text.find(separator, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
+}
+
+// Parses "INDEX:SUB" into the entry; what names the argument in messages.
+bool ParseAddress(const std::string& text, EntryArg& entry, std::string& error) {
+  const std::vector<std::string> parts = Split(text, ':');
+  if (parts.size() != 2) {
+    error = "expected INDEX:SUB";
+    return false;
+  }
+  uint64_t index = 0, subIndex = 0;
+  if (!ParseNumber(parts[0], 0xFFFF, index, error)) {
+    error = "index: " + error;
+    return false;
+  }
+  if (!ParseNumber(parts[1], 0xFF, subIndex, error)) {
+    error = "sub-index: " + error;
+    return false;
+  }
+  entry.index = static_cast<uint16_t>(index);
+  entry.subIndex = static_cast<uint8_t>(subIndex);
+  return true;
+}
+
+// Parses hex bytes; pairs of digits, optionally separated by spaces, ':' or '-'.
+bool ParseHexBytes(const std::string& text, std::string& bytes, std::string& error) {
+  std::string digits;
+  for (char c : text) {
+    if (c == ' ' || c == ':' || c == '-') {
+      if (digits.size() % 2 != 0) {
+        error = "hex bytes must be pairs of digits";
+        return false;
+      }
+      continue;
+    }
+    if (HexDigit(c) < 0) {
+      error = std::string("not a hex digit: '") + c + "'";
+      return false;
+    }
+    digits += c;
+  }
+  if (digits.size() % 2 != 0) {
+    error = "hex bytes must be pairs of digits";
+    return false;
+  }
+  bytes.clear();
+  for (std::size_t i = 0; i < digits.size(); i += 2)
+    bytes += static_cast<char>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1]));
+  return true;
+}
+
+// Parses a signed number: an optional '-' before a number of ParseNumber.
+bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t& value, std::string& error) {
+  const bool negative = !text.empty() && text[0] == '-';
+  uint64_t magnitude = 0;
+  const uint64_t limit = negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
+  if (!ParseNumber(negative ? text.substr(1) : text, limit, magnitude, error)) return false;
+  value = negative ? (magnitude == 0 ? 0 : -static_cast<int64_t>(magnitude - 1) - 1) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+// Little-endian bytes of the low width bytes of value.
+std::string LittleEndian(uint64_t value, int width) {
+  std::string bytes;
+  for (int i = 0; i < width; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+}  // namespace
+
+bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::string& error) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty()) {
+    error = "missing number";
+    return false;
+  }
+  uint64_t result = 0;
+  for (char c : digits) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || (!hex && digit > 9)) {
+      error = (!hex && digit > 9) ? "'" + text + "' has hex digits: write hex with 0x, as in 0x" + text
+                                  : "not a number: '" + text + "'";
+      return false;
+    }
+    const uint64_t base = hex ? 16 : 10;
+    if (static_cast<uint64_t>(digit) > max || result > (max - static_cast<uint64_t>(digit)) / base) {
+      error = "'" + text + "' is larger than " + std::to_string(max);
+      return false;
+    }
+    result = result * base + static_cast<uint64_t>(digit);
+  }
+  if (!hex && digits.size() > 1 && digits[0] == '0') {
+    error = "'" + text + "' is ambiguous: write 0x" + digits + " for hex or leave out the leading zero for decimal";
+    return false;
+  }
+  value = result;
+  return true;
+}
+
+bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error) {
+  entry = EntryArg();
+  const std::string::size_type second = text.find(':', text.find(':') + 1);
+  const bool hasLength = text.find(':') != std::string::npos && second != std::string::npos;
+  if (!ParseAddress(hasLength ? text.substr(0, second) : text, entry, error)) return false;
+  entry.length = kDefaultReadLength;
+  if (hasLength) {
+    uint64_t length = 0;
+    if (!ParseNumber(text.substr(second + 1), kMaxEntryLength, length, error)) {
+      error = "length: " + error;
+      return false;
+    }
+    if (length == 0) {
+      error = "length: must be at least 1";
+      return false;
+    }
+    entry.length = static_cast<uint32_t>(length);
+    entry.lengthGiven = true;
+  }
+  return true;
+}
+
+bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error) {
+  entry = EntryArg();
+  const std::string::size_type equals = text.find('=');
+  if (equals == std::string::npos) {
+    error = "expected INDEX:SUB=VALUE";
+    return false;
+  }
+  if (!ParseAddress(text.substr(0, equals), entry, error)) return false;
+  if (!ParseValue(text.substr(equals + 1), entry.data, error)) {
+    error = "value: " + error;
+    return false;
+  }
+  if (entry.data.empty()) {
+    error = "value: no bytes to write";
+    return false;
+  }
+  if (entry.data.size() > kMaxEntryLength) {
+    error = "value: longer than " + std::to_string(kMaxEntryLength) + " bytes";
+    return false;
+  }
+  entry.length = static_cast<uint32_t>(entry.data.size());
+  return true;
+}
+
+bool ParseValue(const std::string& text, std::string& bytes, std::string& error) {
+  const std::string::size_type colon = text.find(':');
+  if (colon == std::string::npos) {
+    error = "'" + text + "' has no type: write hex:BYTES, text:TEXT or u8/u16/u32/u64/i8/i16/i32/i64:NUMBER";
+    return false;
+  }
+  const std::string type = text.substr(0, colon);
+  const std::string rest = text.substr(colon + 1);
+  if (type == "hex") return ParseHexBytes(rest, bytes, error);
+  if (type == "text") {
+    bytes = rest;
+    return true;
+  }
+  if (type.size() >= 2 && (type[0] == 'u' || type[0] == 'i')) {
+    const std::string bits = type.substr(1);
+    const int width = bits == "8" ? 1 : bits == "16" ? 2 : bits == "32" ? 4 : bits == "64" ? 8 : 0;
+    if (width != 0) {
+      uint64_t value = 0;
+      if (type[0] == 'u') {
+        const uint64_t max = width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;
+        if (!ParseNumber(rest, max, value, error)) return false;
+      } else {
+        const int64_t max = width == 8 ? INT64_MAX : (int64_t{1} << (8 * width - 1)) - 1;
+        int64_t signedValue = 0;
+        if (!ParseSigned(rest, -max - 1, max, signedValue, error)) return false;
+        value = static_cast<uint64_t>(signedValue);
+      }
+      bytes = LittleEndian(value, width);
+      return true;
+    }
+  }
+  error = "unknown value type '" + type + "'";
+  return false;
+}
+
+bool ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultSocket,
+                      Invocation& invocation, std::string& error) {
+  invocation = Invocation();
+  invocation.socketPath = defaultSocket;
+  std::size_t i = 0;
+  bool socketGiven = false;
+  for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+    const std::string& option = args[i];
+    if (option == "-h" || option == "--help") return true;
+    if (option == "-s" || option == "--socket" || option == "-u" || option == "--url") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = option + " needs a value";
+        return false;
+      }
+      if (option == "-s" || option == "--socket") {
+        invocation.socketPath = args[++i];
+        socketGiven = true;
+      } else {
+        invocation.url = args[++i];
+      }
+      continue;
+    }
+    error = "unknown option " + option;
+    return false;
+  }
+  if (socketGiven && !invocation.url.empty()) {
+    error = "give either a socket or a URL, not both";
+    return false;
+  }
+  if (i >= args.size()) {
+    error = "missing command: read or write";
+    return false;
+  }
+  const std::string& command = args[i++];
+  if (command != "read" && command != "write") {
+    error = "unknown command '" + command + "': read or write";
+    return false;
+  }
+  invocation.command = command == "read" ? Invocation::Command::kRead : Invocation::Command::kWrite;
+  if (i >= args.size()) {
+    error = command == "read" ? "read: name at least one INDEX:SUB[:LENGTH]" : "write: name at least one INDEX:SUB=VALUE";
+    return false;
+  }
+  if (args.size() - i > kMaxEntries) {
+    error = "at most " + std::to_string(kMaxEntries) + " entries in one call";
+    return false;
+  }
+  for (; i < args.size(); ++i) {
+    EntryArg entry;
+    const bool ok = invocation.command == Invocation::Command::kRead ? ParseReadArg(args[i], entry, error)
+                                                                      : ParseWriteArg(args[i], entry, error);
+    if (!ok) {
+      error = "'" + args[i] + "': " + error;
+      return false;
+    }
+    invocation.entries.push_back(std::move(entry));
+  }
+  return true;
+}
+
+std::string Usage(const std::string& program, const std::string& defaultSocket) {
+  return "usage: " + program + " [-s SOCKET | -u URL] read INDEX:SUB[:LENGTH] ...\n"
+         "       " + program + " [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
+         "\n"
+         "Reads or writes object entries through KXRWebServer, all in one call.\n"
+         "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
+         "  -u URL     http://HOST[:PORT][/PATH] of the front web server instead\n"
+         "Numbers are decimal, or hex with 0x: 0x1018:1 and 4120:1 are the same entry.\n"
+         "A read without LENGTH asks for " + std::to_string(kDefaultReadLength) + " bytes; the service delivers\n"
+         "the entry's own size when it is smaller.\n"
+         "VALUE: hex:BYTES (hex:3412, hex:'34 12'), text:TEXT, u8:/u16:/u32:/u64:NUMBER or\n"
+         "i8:/i16:/i32:/i64:NUMBER (little-endian integers: u16:0x1234 writes 34 12).\n"
+         "Exit status: 0 all succeeded, 1 a sub-request or the call failed,\n"
+         "2 bad arguments, 3 no answer (connection, HTTP or answer format).\n";
+}
+
+}  // namespace kxrcli

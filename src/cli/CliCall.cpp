@@ -1,0 +1,130 @@
+// Request documents and answers of the ReadWrite call.
+#include "CliCall.h"
+
+#include <cstdlib>
+
+#include "Base64.h"
+
+namespace kxrcli {
+namespace {
+
+// Little-endian bytes of a 16- or 32-bit value.
+std::string Le(uint32_t value, int width) {
+  std::string bytes;
+  for (int i = 0; i < width; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+// Little-endian 32-bit value at offset.
+uint32_t ReadLe32(const std::string& bytes, std::size_t offset) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
+  return value;
+}
+
+// Text of the first element whose start tag begins with "<" + name (any
+// attributes); false when there is none. A self-closing element is empty.
+bool ElementText(const std::string& document, const std::string& name, std::string& text) {
+  std::string::size_type open = document.find("<" + name);
+  while (open != std::string::npos) {
+    const std::string::size_type after = open + 1 + name.size();
+    if (after < document.size() && (document[after] == '>' || document[after] == ' ' || document[after] == '/')) break;
+    open = document.find("<" + name, after);
+  }
+  if (open == std::string::npos) return false;
+  const std::string::size_type end = document.find('>', open);
+  if (end == std::string::npos) return false;
+  if (document[end - 1] == '/') {
+    text.clear();
+    return true;
+  }
+  const std::string::size_type close = document.find("</" + name + ">", end);
+  if (close == std::string::npos) return false;
+  text = document.substr(end + 1, close - end - 1);
+  return true;
+}
+
+}  // namespace
+
+std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries) {
+  std::string buffer;
+  for (const EntryArg& entry : entries)
+    buffer += Le(0, 4) + static_cast<char>(entry.subIndex) + '\0' + Le(entry.index, 2) + Le(entry.length, 4);
+  if (write)
+    for (const EntryArg& entry : entries) buffer += entry.data;
+  return buffer;
+}
+
+int32_t ReadLength(bool write, const std::vector<EntryArg>& entries) {
+  if (write) return static_cast<int32_t>(4 * entries.size());
+  uint64_t total = 8 * entries.size();
+  for (const EntryArg& entry : entries) total += entry.length;
+  return static_cast<int32_t>(total > kMaxEntryLength ? kMaxEntryLength : total);
+}
+
+std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries) {
+  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
+         std::to_string(write ? kSumUpWrite : kSumUpRead) + "</indexGroup><indexOffset>" +
+         std::to_string(entries.size()) + "</indexOffset><cbRdLen>" + std::to_string(ReadLength(write, entries)) +
+         "</cbRdLen><pwrData>" + Base64::encode(BuildWriteBuffer(write, entries)) +
+         "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
+Answer ParseAnswer(const std::string& document) {
+  Answer answer;
+  std::string text;
+  if (ElementText(document, "ppRdData", text)) {
+    answer.result = Base64::decode(text);
+    if (answer.result.empty() && !text.empty()) {
+      answer.problem = "ppRdData is not Base64";
+      return answer;
+    }
+    answer.kind = Answer::Kind::kResult;
+    return answer;
+  }
+  if (ElementText(document, "faultcode", text)) {
+    char* end = nullptr;
+    const long long code = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || code < INT32_MIN || code > INT32_MAX) {
+      answer.problem = "faultcode '" + text + "' is not a number";
+      return answer;
+    }
+    answer.kind = Answer::Kind::kFault;
+    answer.faultCode = static_cast<int32_t>(code);
+    ElementText(document, "faultstring", answer.faultString);
+    return answer;
+  }
+  answer.problem = "neither a ReadWriteResponse nor a Fault";
+  return answer;
+}
+
+bool SplitResult(bool write, std::size_t count, const std::string& result, std::vector<EntryResult>& outcomes,
+                 std::string& problem) {
+  outcomes.assign(count, EntryResult());
+  const std::size_t recordSize = write ? 4 : 8;
+  if (result.size() < recordSize * count || (write && result.size() != 4 * count)) {
+    problem = "the result holds " + std::to_string(result.size()) + " bytes for " + std::to_string(count) +
+              " entries";
+    return false;
+  }
+  std::size_t offset = recordSize * count;
+  for (std::size_t i = 0; i < count; ++i) {
+    outcomes[i].code = ReadLe32(result, recordSize * i);
+    if (write) continue;
+    const uint32_t length = ReadLe32(result, 8 * i + 4);
+    if (length > result.size() - offset) {
+      problem = "the result's data is shorter than its records say";
+      return false;
+    }
+    outcomes[i].data = result.substr(offset, length);
+    offset += length;
+  }
+  if (offset != result.size()) {
+    problem = "the result's data is longer than its records say";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kxrcli

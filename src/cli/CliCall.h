@@ -1,0 +1,52 @@
+// The ReadWrite call of kxr-cli: the request document of a batch and the
+// reading of the daemon's answer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "CliArgs.h"
+
+namespace kxrcli {
+
+// Index groups of the sum-up read and write.
+inline constexpr int kSumUpRead = 0xF080;
+inline constexpr int kSumUpWrite = 0xF081;
+// Path of the web service below the daemon's (or the front server's) root.
+inline constexpr char kServicePath[] = "/KxrWebService/KxrWebService.dll";
+// Largest request body the daemon reads.
+inline constexpr std::size_t kMaxBody = 1048576;
+
+// The write buffer of a batch: the 12-byte headers, and for a write the data.
+std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
+// cbRdLen of a batch: room for every record and every wanted byte, at most 1 MiB.
+int32_t ReadLength(bool write, const std::vector<EntryArg>& entries);
+// The whole SOAP envelope of the call.
+std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries);
+
+// What the daemon answered.
+struct Answer {
+  enum class Kind { kResult, kFault, kMalformed };
+  Kind kind = Kind::kMalformed;
+  std::string result;       // decoded ppRdData (kResult)
+  int32_t faultCode = 0;    // faultcode (kFault)
+  std::string faultString;  // faultstring (kFault)
+  std::string problem;      // what is wrong with the document (kMalformed)
+};
+
+// Reads a ReadWriteResponse or a Fault out of the answer's body.
+Answer ParseAnswer(const std::string& document);
+
+// The outcome of one sub-request.
+struct EntryResult {
+  uint32_t code = 0;  // 0 success, else the service's or the client's code
+  std::string data;   // bytes delivered (read)
+};
+
+// Splits a read result (records, then data) or a write result (codes) into
+// one outcome per entry; false and a reason when the sizes do not agree.
+bool SplitResult(bool write, std::size_t count, const std::string& result, std::vector<EntryResult>& outcomes,
+                 std::string& problem);
+
+}  // namespace kxrcli

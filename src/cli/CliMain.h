@@ -1,0 +1,23 @@
+// The whole run of kxr-cli, apart from the process: arguments in, text and
+// exit status out.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace kxrcli {
+
+// Exit statuses.
+enum ExitStatus : int {
+  kExitOk = 0,         // the call and every sub-request succeeded
+  kExitFailed = 1,     // a sub-request failed, or the call was answered with a fault
+  kExitUsage = 2,      // bad arguments
+  kExitNoAnswer = 3,   // no usable answer: connection, timeout, HTTP status, format
+};
+
+// Runs one invocation: args are argv[1..]; results go to out, messages to err.
+int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
+        std::ostream& out, std::ostream& err);
+
+}  // namespace kxrcli

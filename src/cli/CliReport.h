@@ -1,0 +1,26 @@
+// What kxr-cli prints: the meaning of result codes and one line per entry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "CliArgs.h"
+#include "CliCall.h"
+
+namespace kxrcli {
+
+// Short meaning of a result code: the service's own texts, the device-profile
+// service's and its client's codes, or "Unknown error".
+std::string CodeMeaning(uint32_t code);
+// "0xECA60201 (-324664831)": a code in hex and as the signed decimal of a fault.
+std::string CodeNumbers(uint32_t code);
+// Bytes as hex pairs separated by spaces.
+std::string HexBytes(const std::string& bytes);
+// Bytes as text, '.' for every byte that is not printable ASCII.
+std::string PrintableText(const std::string& bytes);
+// One output line: the entry, its code and meaning, and for a read its data.
+std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult& outcome);
+// The message for a fault: its code in hex and decimal and its faultstring.
+std::string FormatFault(int32_t code, const std::string& faultString);
+
+}  // namespace kxrcli
