@@ -310,27 +310,36 @@ DaemonStart DaemonHarness::Start(const std::vector<std::string>& args,
   mOutputs[pid] = outputPath;
 
   const auto end = Clock::now() + options.timeout;
+  const auto left = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+  };
   while (Clock::now() < end) {
-    if (!result.launchedExited) {
-      int status = 0;
-      if (::waitpid(pid, &status, WNOHANG) == pid) {
-        result.launchedExited = true;
-        result.launchedStatus = status;
-        // Anything but a clean exit after detaching is the end of this start.
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return result;
-        result.serving = -1;
-      }
+    int status = 0;
+    if (!result.launchedExited && ::waitpid(pid, &status, WNOHANG) == pid) {
+      result.launchedExited = true;
+      result.launchedStatus = status;
+      // Anything but a clean exit after detaching is the end of this start.
+      if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return result;
     }
-    if (!result.launchedExited) {
-      result.serving = pid;
-    } else if (result.serving < 0) {
-      const pid_t detached = PidFromFile();
-      if (detached > 0) result.serving = detached;
-    }
-    if (result.serving > 0 && SocketReady(staleInode)) {
+    // A detached daemon writes its pid before it makes the socket; in the
+    // foreground the pid file stays empty.
+    const pid_t filePid = PidFromFile();
+    const bool detached = filePid > 0 && filePid != pid;
+    if (SocketReady(staleInode)) {
       result.ready = true;
+      if (detached) {
+        result.serving = filePid;
+        // The started process may not quite have ended yet.
+        if (!result.launchedExited && WaitExit(pid, left(), status)) {
+          result.launchedExited = true;
+          result.launchedStatus = status;
+        }
+      } else if (!result.launchedExited) {
+        result.serving = pid;
+      }
       return result;
     }
+    if (result.launchedExited && detached && !Alive(filePid)) return result;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return result;
