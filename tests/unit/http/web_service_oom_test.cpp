@@ -13,6 +13,12 @@
 #include "Soap.h"
 #include "web_service.h"
 
+// These replacements pair malloc with free; GCC cannot see that through the
+// replaced operators and warns of a mismatch.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
 namespace {
 long gAllocationsLeft = -1;  // allocations before the one that fails; -1: none planned
 constexpr long kFailed = -2;  // the planned failure has happened
