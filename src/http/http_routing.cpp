@@ -93,25 +93,40 @@ bool file_name_for(std::string_view docRoot, std::string_view path, std::string&
   return fileName.size() != docRoot.size() + 1;
 }
 
-void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
-                       boost::beast::error_code& ec) {
+void open_regular_fd(const std::string& fileName, int& fd, std::uint64_t& size, boost::beast::error_code& ec) {
   ec = {};
+  fd = -1;
+  size = 0;
   // Non-blocking, so that a FIFO cannot stall the one thread in open.
-  const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
+  const int opened = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (opened < 0) {
     ec.assign(errno, boost::system::generic_category());
     return;
   }
   struct stat status {};
-  if (::fstat(fd, &status) != 0)
+  if (::fstat(opened, &status) != 0)
     ec.assign(errno, boost::system::generic_category());
   else if (S_ISDIR(status.st_mode))
     ec = make_error_code(boost::system::errc::is_a_directory);
   else if (!S_ISREG(status.st_mode))
     ec = make_error_code(boost::system::errc::operation_not_supported);
-  std::FILE* stream = ec ? nullptr : ::fdopen(fd, "rb");
+  if (ec) {
+    ::close(opened);
+    return;
+  }
+  fd = opened;
+  size = static_cast<std::uint64_t>(status.st_size);
+}
+
+void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
+                       boost::beast::error_code& ec) {
+  int fd = -1;
+  std::uint64_t size = 0;
+  open_regular_fd(fileName, fd, size, ec);
+  if (ec) return;
+  std::FILE* stream = ::fdopen(fd, "rb");
   if (stream == nullptr) {
-    if (!ec) ec.assign(errno, boost::system::generic_category());
+    ec.assign(errno, boost::system::generic_category());
     ::close(fd);
     return;
   }

@@ -3,6 +3,7 @@
 // checked without a connection.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,7 +39,11 @@ std::string bad_method_body(std::string_view method);
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
 
 // Opens fileName for reading, failing for anything but a regular file: a
-// directory would open under stdio and break the answer after its header.
+// directory would open and break the answer after its header. On success fd
+// is the open descriptor (the caller closes it) and size the file's length.
+void open_regular_fd(const std::string& fileName, int& fd, std::uint64_t& size, boost::beast::error_code& ec);
+
+// The same as a stdio stream.
 void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
                        boost::beast::error_code& ec);
 

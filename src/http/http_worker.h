@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,9 +13,8 @@
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/error.hpp>
-#include <boost/beast/core/file_stdio.hpp>
 #include <boost/beast/core/flat_static_buffer.hpp>
-#include <boost/beast/http/basic_file_body.hpp>
+#include <boost/beast/http/empty_body.hpp>
 #include <boost/beast/http/fields.hpp>
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -35,10 +35,8 @@ using worker_fields = http::basic_fields<fields_alloc<char>>;
 using worker_request = http::request<http::string_body, worker_fields>;
 // An answer with a string body.
 using string_response = http::response<http::string_body, worker_fields>;
-// The body of a file answer, streamed through stdio.
-using file_body = http::basic_file_body<boost::beast::file_stdio>;
-// An answer with a file body.
-using file_response = http::response<file_body, worker_fields>;
+// The header of a file answer; the body follows straight from the file.
+using file_response = http::response<http::empty_body, worker_fields>;
 
 // Serves one connection at a time, one request per connection. Its handlers
 // refer to it by address, so it is never copied or moved.
@@ -74,6 +72,10 @@ class http_worker {
   void process_request(const worker_request& req);
   // Answers with a file below the document root, or 404.
   void send_file(std::string_view path);
+  // Sends what is left of the open file's bytes, waiting while the socket is full.
+  void send_file_body();
+  // Closes the file of a file answer, if one is open.
+  void close_file();
   // Answers with a string body of the given content type.
   void send_response(http::status status, const std::string& body, const std::string& contentType);
   // Answers with a "text/plain" body.
@@ -97,7 +99,10 @@ class http_worker {
   std::optional<string_response> mStringResponse;            // string answer slot
   std::optional<http::response_serializer<http::string_body, worker_fields>> mStringSerializer;
   std::optional<file_response> mFileResponse;                // file answer slot
-  std::optional<http::response_serializer<file_body, worker_fields>> mFileSerializer;
+  std::optional<http::response_serializer<http::empty_body, worker_fields>> mFileSerializer;
+  int mFileFd = -1;                                          // the file being sent, or -1
+  std::uint64_t mFileOffset = 0;                             // next byte of it to send
+  std::uint64_t mFileLeft = 0;                               // bytes of it still to send
 };
 
 }  // namespace KXRWebservice

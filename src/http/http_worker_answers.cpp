@@ -1,5 +1,11 @@
 // Routing of a request and the worker's answers: files and string bodies.
+#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 
 #include <tuple>
 #include <utility>
@@ -16,6 +22,20 @@ namespace {
 
 // Value of the Server field of every answer.
 constexpr char kServerName[] = "Beast";
+// Size of the buffer through which file bodies go to the socket.
+constexpr std::size_t kFileChunk = 65536;
+
+// Sends up to count bytes of the file from offset to the socket; the result
+// of one send: bytes sent, or -1 and errno. The buffer is shared by the
+// workers of the one thread: each call sends from it at once, so nothing
+// outlives its contents. A send, unlike a file-to-socket copy by the kernel,
+// can refuse to raise SIGPIPE when the peer is gone.
+ssize_t send_file_chunk(int socket, int fd, std::uint64_t offset, std::size_t count) {
+  static char buffer[kFileChunk];
+  const ssize_t got = ::pread(fd, buffer, count < sizeof buffer ? count : sizeof buffer, static_cast<off_t>(offset));
+  if (got <= 0) return got;
+  return ::send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+}
 
 // Writes, in verbose mode, how the target was rewritten and where it points.
 void log_route(std::string_view target, const RouteDecision& decision, const std::string& docRoot) {
@@ -53,28 +73,70 @@ void http_worker::send_file(std::string_view path) {
     send_bad_response(http::status::not_found, kFileNotFound);
     return;
   }
-  boost::beast::file_stdio file;
   boost::beast::error_code ec;
-  open_regular_file(fileName, file, ec);
-  file_body::value_type body;
-  if (!ec) body.reset(std::move(file), ec);
+  int fd = -1;
+  std::uint64_t size = 0;
+  open_regular_fd(fileName, fd, size, ec);
   if (ec) {
     if (v) syslog(LOG_NOTICE, "send_file: file_open: %s %s", fileName.c_str(), ec.message().c_str());
     send_bad_response(http::status::not_found, kFileNotFound);
     return;
   }
+  mFileFd = fd;
+  mFileOffset = 0;
+  mFileLeft = size;
 
   mFileResponse.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(mAlloc));
   mFileResponse->result(http::status::ok);
   mFileResponse->keep_alive(false);
   mFileResponse->set(http::field::server, kServerName);
   mFileResponse->set(http::field::content_type, mime_type(fileName));
-  mFileResponse->body() = std::move(body);
-  mFileResponse->prepare_payload();
+  mFileResponse->content_length(size);
 
+  // The header goes through the serializer; the body then goes from the file
+  // to the socket in large pieces, with one copy on the way.
   mFileSerializer.emplace(*mFileResponse);
-  http::async_write(mSocket, *mFileSerializer,
-                    [this](const boost::beast::error_code&, std::size_t) { finish_answer(); });
+  http::async_write(mSocket, *mFileSerializer, [this](const boost::beast::error_code& written, std::size_t) {
+    if (written)
+      finish_answer();
+    else
+      send_file_body();
+  });
+}
+
+void http_worker::send_file_body() {
+  boost::beast::error_code ec;
+  // The header's write has normally left the socket non-blocking already.
+  if (!mSocket.native_non_blocking()) mSocket.native_non_blocking(true, ec);
+  while (!ec && mFileLeft > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(mFileLeft, std::uint64_t{kFileChunk}));
+    const ssize_t n = send_file_chunk(mSocket.native_handle(), mFileFd, mFileOffset, want);
+    if (n > 0) {
+      mFileOffset += static_cast<std::uint64_t>(n);
+      mFileLeft -= static_cast<std::uint64_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The deadline's close of the socket ends this wait with an error.
+      mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
+                         [this](const boost::beast::error_code& waited) {
+                           if (waited)
+                             finish_answer();
+                           else
+                             send_file_body();
+                         });
+      return;
+    } else {
+      break;  // the peer is gone, or the file became shorter than its header said
+    }
+  }
+  finish_answer();
+}
+
+void http_worker::close_file() {
+  if (mFileFd >= 0) ::close(mFileFd);
+  mFileFd = -1;
+  mFileLeft = 0;
 }
 
 void http_worker::send_response(http::status status, const std::string& body,
