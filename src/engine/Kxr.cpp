@@ -1,5 +1,8 @@
 #include "Kxr.h"
 
+#include <dlfcn.h>
+
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -68,6 +71,20 @@ int Guarded(F&& f) {
   }
 }
 
+// Once the automation library has loaded, one extra reference keeps it mapped
+// for the life of the process. Each engine still loads and releases it, but a
+// load then only counts a reference instead of mapping and relocating the
+// library anew, and a release no longer unmaps it.
+void PinLoadedLibrary() {
+  static std::atomic<void*> pinned{nullptr};
+  if (pinned.load(std::memory_order_acquire) != nullptr) return;
+  // RTLD_NOLOAD: a reference to the copy already loaded, never a new load.
+  void* handle = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+  if (handle == nullptr) return;
+  void* none = nullptr;
+  if (!pinned.compare_exchange_strong(none, handle, std::memory_order_acq_rel)) ::dlclose(handle);
+}
+
 }  // namespace
 
 int CKxr::SoapToKxrParameters(const std::string& body, _KXR_Parameters& parameters) {
@@ -97,7 +114,7 @@ int CKxr::GetPxoCommunicationEnabled(unsigned char* pEnabled) {
 }
 
 CKxr::CKxr(_KXR_Parameters parameters) : m_parameters(), m_addr(), m_pAddr(&m_addr) {
-  LoadDll();
+  if (LoadDll() != 0) PinLoadedLibrary();
   // A move cannot throw, so a library loaded above is always released by the destructor.
   m_parameters = std::move(parameters);
 }
