@@ -79,13 +79,15 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
 // bounded by the socket's send timeout (set to the time left before each
 // call), so that a service that shuts down reading fails the send at once
 // with EPIPE rather than leaving it to wait for room until the deadline.
+// The first send relies on the bound that Connect set, a full exchange time
+// just before the deadline was taken, which saves a call per exchange.
 uint64_t SendAll(int fd, const unsigned char* data, uint64_t size, Clock::time_point deadline) {
   uint64_t sent = 0;
-  while (sent < size) {
+  for (bool first = true; sent < size; first = false) {
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
     if (left <= 0) return ErrnoCode(ETIMEDOUT);
     const timeval bound{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return ErrnoCode(errno);
+    if (!first && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return ErrnoCode(errno);
     const ssize_t n = ::send(fd, data + sent, static_cast<std::size_t>(size - sent), kSendFlags);
     if (n >= 0)
       sent += static_cast<uint64_t>(n);
@@ -140,21 +142,30 @@ uint64_t Connect(SocketGuard& sock) {
 }
 
 // Receives one answer into area (capacity bytes): the 4-byte length N, then
-// N bytes in pieces. 0 and *pcb = N, or a result code.
+// N bytes in pieces. 0 and *pcb = N, or a result code. The length and the
+// first piece usually arrive together, so one receive into a scratch area
+// takes both; nothing reaches area before the length has been checked.
 uint64_t ReceiveAnswer(int fd, unsigned char* area, uint64_t capacity, uint64_t* pcb) {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(KxrSettings::kExchangeTimeoutSeconds);
-  unsigned char lengthBytes[4];
-  for (uint64_t got = 0; got < sizeof lengthBytes;) {
+  // The service has yet to answer: wait before the first receive rather than after a failed one.
+  if (!WaitReady(fd, POLLIN, deadline)) return ErrnoCode(errno);
+  constexpr uint64_t kLengthSize = 4;
+  unsigned char first[kLengthSize + KxrSettings::kAnswerChunk];
+  uint64_t inFirst = 0;
+  while (inFirst < kLengthSize) {
     uint64_t n = 0;
-    if (const uint64_t rc = ReceiveSome(fd, lengthBytes + got, sizeof lengthBytes - got, deadline, &n)) return rc;
+    if (const uint64_t rc = ReceiveSome(fd, first + inFirst, sizeof first - inFirst, deadline, &n)) return rc;
     if (n == 0) return KXR_ERR_SHORT_ANSWER;  // the stream ended inside the length
-    got += n;
+    inFirst += n;
   }
   uint32_t length;
-  std::memcpy(&length, lengthBytes, sizeof length);
+  std::memcpy(&length, first, sizeof length);
   // An answer that does not fit the area is refused before a byte of it is stored.
   if (length > capacity) return KXR_ERR_SHORT_ANSWER;
-  for (uint64_t got = 0; got < length;) {
+  uint64_t got = inFirst - kLengthSize;
+  if (got > length) got = length;  // bytes past the answer are not part of it
+  if (got > 0) std::memcpy(area, first + kLengthSize, static_cast<std::size_t>(got));
+  while (got < length) {
     uint64_t want = length - got;
     if (want > KxrSettings::kAnswerChunk) want = KxrSettings::kAnswerChunk;
     uint64_t n = 0;
