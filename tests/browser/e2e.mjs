@@ -1,0 +1,139 @@
+// The device pages in headless Chromium through the front web server: the
+// dictionary shows, a write shows its read-back, an invalid value is refused
+// without a call, and a fault reaches the user. Started by ./run, which
+// brings up the stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
+import { chromium } from 'playwright-core';
+import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import assert from 'node:assert/strict';
+
+const url = process.env.KXR_URL;
+const shots = process.env.KXR_SHOTS;
+const simPid = Number(process.env.KXR_SIM_PID);
+assert.ok(url && shots && simPid, 'KXR_URL, KXR_SHOTS and KXR_SIM_PID must be set');
+mkdirSync(shots, { recursive: true });
+
+const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync', '--no-first-run'];
+const SCREENS = { desktop: { width: 1280, height: 900 }, phone: { width: 390, height: 844 } };
+
+const profile = mkdtempSync(join(tmpdir(), 'kxr-chromium-'));
+const context = await chromium.launchPersistentContext(profile, {
+  executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, viewport: SCREENS.desktop,
+});
+
+let failures = 0;
+async function step(name, body) {
+  try {
+    await body();
+    console.log('ok   ' + name);
+  } catch (err) {
+    failures++;
+    console.log('FAIL ' + name + '\n     ' + String(err.message).split('\n').join('\n     '));
+  }
+}
+
+const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
+const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
+const status = (page) => page.locator('#status');
+
+// Calls the page makes to the web service, and what the browser complains about.
+const calls = [];
+const complaints = [];
+const page = context.pages()[0] || await context.newPage();
+page.on('request', (r) => { if (r.url().includes('/KxrWebService/KxrWebService.dll')) calls.push(r.postData() || ''); });
+page.on('pageerror', (err) => complaints.push(err.message));
+page.on('console', (msg) => { if (msg.type() === 'error') complaints.push(msg.text()); });
+
+try {
+  await step('the page loads and shows the dictionary with one sum-up read', async () => {
+    await page.goto(url);
+    await page.waitForSelector('#status.ok', { timeout: 10000 });
+    assert.equal(calls.length, 1);
+    assert.match(calls[0], /<u:ReadWrite xmlns:u="urn:KxrWebService">.*<indexGroup>61568<\/indexGroup><indexOffset>16<\/indexOffset>/);
+    const expected = [
+      ['0x1008:00', '"KXR-SIM"'],
+      ['0x1009:00', '"1.0"'],
+      ['0x1018:01', '305419896 (0x12345678)'],
+      ['0x2000:02', '10000 (0x00002710)'],
+      ['0x6000:02', '255 (0xFF)'],
+    ];
+    for (const [entry, value] of expected) assert.equal(await textOf(page, entry, 'value'), value, entry);
+    assert.equal(await page.locator('#device').textContent(), '"KXR-SIM"');
+  });
+
+  await step('a write of two entries shows the new values after the read-back', async () => {
+    await row(page, '0x2000:01').locator('input').fill('0x1234');
+    await row(page, '0x2100:00').locator('input').fill('AB*16');
+    const before = calls.length;
+    await page.click('#write');
+    await page.waitForFunction(() => /read back/.test(document.querySelector('#status').textContent));
+    assert.equal(calls.length, before + 2, 'one write and one read-back');
+    assert.match(calls[before], /<indexGroup>61569<\/indexGroup><indexOffset>2<\/indexOffset>/);
+    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
+    assert.equal(await textOf(page, '0x2100:00', 'value'), Array(16).fill('AB').join(' '));
+    assert.equal(await textOf(page, '0x2000:01', 'result'), 'write: Success');
+    assert.equal(await row(page, '0x2000:01').locator('input').inputValue(), '');
+    await page.screenshot({ path: join(shots, 'desktop.png'), fullPage: true });
+  });
+
+  await step('invalid values show an error and nothing is written', async () => {
+    const cases = [['0x2000:03', '256'], ['0x2000:01', 'twelve'], ['0x2100:00', 'AB CD']];
+    for (const [entry, value] of cases) {
+      await page.reload();
+      await page.waitForSelector('#status.ok');
+      await row(page, entry).locator('input').fill(value);
+      const before = calls.length;
+      await page.click('#write');
+      await page.waitForSelector('#status.error');
+      assert.match(await status(page).textContent(), /not valid; nothing was written/, entry);
+      assert.notEqual((await row(page, entry).locator('.field-error').textContent()).trim(), '', entry);
+      assert.equal(calls.length, before, entry + ': no call was made');
+    }
+    await page.screenshot({ path: join(shots, 'desktop-invalid.png'), fullPage: true });
+    await page.reload();
+    await page.waitForSelector('#status.ok');
+    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
+  });
+
+  await step('the long entry is written with the HH*N form and read back', async () => {
+    await row(page, '0x2100:01').locator('input').fill('5A*600');
+    await page.click('#write');
+    await page.waitForFunction(() => /read back/.test(document.querySelector('#status').textContent));
+    assert.equal(await textOf(page, '0x2100:01', 'result'), 'write: Success');
+    assert.equal(await textOf(page, '0x2100:01', 'value'), Array(600).fill('5A').join(' '));
+  });
+
+  await step('the page is clean at a phone width', async () => {
+    const phone = await context.newPage();
+    await phone.setViewportSize(SCREENS.phone);
+    await phone.goto(url);
+    await phone.waitForSelector('#status.ok');
+    const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+    assert.ok(overflow <= 0, 'no sideways scrolling: ' + overflow + ' px too wide');
+    assert.equal(await phone.locator('thead').isVisible(), false, 'entries are shown as cards');
+    await phone.screenshot({ path: join(shots, 'phone.png'), fullPage: true });
+    await phone.close();
+  });
+
+  await step('a fault shows its faultcode and faultstring', async () => {
+    process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    await page.click('#read');
+    await page.waitForSelector('#status.error');
+    assert.equal(await status(page).textContent(),
+      'Reading failed: fault -324664831 (0xECA60201): Unknown error');
+    await page.screenshot({ path: join(shots, 'desktop-fault.png'), fullPage: true });
+  });
+
+  await step('the browser reported no script errors', async () => {
+    assert.deepEqual(complaints, []);
+  });
+} finally {
+  await context.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+
+console.log(failures ? `browser test: ${failures} step(s) failed` : 'browser test: all steps passed');
+process.exit(failures ? 1 : 0);
