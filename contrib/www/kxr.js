@@ -269,7 +269,10 @@
       tr.dataset.entry = entryName(e);
       cell(tr, 'Entry', 'entry').textContent = entryName(e);
       cell(tr, 'Name', 'name').textContent = e.name;
-      const value = cell(tr, 'Value', 'value');
+      // A box of limited height inside the cell: long byte values scroll.
+      const value = document.createElement('div');
+      value.className = 'box';
+      cell(tr, 'Value', 'value').appendChild(value);
       const edit = cell(tr, 'New value', 'edit');
       const cells = { value, result: cell(tr, 'Result', 'result'), input: null, error: null };
       if (e.rw) {
