@@ -61,18 +61,26 @@ int FreePort() {
   return port;
 }
 
-// One request over TCP; the whole answer, read until nginx closes.
-std::string TcpExchange(int port, const std::string& request) {
+// A connection to a loopback port; -1 when refused.
+int ConnectLoopback(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  ::close(fd);
+  return -1;
+}
+
+// One request over TCP; the whole answer, read until nginx closes.
+std::string TcpExchange(int port, const std::string& request) {
+  const int fd = ConnectLoopback(port);
+  if (fd < 0) return "";
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   std::string answer;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
     char buf[4096];
     ssize_t n;
     while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) answer.append(buf, static_cast<size_t>(n));
@@ -146,24 +154,17 @@ class FrontServer : public DaemonFixture {
       ::_exit(127);
     }
     for (int i = 0; i < 500; ++i) {
-      if (Connects()) return;
+      const int fd = ConnectLoopback(mPort);
+      if (fd >= 0) {
+        ::close(fd);
+        return;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::ifstream log(errors);
     std::stringstream why;
     why << log.rdbuf();
     FAIL() << "nginx did not come up:\n" << why.str();
-  }
-
-  bool Connects() const {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(mPort));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
   }
 
   // One request through nginx, parsed.
