@@ -306,7 +306,15 @@
   // Reads everything and shows it; the result column keeps write results
   // unless keepResults is false.
   async function readAll(keepResults) {
-    const results = await readEntries(ENTRIES);
+    const table = document.getElementById('entries');
+    let results;
+    try {
+      results = await readEntries(ENTRIES);
+    } catch (err) {
+      table.classList.add('stale');  // the values shown are no longer known to be current
+      throw err;
+    }
+    table.classList.remove('stale');
     ENTRIES.forEach((e, i) => {
       const cells = rows.get(e);
       const r = results[i];

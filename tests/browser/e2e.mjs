@@ -124,6 +124,7 @@ try {
     await page.waitForSelector('#status.error');
     assert.equal(await status(page).textContent(),
       'Reading failed: fault -324664831 (0xECA60201): Unknown error');
+    assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');
     await page.screenshot({ path: join(shots, 'desktop-fault.png'), fullPage: true });
   });
 
