@@ -1,11 +1,4 @@
 // The worker's cycle: accept, arm the deadline, read one request, hand it on.
-
-// GCC 12 with the sanitizers at -O2 takes the parser's empty optional content
-// length for an uninitialized read inside the HTTP library; nothing here is.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
 #include "http_worker.h"
 
 #include <syslog.h>
