@@ -4,12 +4,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DaemonHarness.h"
 #include "PrivateMounts.h"
+#include "Settings.h"
 #include "UnixHttp.h"
 
 #ifndef KXR_DAEMON_PATH
@@ -27,7 +35,34 @@ class DaemonFixture : public ::testing::Test {
     ASSERT_TRUE(mHarness.Prepare(why)) << why;
   }
 
-  void TearDown() override { mHarness.StopAll(); }
+  void TearDown() override {
+    if (mSim > 0) {
+      ::kill(mSim, SIGKILL);
+      ::waitpid(mSim, nullptr, 0);
+      mSim = -1;
+    }
+    mHarness.StopAll();
+  }
+
+#ifdef KXR_SIM_PATH
+  // Starts the service simulator (KXR_SIM_PATH) with its sample dictionary
+  // and waits for its socket; it is killed after the test.
+  void StartSimulator() {
+    mSim = ::fork();
+    ASSERT_GE(mSim, 0);
+    if (mSim == 0) {
+      if (std::freopen("/dev/null", "w", stderr) == nullptr) ::_exit(126);
+      ::execl(KXR_SIM_PATH, KXR_SIM_PATH, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    struct stat st;
+    for (int i = 0; i < 500; ++i) {
+      if (::stat(KxrSettings::kServiceSocketPath, &st) == 0 && S_ISSOCK(st.st_mode)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    FAIL() << "the simulator did not come up";
+  }
+#endif
 
   // Starts the daemon and expects it to serve; returns the start.
   DaemonStart StartServing(const std::vector<std::string>& args,
@@ -50,6 +85,7 @@ class DaemonFixture : public ::testing::Test {
   }
 
   DaemonHarness mHarness{KXR_DAEMON_PATH};
+  pid_t mSim = -1;  // the simulator, when started
 };
 
 }  // namespace kxrtest

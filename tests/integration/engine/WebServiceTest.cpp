@@ -49,28 +49,6 @@ std::string FaultOf(int code) {
 
 class WebService : public DaemonFixture {
  protected:
-  void TearDown() override {
-    if (mSim > 0) ::kill(mSim, SIGKILL);
-    DaemonFixture::TearDown();
-  }
-
-  // Starts the simulator with its sample dictionary and waits for its socket.
-  void StartSimulator() {
-    mSim = ::fork();
-    ASSERT_GE(mSim, 0);
-    if (mSim == 0) {
-      freopen("/dev/null", "w", stderr);
-      ::execl(KXR_SIM_PATH, KXR_SIM_PATH, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    struct stat st;
-    for (int i = 0; i < 500; ++i) {
-      if (::stat(KxrSettings::kServiceSocketPath, &st) == 0 && S_ISSOCK(st.st_mode)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "the simulator did not come up";
-  }
-
   // Posts a call and returns the answer's document; checks status and type.
   static std::string Call(const std::string& body) {
     const UnixReply reply = Send(RequestWithBody("POST", kEndpoint, body));
@@ -91,7 +69,6 @@ class WebService : public DaemonFixture {
     return Base64::decode(document.substr(start, close - start));
   }
 
-  pid_t mSim = -1;
 };
 
 TEST_F(WebService, ReadBatchWriteAndReadBack) {

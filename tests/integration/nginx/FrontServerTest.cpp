@@ -97,30 +97,11 @@ class FrontServer : public DaemonFixture {
   }
 
   void TearDown() override {
-    for (pid_t* pid : {&mNginx, &mSim}) {
-      if (*pid <= 0) continue;
-      ::kill(*pid, SIGTERM);
-      int status;
-      ::waitpid(*pid, &status, 0);
+    if (mNginx > 0) {
+      ::kill(mNginx, SIGTERM);
+      ::waitpid(mNginx, nullptr, 0);
     }
     DaemonFixture::TearDown();
-  }
-
-  // Starts the simulator with its sample dictionary and waits for its socket.
-  void StartSimulator() {
-    mSim = ::fork();
-    ASSERT_GE(mSim, 0);
-    if (mSim == 0) {
-      freopen("/dev/null", "w", stderr);
-      ::execl(KXR_SIM_PATH, KXR_SIM_PATH, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    struct stat st;
-    for (int i = 0; i < 500; ++i) {
-      if (::stat(KxrSettings::kServiceSocketPath, &st) == 0 && S_ISSOCK(st.st_mode)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "the simulator did not come up";
   }
 
   // Starts nginx with the repository's site on a free port and waits for it.
@@ -192,7 +173,6 @@ class FrontServer : public DaemonFixture {
     return Base64::decode(answer.body.substr(text, end - text));
   }
 
-  pid_t mSim = -1;
   pid_t mNginx = -1;
   int mPort = -1;
 };

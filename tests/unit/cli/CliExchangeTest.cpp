@@ -23,28 +23,6 @@ namespace {
 
 class CliExchange : public DaemonFixture {
  protected:
-  void TearDown() override {
-    if (mSim > 0) ::kill(mSim, SIGKILL);
-    DaemonFixture::TearDown();
-  }
-
-  // Starts the simulator with its sample dictionary and waits for its socket.
-  void StartSimulator() {
-    mSim = ::fork();
-    ASSERT_GE(mSim, 0);
-    if (mSim == 0) {
-      if (freopen("/dev/null", "w", stderr) == nullptr) ::_exit(126);
-      ::execl(KXR_SIM_PATH, KXR_SIM_PATH, static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    struct stat st;
-    for (int i = 0; i < 500; ++i) {
-      if (::stat(KxrSettings::kServiceSocketPath, &st) == 0 && S_ISSOCK(st.st_mode)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    FAIL() << "the simulator did not come up";
-  }
-
   // Runs kxr-cli with its default socket; returns the exit status.
   int Cli(const std::vector<std::string>& args) {
     std::ostringstream out, err;
@@ -54,7 +32,6 @@ class CliExchange : public DaemonFixture {
     return status;
   }
 
-  pid_t mSim = -1;
   std::string mOut, mErr;
 };
 
