@@ -104,12 +104,7 @@ void http_worker::check_deadline() {
 void http_worker::finish_answer() {
   boost::beast::error_code ignored;
   mSocket.shutdown(boost::asio::local::stream_protocol::socket::shutdown_send, ignored);
-  close_file();
-  mStringSerializer.reset();
-  mStringResponse.reset();
-  mFileSerializer.reset();
-  mFileResponse.reset();
-  accept();
+  abandon_connection();  // the answer is out: release its slots and accept again
 }
 
 }  // namespace KXRWebservice

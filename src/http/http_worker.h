@@ -64,8 +64,9 @@ class http_worker {
   void on_read(const boost::beast::error_code& ec);
   // Closes the connection once its deadline has passed, and watches again.
   void check_deadline();
-  // Drops a connection whose answer could not be built; only valid while no
-  // write is outstanding, so every answer starts its write as its last step.
+  // Releases the answer's slots and accepts again, dropping the connection;
+  // only valid while no write is outstanding, so every answer starts its
+  // write as its last step.
   void abandon_connection();
 
   // Routes one request to the endpoint, a file or a 400 answer.
