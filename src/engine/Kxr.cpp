@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -55,6 +56,16 @@ std::string WordsToBytes(const std::vector<uint32_t>& words) {
 int PxoFailureCode(int64_t libraryResult) {
   const auto code = static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(libraryResult)));
   return code < 0 ? code : KXRWEB_ERR_UNSPECIFIC;
+}
+
+// Whether a sub-request's code says that the service took the exchange but
+// let its time bound run out (no answer, or no room in its backlog). Such a
+// service is taken for stalled: the rest of the batch is not sent to it, so
+// that a batch of 300 costs one bound, not 300, of a daemon that serves
+// nobody else meanwhile.
+bool ServiceStalled(uint32_t code) {
+  return code == static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + (ETIMEDOUT & 0xFFFF)) ||
+         code == static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + (EAGAIN & 0xFFFF));
 }
 
 // Maps an exception escaping a sum-up to its result code.
@@ -197,6 +208,7 @@ int CKxr::SumUpReadKXR(std::string& result) {
     }
 
     std::vector<unsigned char> buffer;  // one read's bytes, reused by every sub-request
+    uint32_t stalled = 0;               // the code of a stalled service, once seen
     for (int i = 0; i < count; ++i) {
       const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
       uint32_t& code = words.at(2 * static_cast<size_t>(i));
@@ -209,9 +221,14 @@ int CKxr::SumUpReadKXR(std::string& result) {
         code = kSubRequestTooLong;
         continue;
       }
+      if (stalled != 0) {
+        code = stalled;
+        continue;
+      }
       buffer.assign(h.length, 0);
       uint64_t n = 0;
       code = static_cast<uint32_t>(KXRSyncRead(h.index, h.subIndex, h.flags, h.length, buffer.data(), &n));
+      if (ServiceStalled(code)) stalled = code;
       delivered = static_cast<uint32_t>(n);
       if (n == 0) continue;
       if (n > h.length) return KXRWEB_ERR_OUT_OF_RANGE;  // more than the buffer holds
@@ -259,10 +276,14 @@ int CKxr::SumUpWriteKXR(std::string& result) {
 
     std::vector<uint32_t> words(static_cast<size_t>(count), 0);
     size_t offset = static_cast<size_t>(KXR_HEADER_SIZE) * static_cast<size_t>(count);
+    uint32_t stalled = 0;  // the code of a stalled service, once seen: no more writes are sent
     for (int i = 0; i < count; ++i) {
       const writeBuffer_& h = headers[static_cast<size_t>(i)];
       const char* block = m_parameters.pwrData.data() + offset;
-      words[static_cast<size_t>(i)] = static_cast<uint32_t>(KXRSyncWrite(h.index, h.subIndex, h.flags, h.length, block));
+      uint32_t& word = words[static_cast<size_t>(i)];
+      word = stalled != 0 ? stalled
+                          : static_cast<uint32_t>(KXRSyncWrite(h.index, h.subIndex, h.flags, h.length, block));
+      if (ServiceStalled(word)) stalled = word;
       offset += h.length;
     }
     result = WordsToBytes(words);
