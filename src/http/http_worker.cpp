@@ -88,6 +88,9 @@ void http_worker::abandon_connection() {
   mStringResponse.reset();
   mFileSerializer.reset();
   mFileResponse.reset();
+  // The request is done with: an idle worker must not keep a body of up to
+  // 1 MiB until its next connection.
+  mParser.reset();
   accept();
 }
 

@@ -111,24 +111,25 @@ void http_worker::send_file_body() {
   while (!ec && mFileLeft > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(mFileLeft, std::uint64_t{kFileChunk}));
     const ssize_t n = send_file_chunk(mSocket.native_handle(), mFileFd, mFileOffset, want);
+    if (n < 0 && errno == EINTR) continue;
     if (n > 0) {
       mFileOffset += static_cast<std::uint64_t>(n);
       mFileLeft -= static_cast<std::uint64_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // The deadline's close of the socket ends this wait with an error.
-      mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
-                         [this](const boost::beast::error_code& waited) {
-                           if (waited)
-                             finish_answer();
-                           else
-                             send_file_body();
-                         });
-      return;
-    } else {
+      if (mFileLeft == 0) break;
+    } else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
       break;  // the peer is gone, or the file became shorter than its header said
     }
+    // One piece per turn: the other workers and the deadlines run between
+    // pieces, however fast this client reads. The deadline's close of the
+    // socket ends the wait with an error.
+    mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
+                       [this](const boost::beast::error_code& waited) {
+                         if (waited)
+                           finish_answer();
+                         else
+                           send_file_body();
+                       });
+    return;
   }
   finish_answer();
 }
