@@ -334,7 +334,9 @@ uint64_t KXRSyncGetEntryDescription(uint16_t index, uint8_t subIndex, uint64_t n
   request.nIndex = index;
   request.nSubIndex = subIndex;
   request.nValue = nValue;
-  std::memcpy(&request.nDescValue, static_cast<const unsigned char*>(pDesc) + 8, sizeof request.nDescValue);
+  uint16_t descValue;  // through a local: the packed field may be misaligned
+  std::memcpy(&descValue, static_cast<const unsigned char*>(pDesc) + 8, sizeof descValue);
+  request.nDescValue = descValue;
   std::unique_ptr<unsigned char[]> area = Allocate(kStatusSlot + cbDesc);
   if (!area) return KXR_ERR_NO_MEMORY;
   std::memcpy(area.get() + kStatusSlot, pDesc, static_cast<std::size_t>(cbDesc));
