@@ -15,6 +15,7 @@
 #include "FakeService.h"
 #include "KXRWeb.h"
 #include "Settings.h"
+#include "SumUpBuffers.h"
 
 namespace kxrtest {
 namespace {
@@ -25,21 +26,6 @@ namespace {
 
 const char kEndpoint[] = "/KxrWebService/KxrWebService.dll";
 const char kDataOpen[] = "<ppRdData xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">";
-
-std::string Header(uint16_t index, uint8_t subIndex, uint32_t length) {
-  return Le32(0) + std::string(1, static_cast<char>(subIndex)) + std::string(1, '\0') + Le16(index) + Le32(length);
-}
-
-// A ReadWrite envelope as a page sends it; pwrData is given as Base64 text.
-std::string Envelope(int group, int count, int cbRdLen, const std::string& pwrData) {
-  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort>"
-         "<indexGroup>" + std::to_string(group) + "</indexGroup><indexOffset>" + std::to_string(count) +
-         "</indexOffset><cbRdLen>" + std::to_string(cbRdLen) + "</cbRdLen><pwrData>" + pwrData +
-         "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
-}
-
-std::string Record(uint32_t code, uint32_t length) { return Le32(code) + Le32(length); }
 
 std::string FaultOf(int code) {
   return "<faultcode xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">" + std::to_string(code) +
@@ -76,12 +62,12 @@ TEST_F(WebService, ReadBatchWriteAndReadBack) {
   StartServing({"-nofork"});
   // The maker code and the device name of the sample dictionary.
   const std::string reads = Header(0x1018, 1, 4) + Header(0x1008, 0, 8) + Header(0x7777, 1, 2);
-  EXPECT_EQ(Result(Call(Envelope(61568, 3, 100, Base64::encode(reads)))),
+  EXPECT_EQ(Result(Call(ReadWriteCall(61568, 3, 100, Base64::encode(reads)))),
             Record(0, 4) + Record(0, 8) + Record(0xECA60301u, 0) + "\x78\x56\x34\x12" + std::string("KXR-SIM\0", 8));
 
   const std::string writes = Header(0x2000, 1, 2) + Header(0x1018, 1, 4) + "\x34\x12" + "abcd";
-  EXPECT_EQ(Result(Call(Envelope(61569, 2, 8, Base64::encode(writes)))), Le32(0) + Le32(0xECA60303u));
-  EXPECT_EQ(Result(Call(Envelope(61568, 1, 10, Base64::encode(Header(0x2000, 1, 2))))),
+  EXPECT_EQ(Result(Call(ReadWriteCall(61569, 2, 8, Base64::encode(writes)))), Le32(0) + Le32(0xECA60303u));
+  EXPECT_EQ(Result(Call(ReadWriteCall(61568, 1, 10, Base64::encode(Header(0x2000, 1, 2))))),
             Record(0, 2) + "\x34\x12");
 }
 
@@ -94,21 +80,21 @@ TEST_F(WebService, BatchOfThreeHundred) {
     expected += Record(0, 16);
     data += std::string(16, '\0');
   }
-  EXPECT_EQ(Result(Call(Envelope(61568, 300, 300 * 24, Base64::encode(reads)))), expected + data);
+  EXPECT_EQ(Result(Call(ReadWriteCall(61568, 300, 300 * 24, Base64::encode(reads)))), expected + data);
 }
 
 TEST_F(WebService, FaultsOfTheCall) {
   StartServing({"-nofork", "-v"});
   const std::string oneRead = Base64::encode(Header(0x1018, 1, 4));
   // No service socket: the client's code passes through with the generic text.
-  const std::string absent = Call(Envelope(61568, 1, 12, oneRead));
+  const std::string absent = Call(ReadWriteCall(61568, 1, 12, oneRead));
   EXPECT_NE(absent.find(FaultOf(static_cast<int>(0xECA60201u))), std::string::npos) << absent;
   EXPECT_NE(absent.find(">-324664831<"), std::string::npos);
   EXPECT_NE(absent.find(">Unknown error<"), std::string::npos);
   // The whole fault document is logged in verbose mode.
   EXPECT_TRUE(mHarness.Syslog().WaitForText(absent, std::chrono::seconds(5)));
   // Base64 wrapped over lines is not Base64: the write buffer is invalid.
-  const std::string pretty = Call(Envelope(61568, 1, 12, "\n    " + oneRead + "\n  "));
+  const std::string pretty = Call(ReadWriteCall(61568, 1, 12, "\n    " + oneRead + "\n  "));
   EXPECT_NE(pretty.find(FaultOf(KXRWEB_ERR_INVALID_WRITEBUF)), std::string::npos) << pretty;
   // Not a ReadWrite call at all.
   const std::string other = Call("<m:ReadWrite><nPort>1</nPort></m:ReadWrite>");
@@ -118,7 +104,7 @@ TEST_F(WebService, FaultsOfTheCall) {
 TEST_F(WebService, ServiceSocketWithNobodyListening) {
   ASSERT_TRUE(MakeDeadSocket());
   StartServing({"-nofork"});
-  EXPECT_EQ(Result(Call(Envelope(61568, 1, 8, Base64::encode(Header(0x1018, 1, 4))))), Record(0xECA60200u, 0));
+  EXPECT_EQ(Result(Call(ReadWriteCall(61568, 1, 8, Base64::encode(Header(0x1018, 1, 4))))), Record(0xECA60200u, 0));
 }
 
 TEST_F(WebService, EmptyBodyGetsThePage) {

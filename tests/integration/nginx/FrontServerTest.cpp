@@ -22,6 +22,7 @@
 #include "DaemonFixture.h"
 #include "FakeService.h"
 #include "Settings.h"
+#include "SumUpBuffers.h"
 
 namespace kxrtest {
 namespace {
@@ -34,16 +35,9 @@ const char kNginx[] = "/usr/sbin/nginx";
 const char kWork[] = "/run/kxr-nginx";
 const char kPage[] = "<!DOCTYPE html><title>pages</title><p>device pages</p>\n";
 
-std::string Header(uint16_t index, uint8_t subIndex, uint32_t length) {
-  return Le32(0) + std::string(1, static_cast<char>(subIndex)) + std::string(1, '\0') + Le16(index) + Le32(length);
-}
-
+// A ReadWrite envelope carrying the raw write buffer data.
 std::string Envelope(int group, int count, int cbRdLen, const std::string& data) {
-  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort>"
-         "<indexGroup>" + std::to_string(group) + "</indexGroup><indexOffset>" + std::to_string(count) +
-         "</indexOffset><cbRdLen>" + std::to_string(cbRdLen) + "</cbRdLen><pwrData>" + Base64::encode(data) +
-         "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  return ReadWriteCall(group, count, cbRdLen, Base64::encode(data));
 }
 
 // A free loopback port at the time of asking.

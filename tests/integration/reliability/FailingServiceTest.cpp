@@ -15,6 +15,7 @@
 #include "Base64.h"
 #include "DaemonFixture.h"
 #include "FakeService.h"
+#include "SumUpBuffers.h"
 #include "KXRWeb.h"
 #include "Soap.h"
 
@@ -27,14 +28,9 @@ constexpr uint32_t kShort = 0xECA60FFFu;
 constexpr uint32_t kTimedOut = 0xECA70000u + ETIMEDOUT;
 constexpr uint32_t kErrnoBase = 0xECA70000u;   // plus errno: reset, or the socket file has gone
 
-std::string Header(uint16_t index, uint8_t subIndex, uint32_t length) {
-  return Le32(0) + std::string(1, static_cast<char>(subIndex)) + std::string(1, '\0') + Le16(index) + Le32(length);
-}
-
+// A ReadWrite call carrying the raw write buffer.
 std::string Call(int group, int count, int cbRdLen, const std::string& buffer) {
-  return "<u:ReadWrite><netId></netId><nPort>0</nPort><indexGroup>" + std::to_string(group) +
-         "</indexGroup><indexOffset>" + std::to_string(count) + "</indexOffset><cbRdLen>" + std::to_string(cbRdLen) +
-         "</cbRdLen><pwrData>" + Base64::encode(buffer) + "</pwrData></u:ReadWrite>";
+  return ReadWriteCall(group, count, cbRdLen, Base64::encode(buffer));
 }
 
 uint32_t Word(const std::string& bytes, std::size_t at) {

@@ -8,28 +8,16 @@
 #include <chrono>
 #include <string>
 
+#include "EngineCall.h"
 #include "FakeService.h"
 #include "KxrApiBSD.h"
 #include "Kxr.h"
 #include "PrivateMounts.h"
+#include "SumUpBuffers.h"
 
 using namespace kxrtest;
 
 namespace {
-
-std::string Header(uint8_t subIndex, uint32_t length) {
-  return Le32(0) + std::string(1, static_cast<char>(subIndex)) + std::string(1, '\0') + Le16(0x2000) + Le32(length);
-}
-
-int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::string& result) {
-  _KXR_Parameters p;
-  p.indexGroup = group;
-  p.indexOffset = count;
-  p.cbRdLen = cbRdLen;
-  p.pwrData = pwrData;
-  CKxr engine(p);
-  return engine.Execute(result);
-}
 
 TEST(StalledService, BatchSpendsOneBoundAndReportsEverySubRequestFailed) {
   KXR_REQUIRE_PRIVATE_RUN();
@@ -43,13 +31,13 @@ TEST(StalledService, BatchSpendsOneBoundAndReportsEverySubRequestFailed) {
 
   std::string result;
   auto start = Clock::now();
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 3, 100, Header(1, 2) + Header(2, 0) + Header(3, 2), result), 0);
+  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 3, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2), result), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(18));
   // The zero-length sub-request keeps its own code; nothing was delivered.
   EXPECT_EQ(result, Le32(timedOut) + Le32(0) + Le32(0xECA60102u) + Le32(0) + Le32(timedOut) + Le32(0));
 
   start = Clock::now();
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_WRITE, 3, 12, Header(1, 1) + Header(2, 1) + Header(3, 1) + "abc", result), 0);
+  ASSERT_EQ(Execute(KXR_IG_SUMUP_WRITE, 3, 12, Header(0x2000, 1, 1) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + "abc", result), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(18));
   EXPECT_EQ(result, Le32(timedOut) + Le32(timedOut) + Le32(timedOut));  // no write reported as done
 }

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "FakeService.h"
+#include "SumUpBuffers.h"
+#include "EngineCall.h"
 #include "KXRWeb.h"
 #include "Kxr.h"
 #include "PrivateMounts.h"
@@ -16,25 +18,6 @@ using namespace kxrtest;
 namespace {
 
 const std::string kPath = KxrSettings::kServiceSocketPath;
-
-// A 12-byte sub-request header.
-std::string Header(uint16_t index, uint8_t subIndex, uint32_t length, uint8_t flags = 0, uint32_t group = 0) {
-  return Le32(group) + std::string(1, static_cast<char>(subIndex)) + std::string(1, static_cast<char>(flags)) +
-         Le16(index) + Le32(length);
-}
-
-// Read record of one sub-request.
-std::string Record(uint32_t code, uint32_t length) { return Le32(code) + Le32(length); }
-
-int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::string& result) {
-  _KXR_Parameters p;
-  p.indexGroup = group;
-  p.indexOffset = count;
-  p.cbRdLen = cbRdLen;
-  p.pwrData = pwrData;
-  CKxr engine(p);
-  return engine.Execute(result);
-}
 
 class SumUp : public ::testing::Test {
  protected:
