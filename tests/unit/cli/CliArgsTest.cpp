@@ -4,7 +4,7 @@
 #include "CliArgs.h"
 #include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 struct ReadCase {
@@ -136,4 +136,4 @@ TEST(CliArgs, CommandLines) {
 }
 
 }  // namespace
-}  // namespace kxrcli
+}  // namespace KxrCli
