@@ -32,14 +32,20 @@ int PxoFailureCode(int64_t libraryResult) {
   return code < 0 ? code : KXRWEB_ERR_UNSPECIFIC;
 }
 
-// Whether a sub-request's code says that the service took the exchange but
-// let its time bound run out (no answer, or no room in its backlog). Such a
-// service is taken for stalled: the rest of the batch is not sent to it, so
-// that a batch of 300 costs one bound, not 300, of a daemon that serves
-// nobody else meanwhile.
-bool ServiceStalled(uint32_t code) {
-  return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN);
+// Whether a sub-request's code says that the service is down for the rest of
+// the batch: it took the exchange but let its time bound run out (no answer,
+// or no room in its backlog), or it still refused the connection after every
+// attempt. The rest of the batch is not sent to it, so that a batch of 300
+// costs one bound (or one round of connection attempts), not 300, of a
+// daemon that serves nobody else meanwhile.
+bool ServiceDown(uint32_t code) {
+  return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN) ||
+         code == KxrResult::ServiceRefused;
 }
+
+// The code of every sub-request not sent because the call's deadline has
+// passed: the connection that waits for the answer is about to be cut.
+constexpr uint32_t kPastDeadline = KxrResult::ErrnoCode(ETIMEDOUT);
 
 // Maps an exception escaping a sum-up to its result code.
 template <typename F>
@@ -167,7 +173,7 @@ int CKxr::SumUpReadKXR(std::string& result) {
     }
 
     std::vector<unsigned char> buffer;  // one read's bytes, reused by every sub-request
-    uint32_t stalled = 0;               // the code of a stalled service, once seen
+    uint32_t down = 0;                  // the code of a service found down, once seen
     for (int i = 0; i < count; ++i) {
       const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
       uint32_t& code = words.at(2 * static_cast<size_t>(i));
@@ -180,14 +186,15 @@ int CKxr::SumUpReadKXR(std::string& result) {
         code = KxrResult::EntryTooLong;
         continue;
       }
-      if (stalled != 0) {
-        code = stalled;
+      if (down == 0 && std::chrono::steady_clock::now() >= m_deadline) down = kPastDeadline;
+      if (down != 0) {
+        code = down;
         continue;
       }
       buffer.assign(h.length, 0);
       uint64_t n = 0;
       code = static_cast<uint32_t>(KXRSyncRead(h.index, h.subIndex, h.flags, h.length, buffer.data(), &n));
-      if (ServiceStalled(code)) stalled = code;
+      if (ServiceDown(code)) down = code;
       delivered = static_cast<uint32_t>(n);
       if (n == 0) continue;
       if (n > h.length) return KXRWEB_ERR_OUT_OF_RANGE;  // more than the buffer holds
@@ -235,14 +242,14 @@ int CKxr::SumUpWriteKXR(std::string& result) {
 
     std::vector<uint32_t> words(static_cast<size_t>(count), 0);
     size_t offset = static_cast<size_t>(kHeaderSize) * static_cast<size_t>(count);
-    uint32_t stalled = 0;  // the code of a stalled service, once seen: no more writes are sent
+    uint32_t down = 0;  // the code of a service found down, once seen: no more writes are sent
     for (int i = 0; i < count; ++i) {
       const writeBuffer_& h = headers[static_cast<size_t>(i)];
       const char* block = m_parameters.pwrData.data() + offset;
       uint32_t& word = words[static_cast<size_t>(i)];
-      word = stalled != 0 ? stalled
-                          : static_cast<uint32_t>(KXRSyncWrite(h.index, h.subIndex, h.flags, h.length, block));
-      if (ServiceStalled(word)) stalled = word;
+      if (down == 0 && std::chrono::steady_clock::now() >= m_deadline) down = kPastDeadline;
+      word = down != 0 ? down : static_cast<uint32_t>(KXRSyncWrite(h.index, h.subIndex, h.flags, h.length, block));
+      if (ServiceDown(word)) down = word;
       offset += h.length;
     }
     result = WordsToBytes(words);

@@ -3,6 +3,7 @@
 // automation path is switched on, over the automation-protocol library.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ class CKxr : public CPxoSyncWrap {
 
   // Validates and runs the call; on success result holds the result buffer.
   int Execute(std::string& result);
+  // The time after which no more sub-requests are sent to the device-profile
+  // service: the call's connection is cut then. Never, unless set.
+  void SetDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
   // Checks the parameters against the limits of a sum-up; 0 or the failing rule's code.
   int ValidateParameters();
   // Sum-up read over the device-profile service.
@@ -60,4 +64,5 @@ class CKxr : public CPxoSyncWrap {
   _KXR_Parameters m_parameters;  // the engine's own copy of the call's parameters
   RvtAddr m_addr;                // target address for the automation library
   RvtAddr* m_pAddr;              // points to m_addr; handed to the library
+  std::chrono::steady_clock::time_point m_deadline = (std::chrono::steady_clock::time_point::max)();
 };

@@ -42,10 +42,13 @@ RouteDecision decide_route(boost::beast::http::verb method, std::string_view tar
 // the path may not name a file (the answer is then 404).
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
 
-// Opens fileName for reading, failing for anything but a regular file: a
-// directory would open and break the answer after its header. On success fd
-// is the open descriptor (the caller closes it) and size the file's length.
-void open_regular_fd(const std::string& fileName, int& fd, std::uint64_t& size, boost::beast::error_code& ec);
+// Opens fileName, a path below docRoot, for reading, failing for anything but
+// a regular file (a directory would open and break the answer after its
+// header) and for a file whose path, with every link resolved, leaves the
+// document root. On success fd is the open descriptor (the caller closes it)
+// and size the file's length.
+void open_regular_fd(const std::string& docRoot, const std::string& fileName, int& fd, std::uint64_t& size,
+                     boost::beast::error_code& ec);
 
 // Content type of a path by its extension (the text from its last '.').
 std::string_view mime_type(std::string_view path);

@@ -35,12 +35,14 @@ class RequestLock {
 
 }  // namespace
 
-EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock) {
+EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock,
+                              std::chrono::steady_clock::time_point deadline) {
   if (body.empty()) return EndpointAnswer{true, kEndpointPage};
-  return EndpointAnswer{false, AnswerReadWrite(body, lock)};
+  return EndpointAnswer{false, AnswerReadWrite(body, lock, deadline)};
 }
 
-std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock) {
+std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
+                            std::chrono::steady_clock::time_point deadline) {
   _KXR_Parameters parameters;
   const int converted = CKxr::SoapToKxrParameters(body, parameters);
   if (converted < 0) return CSoap::CreateFaultString(converted);
@@ -52,6 +54,7 @@ std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock) {
     // Copying the parameters into the engine may run out of memory: that is
     // this call's fault, not the end of the daemon.
     engine.emplace(parameters);
+    engine->SetDeadline(deadline);
   } catch (...) {
     return CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);
   }

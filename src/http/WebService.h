@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <chrono>
 #include <string>
 
 namespace KXRWebservice {
@@ -15,13 +16,19 @@ struct EndpointAnswer {
   std::string body;  // the page or the document
 };
 
+// No deadline: the call's sub-requests are all sent.
+inline constexpr auto kNoDeadline = (std::chrono::steady_clock::time_point::max)();
+
 // The page for an empty body, whatever the method; any other body is a call
 // (AnswerReadWrite).
-EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock);
+EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock,
+                              std::chrono::steady_clock::time_point deadline = kNoDeadline);
 
 // Executes the call in body while holding lock around the device access, and
-// returns the ReadWriteResponse document or the Fault document. In verbose
-// mode a fault of the execution is logged whole.
-std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock);
+// returns the ReadWriteResponse document or the Fault document. Sub-requests
+// not begun by the deadline (the connection's) are not sent and carry the
+// timed-out code. In verbose mode a fault of the execution is logged whole.
+std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
+                            std::chrono::steady_clock::time_point deadline = kNoDeadline);
 
 }  // namespace KXRWebservice

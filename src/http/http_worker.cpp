@@ -33,6 +33,38 @@ constexpr auto kNever = (std::chrono::steady_clock::time_point::max)();
 constexpr char kServerName[] = "Beast";
 // Size of the buffer through which file bodies go to the socket.
 constexpr std::size_t kFileChunk = 65536;
+// How long a worker waits before accepting again when the process ran out of
+// descriptors or memory: the connections wait in the backlog meanwhile.
+constexpr std::chrono::milliseconds kAcceptPause{250};
+
+// How long the thread has been held by web-service calls, all connections'
+// together. A connection's deadline moves on by the part of it that fell
+// after the connection's accept: while a call holds the thread, nothing of
+// the other connections can make progress.
+std::chrono::steady_clock::duration gThreadHeld{};
+// Whether accepting is failing for lack of descriptors or memory; logged once
+// when it begins.
+bool gAcceptFailing = false;
+
+// Adds the time the thread spends in its scope to gThreadHeld.
+class ThreadHeld {
+ public:
+  ThreadHeld() : mBegun(std::chrono::steady_clock::now()) {}
+  ~ThreadHeld() { gThreadHeld += std::chrono::steady_clock::now() - mBegun; }
+  ThreadHeld(const ThreadHeld&) = delete;
+  ThreadHeld& operator=(const ThreadHeld&) = delete;
+
+ private:
+  std::chrono::steady_clock::time_point mBegun;
+};
+
+// Whether an accept failed for lack of descriptors, buffers or memory, which
+// does not go away by accepting again at once.
+bool out_of_resources(const boost::beast::error_code& ec) {
+  namespace errc = boost::system::errc;
+  return ec == errc::too_many_files_open || ec == errc::too_many_files_open_in_system ||
+         ec == errc::no_buffer_space || ec == errc::not_enough_memory;
+}
 
 // Sends up to count bytes of the file from offset to the socket; the result
 // of one send: bytes sent, or -1 and errno. The buffer is shared by the
@@ -65,7 +97,8 @@ http_worker::http_worker(boost::asio::local::stream_protocol::acceptor& acceptor
       mDocRoot(docRoot),
       mSocket(acceptor.get_executor()),
       mAlloc(KxrSettings::kHeaderArenaSize),
-      mDeadline(acceptor.get_executor(), kNever) {}
+      mDeadline(acceptor.get_executor(), kNever),
+      mAcceptPause(acceptor.get_executor()) {}
 
 void http_worker::start() {
   accept();
@@ -81,12 +114,28 @@ void http_worker::accept() {
 
 void http_worker::on_accept(const boost::beast::error_code& ec) {
   if (ec) {
+    accept_after_error(ec);
+    return;
+  }
+  gAcceptFailing = false;
+  // The connection has this long for its request and its answer together.
+  mAcceptedAt = std::chrono::steady_clock::now();
+  mHeldAtAccept = gThreadHeld;
+  mDeadline.expires_at(mAcceptedAt + KxrSettings::kDeadline);
+  read_request();
+}
+
+void http_worker::accept_after_error(const boost::beast::error_code& ec) {
+  // Such a shortage makes every accept fail at once: accepting again at once
+  // would spin the thread for as long as it lasts.
+  if (!out_of_resources(ec)) {
     accept();
     return;
   }
-  // The connection has this long for its request and its answer together.
-  mDeadline.expires_after(KxrSettings::kDeadline);
-  read_request();
+  if (!gAcceptFailing) syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
+  gAcceptFailing = true;
+  mAcceptPause.expires_after(kAcceptPause);
+  mAcceptPause.async_wait([this](const boost::beast::error_code&) { accept(); });
 }
 
 void http_worker::read_request() {
@@ -95,8 +144,25 @@ void http_worker::read_request() {
   mParser.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(mAlloc));
   mParser->header_limit(static_cast<std::uint32_t>(KxrSettings::kHeaderLimit));
   mParser->body_limit(KxrSettings::kBodyLimit);
+  http::async_read_header(mSocket, mBuffer, *mParser,
+                          [this](const boost::beast::error_code& ec, std::size_t n) { on_header(ec, n); });
+}
+
+void http_worker::on_header(const boost::beast::error_code& ec, std::size_t headerBytes) {
+  // The parser takes the request line off the buffer before the fields and
+  // then allows the fields the whole limit by themselves: the request line
+  // and the fields together are held to it here. The count covers the whole
+  // header also when its Content-Length is over the body limit.
+  if (headerBytes > KxrSettings::kHeaderLimit) {
+    accept();
+    return;
+  }
+  if (ec || mParser->is_done()) {
+    on_read(ec);
+    return;
+  }
   http::async_read(mSocket, mBuffer, *mParser,
-                   [this](const boost::beast::error_code& ec, std::size_t) { on_read(ec); });
+                   [this](const boost::beast::error_code& read, std::size_t) { on_read(read); });
 }
 
 void http_worker::on_read(const boost::beast::error_code& ec) {
@@ -130,13 +196,25 @@ void http_worker::abandon_connection() {
 }
 
 void http_worker::check_deadline() {
-  if (mDeadline.expiry() <= std::chrono::steady_clock::now()) {
-    // A failing close must not end the daemon; the socket is gone either way.
-    boost::beast::error_code ignored;
-    mSocket.close(ignored);
-    mDeadline.expires_at(kNever);
+  const auto now = std::chrono::steady_clock::now();
+  if (mDeadline.expiry() <= now) {
+    // Time that web-service calls held the thread does not count: this
+    // connection could not move then. Without such calls the cut is at 60 s.
+    const auto due = connection_deadline();
+    if (due > now) {
+      mDeadline.expires_at(due);
+    } else {
+      // A failing close must not end the daemon; the socket is gone either way.
+      boost::beast::error_code ignored;
+      mSocket.close(ignored);
+      mDeadline.expires_at(kNever);
+    }
   }
   mDeadline.async_wait([this](const boost::beast::error_code&) { check_deadline(); });
+}
+
+std::chrono::steady_clock::time_point http_worker::connection_deadline() const {
+  return mAcceptedAt + KxrSettings::kDeadline + (gThreadHeld - mHeldAtAccept);
 }
 
 
@@ -158,8 +236,13 @@ void http_worker::process_request(const worker_request& req) {
 }
 
 void http_worker::send_kxr_response(const worker_request& req) {
-  // Faults are answered with status 200 too: clients read the document.
-  const EndpointAnswer answer = AnswerEndpoint(req.body(), mLock);
+  // Faults are answered with status 200 too: clients read the document. The
+  // call sends no sub-request after this connection's deadline, so that its
+  // answer still goes out.
+  const EndpointAnswer answer = [&] {
+    ThreadHeld held;
+    return AnswerEndpoint(req.body(), mLock, connection_deadline());
+  }();
   if (answer.isPage)
     send_html_response(http::status::ok, answer.body);
   else
@@ -175,7 +258,7 @@ void http_worker::send_file(std::string_view path) {
   boost::beast::error_code ec;
   int fd = -1;
   std::uint64_t size = 0;
-  open_regular_fd(fileName, fd, size, ec);
+  open_regular_fd(mDocRoot, fileName, fd, size, ec);
   if (ec) {
     if (v) syslog(LOG_NOTICE, "send_file: file_open: %s %s", fileName.c_str(), ec.message().c_str());
     send_bad_response(http::status::not_found, kFileNotFound);

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -58,12 +59,20 @@ class http_worker {
   void accept();
   // Arms the deadline and reads, or accepts again on error.
   void on_accept(const boost::beast::error_code& ec);
-  // Reads one whole request through a fresh parser.
+  // Accepts again after a failed accept: after a pause when the process is
+  // out of descriptors or memory, at once otherwise.
+  void accept_after_error(const boost::beast::error_code& ec);
+  // Reads one request's header through a fresh parser.
   void read_request();
+  // Drops a header over the limit, else reads the body, if any.
+  void on_header(const boost::beast::error_code& ec, std::size_t headerBytes);
   // Answers the request read, or drops the connection.
   void on_read(const boost::beast::error_code& ec);
   // Closes the connection once its deadline has passed, and watches again.
   void check_deadline();
+  // The current connection's deadline: 60 seconds after its accept, plus the
+  // time the thread has spent in web-service calls since then.
+  std::chrono::steady_clock::time_point connection_deadline() const;
   // Releases the answer's slots and accepts again, dropping the connection;
   // only valid while no write is outstanding, so every answer starts its
   // write as its last step.
@@ -97,6 +106,9 @@ class http_worker {
   fields_alloc<char> mAlloc;                                 // owns the header arena
   std::optional<http::request_parser<http::string_body, fields_alloc<char>>> mParser;
   boost::asio::steady_timer mDeadline;                       // the connection's deadline
+  std::chrono::steady_clock::time_point mAcceptedAt;         // when the current connection was accepted
+  std::chrono::steady_clock::duration mHeldAtAccept{};       // the thread's time in calls by then
+  boost::asio::steady_timer mAcceptPause;                    // the pause after a failed accept
   std::optional<string_response> mStringResponse;            // string answer slot
   std::optional<http::response_serializer<http::string_body, worker_fields>> mStringSerializer;
   std::optional<file_response> mFileResponse;                // file answer slot

@@ -113,7 +113,7 @@ TEST(Routing, OpensRegularFilesOnly) {
     boost::beast::error_code ec;
     int fd = -1;
     std::uint64_t size = 0;
-    open_regular_fd(dir + name, fd, size, ec);
+    open_regular_fd(dir, dir + name, fd, size, ec);
     EXPECT_EQ(!ec, opens) << name << ": " << ec.message();
     EXPECT_EQ(fd >= 0, opens) << name;
     if (opens) {
