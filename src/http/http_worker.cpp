@@ -42,9 +42,10 @@ constexpr std::chrono::milliseconds kAcceptPause{250};
 // after the connection's accept: while a call holds the thread, nothing of
 // the other connections can make progress.
 std::chrono::steady_clock::duration gThreadHeld{};
-// Whether accepting is failing for lack of descriptors or memory; logged once
-// when it begins.
-bool gAcceptFailing = false;
+// When an accept last failed for lack of descriptors or memory. The shortage
+// is logged once when it begins: when no accept failed for a while before.
+std::chrono::steady_clock::time_point gAcceptFailed{};
+constexpr std::chrono::seconds kAcceptFailuresApart{2};
 
 // Adds the time the thread spends in its scope to gThreadHeld.
 class ThreadHeld {
@@ -117,7 +118,6 @@ void http_worker::on_accept(const boost::beast::error_code& ec) {
     accept_after_error(ec);
     return;
   }
-  gAcceptFailing = false;
   // The connection has this long for its request and its answer together.
   mAcceptedAt = std::chrono::steady_clock::now();
   mHeldAtAccept = gThreadHeld;
@@ -132,8 +132,10 @@ void http_worker::accept_after_error(const boost::beast::error_code& ec) {
     accept();
     return;
   }
-  if (!gAcceptFailing) syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
-  gAcceptFailing = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (gAcceptFailed == std::chrono::steady_clock::time_point{} || now - gAcceptFailed > kAcceptFailuresApart)
+    syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
+  gAcceptFailed = now;
   mAcceptPause.expires_after(kAcceptPause);
   mAcceptPause.async_wait([this](const boost::beast::error_code&) { accept(); });
 }
