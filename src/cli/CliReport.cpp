@@ -7,6 +7,7 @@
 #include "ResultCodes.h"
 
 namespace KxrCli {
+
 std::string CodeMeaning(uint32_t code) {
   if (const char* text = KxrResult::Text(code)) return text;
   if (KxrResult::IsErrnoCode(code)) {

@@ -178,6 +178,8 @@ int CKxr::SumUpReadKXR(std::string& result) {
       const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
       uint32_t& code = words.at(2 * static_cast<size_t>(i));
       uint32_t& delivered = words.at(2 * static_cast<size_t>(i) + 1);
+      // A read of no bytes, or of more than the limit, is not sent; its word
+      // is the code for a buffer too small, or too long.
       if (h.length == 0) {
         code = KxrResult::EntryBufferTooSmall;
         continue;
