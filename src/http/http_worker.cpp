@@ -59,24 +59,20 @@ class ThreadHeld {
   std::chrono::steady_clock::time_point mBegun;
 };
 
-// Whether an accept failed for lack of descriptors, buffers or memory, which
-// does not go away by accepting again at once.
-bool out_of_resources(const boost::beast::error_code& ec) {
+// Whether an accept that failed with ec is to be tried again only after a
+// pause: the process is out of descriptors, buffers or memory, so that an
+// accept at once would fail at once and spin the thread for as long as that
+// lasts. Logs the first failure of such a run.
+bool pause_after_accept_error(const boost::system::error_code& ec) {
   namespace errc = boost::system::errc;
-  return ec == errc::too_many_files_open || ec == errc::too_many_files_open_in_system ||
-         ec == errc::no_buffer_space || ec == errc::not_enough_memory;
-}
-
-// Sends up to count bytes of the file from offset to the socket; the result
-// of one send: bytes sent, or -1 and errno. The buffer is shared by the
-// workers of the one thread: each call sends from it at once, so nothing
-// outlives its contents. A send, unlike a file-to-socket copy by the kernel,
-// can refuse to raise SIGPIPE when the peer is gone.
-ssize_t send_file_chunk(int socket, int fd, std::uint64_t offset, std::size_t count) {
-  static char buffer[kFileChunk];
-  const ssize_t got = ::pread(fd, buffer, count < sizeof buffer ? count : sizeof buffer, static_cast<off_t>(offset));
-  if (got <= 0) return got;
-  return ::send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+  if (ec != errc::too_many_files_open && ec != errc::too_many_files_open_in_system && ec != errc::no_buffer_space &&
+      ec != errc::not_enough_memory)
+    return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (gAcceptFailed == std::chrono::steady_clock::time_point{} || now - gAcceptFailed > kAcceptFailuresApart)
+    syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
+  gAcceptFailed = now;
+  return true;
 }
 
 // Writes, in verbose mode, how the target was rewritten and where it points.
@@ -126,16 +122,10 @@ void http_worker::on_accept(const boost::beast::error_code& ec) {
 }
 
 void http_worker::accept_after_error(const boost::beast::error_code& ec) {
-  // Such a shortage makes every accept fail at once: accepting again at once
-  // would spin the thread for as long as it lasts.
-  if (!out_of_resources(ec)) {
+  if (!pause_after_accept_error(ec)) {
     accept();
     return;
   }
-  const auto now = std::chrono::steady_clock::now();
-  if (gAcceptFailed == std::chrono::steady_clock::time_point{} || now - gAcceptFailed > kAcceptFailuresApart)
-    syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
-  gAcceptFailed = now;
   mAcceptPause.expires_after(kAcceptPause);
   mAcceptPause.async_wait([this](const boost::beast::error_code&) { accept(); });
 }
