@@ -65,10 +65,12 @@ def read_all(s, seconds=10.0):
     return out
 
 
-def exchange(request, seconds=10.0, path=None):
+def exchange(request, seconds=10.0, path=None, shut=False):
     with connect(path) as s:
         try:
             s.sendall(request)
+            if shut:
+                s.shutdown(socket.SHUT_WR)  # nothing more comes
         except (BrokenPipeError, ConnectionResetError):
             pass  # a refused request: its answer may still be there
         return read_all(s, seconds)

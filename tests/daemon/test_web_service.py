@@ -23,11 +23,12 @@ def sim(st):
 
 
 def test_read_write_and_read_back(sim):
-    reads = hdr(0x1018, 1, 4) + hdr(0x1008, 0, 8) + hdr(0x7777, 1, 2)
-    assert result(call(READ, 3, 100, reads)) == le32(0, 4, 0, 8, 0xECA60301, 0) + b"\x78\x56\x34\x12KXR-SIM\0"
-    # a writable entry and a read-only one
-    writes = WORD + hdr(0x1018, 1, 4) + b"\x34\x12abcd"
-    assert result(call(WRITE, 2, 8, writes)) == le32(0, 0xECA60303)
+    reads = hdr(0x1018, 1, 4) + hdr(0x1008, 0, 8) + hdr(0x7777, 1, 2) + hdr(0x1008, 0, 3) + hdr(0x2100, 1, 600)
+    assert result(call(READ, 5, 1000, reads)) == (le32(0, 4, 0, 8, 0xECA60301, 0, 0xECA60102, 3, 0, 600) +
+                                                  b"\x78\x56\x34\x12KXR-SIM\0KXR" + bytes(600))
+    # a writable entry, a read-only one, one of another size
+    writes = WORD + hdr(0x1018, 1, 4) + hdr(0x2000, 2, 2) + b"\x34\x12abcdef"
+    assert result(call(WRITE, 3, 12, writes)) == le32(0, 0xECA60303, 0xECA60302)
     assert result(READ_BACK) == le32(0, 2) + b"\x34\x12"
 
 
