@@ -371,6 +371,8 @@ class Stack:
         for proc in self.procs:
             if proc.poll() is None:
                 proc.send_signal(sig)
+        if sig != signal.SIGKILL:  # time to remove their sockets
+            wait_until(lambda: all(proc.poll() is not None for proc in self.procs), 2)
         while time.monotonic() < end:
             for proc in self.procs:
                 proc.poll()
