@@ -3,7 +3,7 @@
 # writes on the daemon's socket and reads back through nginx.
 import os, socket, subprocess
 import pytest
-from conftest import EP, NOT_FOUND, READ, S, call, fault_doc, parse
+from conftest import EP, NOT_FOUND, READ, S, call, fault_doc, parse, read_all
 
 PAGE = b"<!DOCTYPE html><title>pages</title><p>device pages</p>\n"
 
@@ -19,18 +19,13 @@ def front(st):
 
 
 def fetch(port, target, body=None):
+    """(status, fields, body) of one request through nginx."""
     head = f"{'POST' if body is not None else 'GET'} {target} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
     if body is not None:
         head += f"Content-Type: text/xml\r\nContent-Length: {len(body)}\r\n"
     with socket.create_connection(("127.0.0.1", port), 10) as s:
         s.sendall(head.encode() + b"\r\n" + (body or b""))
-        raw = b""
-        while chunk := s.recv(1 << 16):
-            raw += chunk
-    if b"Transfer-Encoding: chunked" in raw.partition(b"\r\n\r\n")[0]:
-        pytest.fail("chunked answer")
-    status, fields, body = parse(raw)
-    return status, fields, body
+        return parse(read_all(s))
 
 
 def test_pages_calls_and_limits(front):
