@@ -12,6 +12,7 @@ READ, WRITE = 61568, 61569
 SHORT, REFUSED, NO_SERVICE, TIMED_OUT = 0xECA60FFF, 0xECA60200, 0xECA60201, 0xECA7006E
 PAGE = b"<html>\n<head><title>LB/BSD KXR Webserver</title></head>\n<body>\nLB/BSD KXR Webserver\n</body>\n</html>\n"
 NOT_FOUND = b"File not found\r\n"
+S = kxr.load(os.environ["KXR_BUILD"]) if "KXR_BUILD" in os.environ else {}  # the build's paths and settings
 
 
 def pytest_configure(config):
@@ -22,7 +23,7 @@ def pytest_configure(config):
 def _stack():
     if os.geteuid() != 0:
         pytest.skip("needs root for a private mount namespace")
-    st = kxr.Stack(kxr.load(os.environ["KXR_BUILD"]))
+    st = kxr.Stack(S)
     st.enter()
     yield st
     st.close()
@@ -44,9 +45,6 @@ def daemon(st):
 
 
 # ------------------------------------------------------------------ the wire
-S = kxr.load(os.environ["KXR_BUILD"]) if "KXR_BUILD" in os.environ else {}
-
-
 def connect(path=None):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.connect(path or S["socket"])
