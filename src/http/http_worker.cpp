@@ -75,6 +75,18 @@ bool pause_after_accept_error(const boost::system::error_code& ec) {
   return true;
 }
 
+// Sends up to count bytes of the file from offset to the socket; the result
+// of one send: bytes sent, or -1 and errno. The buffer is shared by the
+// workers of the one thread: each call sends from it at once, so nothing
+// outlives its contents. A send, unlike a file-to-socket copy by the kernel,
+// can refuse to raise SIGPIPE when the peer is gone.
+ssize_t send_file_chunk(int socket, int fd, std::uint64_t offset, std::size_t count) {
+  static char buffer[kFileChunk];
+  const ssize_t got = ::pread(fd, buffer, count < sizeof buffer ? count : sizeof buffer, static_cast<off_t>(offset));
+  if (got <= 0) return got;
+  return ::send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+}
+
 // Writes, in verbose mode, how the target was rewritten and where it points.
 void log_route(std::string_view target, const RouteDecision& decision, const std::string& docRoot) {
   if (!v) return;
