@@ -3,7 +3,7 @@
 # reported as done that the service did not confirm.
 import struct, time
 import pytest
-from conftest import (READ, WRITE, SHORT, REFUSED, NO_SERVICE, TIMED_OUT, HANG, call, entry_answer, entry_request, hdr,
+from conftest import (EP, connect, dead_socket, parse, post, read_all, response_doc, READ, WRITE, SHORT, REFUSED, NO_SERVICE, TIMED_OUT, HANG, call, entry_answer, entry_request, hdr,
                       le32, result)
 
 GOOD = entry_answer(0, b"abcd")
@@ -58,3 +58,37 @@ def test_stalled_service_costs_one_bound_per_batch(st, daemon, fake):
     assert 9 < time.monotonic() - t0 < 15
     assert words == le32(TIMED_OUT) * 3  # sent, but nothing confirmed it; the rest not sent
     assert len(service.requests) == 1
+
+
+@pytest.mark.parametrize("group, count, cb, buf, words", [
+    (READ, 30, 240, hdr(0x1000, 1, 4) * 30, le32(REFUSED, 0) * 30),
+    (WRITE, 30, 120, hdr(0x1000, 1, 1) * 30 + b"a" * 30, le32(REFUSED) * 30),
+], ids=["read", "write"])
+def test_refusing_service_costs_one_round_of_attempts_per_batch(st, daemon, group, count, cb, buf, words):
+    dead_socket(st.s["service_socket"])  # killed, its socket file left behind
+    t0 = time.monotonic()
+    assert result(call(group, count, cb, buf), 60) == words
+    assert time.monotonic() - t0 < 3  # about 0.9 s, not 0.9 s a sub-request
+
+
+@pytest.mark.slow
+def test_slow_service_batch_ends_at_the_connection_deadline(st, daemon, fake):
+    st.put("small.htm", b"s" * 32)
+
+    def slow(msg, n):
+        time.sleep(9)  # within the exchange bound
+        return entry_answer(0, b"abcd")
+    service = fake(slow)
+    waiting = connect()  # accepted before the batch; its request completes while the batch runs
+    waiting.sendall(b"GET /small.htm HTTP/1.1\r\nHost: x\r\n")
+    time.sleep(0.2)
+    t0 = time.monotonic()
+    batch = connect()
+    batch.sendall(post(EP, call(READ, 8, 96, hdr(0x1000, 1, 4) * 8)))
+    time.sleep(1)
+    waiting.sendall(b"\r\n")
+    answer = parse(read_all(batch, 90))
+    assert 60 < time.monotonic() - t0 < 66  # seven exchanges begun within 60 s, the eighth not sent
+    assert answer[2] == response_doc(le32(0, 4) * 7 + le32(TIMED_OUT, 0) + b"abcd" * 7)
+    assert len(service.requests) == 7
+    assert parse(read_all(waiting, 5))[2] == b"s" * 32  # its whole answer, not cut after the header

@@ -1,6 +1,6 @@
 # What the daemon answers on the wire: routing, files, the request limits and
 # hostile clients; the 60-second deadline with a full pool (slow).
-import os, socket, time
+import os, socket, subprocess, time
 import pytest
 from conftest import EP, PAGE, NOT_FOUND, connect, exchange, get, parse, plain, post, read_all
 
@@ -15,6 +15,13 @@ def served(st, daemon):
     for name, content in FILES.items():
         st.put(name, content)
     os.mkfifo(st.s["docroot"] + "/pipe")  # opening it for reading would stall the only thread
+    root = st.s["docroot"]
+    with open("/run/outside.htm", "w") as f:  # the private /run, outside the document root
+        f.write("outside")
+    for name, target in {"to-root": "/", "out.htm": "/run/outside.htm", "up.htm": "../" * 12 + "run/outside.htm",
+                         "etc": "/etc", "in.htm": "index.htm", "in-abs.htm": root + "/index.htm",
+                         "sub/up.htm": "../index.htm", "subdir": "sub"}.items():
+        os.symlink(target, f"{root}/{name}")
     return daemon
 
 
@@ -57,6 +64,16 @@ CASES = [
     (get("/pipe"), NF),
     (get("/kxrwebservice/kxrwebservice.dll"), NF),
     (get("/" + "a" * 7000), NF),
+    # Links: followed while they stay inside the document root.
+    (get("/in.htm"), ok("text/html", INDEX)),
+    (get("/in-abs.htm"), ok("text/html", INDEX)),
+    (get("/sub/up.htm"), ok("text/html", INDEX)),
+    (get("/subdir/inner.htm"), ok("text/html", b"inner")),
+    (get("/to-root/etc/passwd"), NF),
+    (get("/to-root/run/outside.htm"), NF),
+    (get("/out.htm"), NF),
+    (get("/up.htm"), NF),
+    (get("/etc/passwd"), NF),
     (get("/index.htm", "HEAD"), plain("400 Bad Request", b"Invalid request-method 'HEAD'\r\n")),
     (get("/index.htm", "PUT"), plain("400 Bad Request", b"Invalid request-method 'PUT'\r\n")),
     (get("/", "M" * 100), plain("400 Bad Request", b"Invalid request-method '" + b"M" * 100 + b"'\r\n")),
@@ -68,6 +85,10 @@ CASES = [
     (b"GET / HTTP/1.1\r\nX: " + b"h" * 9000 + b"\r\n\r\n", CLOSED),
     (get("/" + "a" * 9000), CLOSED),
     (b"M" * 8192 + b" / HTTP/1.1\r\n\r\n", CLOSED),
+    # The request line counts: 8192 bytes of header in all are served, 8193 are not.
+    (b"GET /" + b"a" * 4079 + b" HTTP/1.1\r\nX: " + b"h" * 4090 + b"\r\n\r\n", NF),
+    (b"GET /" + b"a" * 4079 + b" HTTP/1.1\r\nX: " + b"h" * 4091 + b"\r\n\r\n", CLOSED),
+    (b"POST /" + b"a" * 5000 + b" HTTP/1.1\r\nContent-Length: 1048577\r\nX: " + b"h" * 4000 + b"\r\n\r\n", CLOSED),
     (post("/index.htm", b"b" * 1048576), ok("text/html", INDEX)),
     (post("/index.htm", b"b" * 1048577), TOO_LARGE),
     (b"POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n" + b"b" * 1000, TOO_LARGE),  # refused from the header
@@ -90,6 +111,30 @@ def test_answers(st, served):
             assert list(fields) == ["connection", "server", "content-type", "content-length"]
         assert served.proc.poll() is None, served.output()
     assert exchange(post(EP, b"<x/>")).find(b"<SOAP-ENV:Fault>") > 0  # a body goes to the web service
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_out_of_descriptors_pauses_accepting(st, daemon):
+    st.put("index.htm", INDEX)
+    pid = daemon.serving
+    subprocess.run(["prlimit", "--pid", str(pid), "--nofile=40:40"], check=True)
+    held = [connect() for _ in range(60)]  # more than the descriptors left
+    time.sleep(0.5)
+    start = cpu_seconds(pid)
+    time.sleep(2)
+    assert cpu_seconds(pid) - start < 0.2  # no spinning on the failing accept
+    for s in held[:5]:  # descriptors freed one by one: still one line
+        s.close()
+        time.sleep(0.3)
+    for s in held[5:]:
+        s.close()
+    assert parse(exchange(get("/")))[2] == INDEX
+    lines = [(r[0], r[4]) for r in st.syslog.lines() if r[4].startswith("Accept")]
+    assert lines == [(3, "Accept failed: Too many open files")]  # LOG_ERR
 
 
 def test_too_large_is_logged_in_verbose_mode(st):
