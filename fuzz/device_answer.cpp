@@ -25,9 +25,9 @@ void Check(bool ok, const char* what) {
   }
 }
 
-kxrtest::FakeService& Service() {
-  static kxrtest::FakeService* service = [] {
-    auto* s = new kxrtest::FakeService([](const std::string&) {
+KxrTest::FakeService& Service() {
+  static KxrTest::FakeService* service = [] {
+    auto* s = new KxrTest::FakeService([](const std::string&) {
       std::lock_guard<std::mutex> hold(gMutex);
       return gAnswer;
     });

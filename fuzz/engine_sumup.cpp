@@ -8,11 +8,36 @@
 #include <cstring>
 #include <string>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <vector>
+
 #include "KXRWeb.h"
+#include "KxrApiBSD.h"
 #include "Kxr.h"
-#include "fake_client.h"
 
 namespace {
+
+// One call the engine made of the fake client below.
+struct Call {
+  bool write = false;  // KXRSyncWrite, else KXRSyncRead
+  uint64_t length = 0;  // bytes wanted or written
+  std::string data;     // bytes written, or bytes the fake delivered
+  uint32_t code = 0;    // result the fake returned
+};
+FuzzedDataProvider* gAnswers = nullptr;  // where the fake takes its answers from
+std::vector<Call> gCalls;                // every call of the current run
+
+// A status as the real client returns them: mostly success or "buffer too small".
+uint32_t NextCode() {
+  if (gAnswers == nullptr || gAnswers->remaining_bytes() == 0) return 0;
+  switch (gAnswers->ConsumeIntegralInRange<int>(0, 3)) {
+    case 0: return 0;
+    case 1: return static_cast<uint32_t>(KXR_ERR_BUFFER_TOO_SMALL);
+    case 2: return static_cast<uint32_t>(KXR_ERR_SHORT_ANSWER);
+    default: return gAnswers->ConsumeIntegral<uint32_t>();
+  }
+}
 
 void Check(bool ok, const char* what) {
   if (!ok) {
@@ -32,6 +57,30 @@ void AppendU32(std::string& s, uint32_t v) {
 }
 
 }  // namespace
+
+// The fake device-profile client, in place of the library's: every entry
+// access answers from the fuzz input.
+uint64_t KXROpen() { return 0; }
+uint64_t KXRClose() { return 0; }
+
+uint64_t KXRSyncRead(uint16_t index, uint8_t, uint8_t, uint64_t cbRead, void* pRead, uint64_t* pcbRead) {
+  Call call{false, cbRead, "", NextCode()};
+  // Usually at most what was asked for; now and then a count beyond it, as a
+  // faulty client might report, though never more bytes stored than fit.
+  uint64_t n = 0;
+  if (gAnswers != nullptr && gAnswers->remaining_bytes() > 0)
+    n = gAnswers->ConsumeIntegralInRange<uint64_t>(0, gAnswers->ConsumeBool() ? cbRead : cbRead + 4);
+  for (uint64_t i = 0; i < n && i < cbRead; ++i) static_cast<unsigned char*>(pRead)[i] = static_cast<unsigned char>(i * 31 + index);
+  call.data.assign(static_cast<const char*>(pRead), static_cast<size_t>(n < cbRead ? n : cbRead));
+  *pcbRead = n;
+  gCalls.push_back(call);
+  return call.code;
+}
+
+uint64_t KXRSyncWrite(uint16_t, uint8_t, uint8_t, uint64_t cbWrite, const void* pWrite) {
+  gCalls.push_back(Call{true, cbWrite, std::string(static_cast<const char*>(pWrite), cbWrite), NextCode()});
+  return gCalls.back().code;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
@@ -64,14 +113,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string pwrData = p.pwrData;
   const int cbRdLen = p.cbRdLen;
 
-  fakeclient::gCalls.clear();
-  fakeclient::gAnswers = &in;
+  gCalls.clear();
+  gAnswers = &in;
   CKxr engine(p);
   if (engine.ValidateParameters() != 0) return 0;  // only validated parameters are of interest
   std::string result = "stale";
   const int rc = engine.Execute(result);
-  fakeclient::gAnswers = nullptr;
-  const auto& calls = fakeclient::gCalls;
+  gAnswers = nullptr;
+  const auto& calls = gCalls;
 
   if (write) {
     for (const auto& c : calls) Check(c.write, "a write batch only writes");

@@ -7,7 +7,7 @@
 
 #include "FakeService.h"
 
-namespace kxrtest {
+namespace KxrTest {
 
 // A 12-byte sub-request header: group word, sub-index, flags, index, length.
 inline std::string Header(uint16_t index, uint8_t subIndex, uint32_t length, uint8_t flags = 0, uint32_t group = 0) {
@@ -27,4 +27,4 @@ inline std::string ReadWriteCall(int group, int count, int cbRdLen, const std::s
          "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
-}  // namespace kxrtest
+}  // namespace KxrTest

@@ -1,0 +1,260 @@
+// The device-profile client against an in-process fake service on the test
+// build's service socket.
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "FakeService.h"
+#include "KxrApiBSD.h"
+
+using namespace KxrTest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kPath = KxrSettings::kServiceSocketPath;
+constexpr uint64_t kShort = KXR_ERR_SHORT_ANSWER;
+
+std::string Hex(const char* text) {
+  std::string out;
+  for (const char* p = text; *p != '\0'; p += *p == ' ' ? 1 : 2)
+    if (*p != ' ') out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+  return out;
+}
+
+class Client : public ::testing::Test {
+ protected:
+  void SetUp() override { ::unlink(kPath.c_str()); }
+};
+
+TEST_F(Client, FramesEveryRequestKindByteForByte) {
+  unsigned char buf[64] = {};
+  uint64_t cb = 0, cbName = 4, cbList = 6;
+  std::string desc = Le64(64) + Le16(0xA1B2) + std::string(54, '\x11');
+  const struct {
+    std::function<uint64_t()> call;
+    std::string expected;
+  } cases[] = {
+      {[&] { return KXRSyncRead(0x1234, 5, 0, 16, buf, &cb); },
+       Hex("3A00000000000000 1800000000000000 1800000000000000 0000 3412 00 05 FFFFFFFFFFFFFFFF 10000000") +
+           std::string(16, '\0')},
+      {[&] { return KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"); },
+       Hex("2C00000000000000 1800000000000000 2C00000000000000 0000 3412 00 05 FFFFFFFFFFFFFFFF 02000000 AABB")},
+      {[&] { return KXRSyncRead(0xBEEF, 0x21, 0x43, 1, buf, &cb); },  // flags before the sub-index
+       Hex("2B00000000000000 1800000000000000 1800000000000000 0000 EFBE 43 21 FFFFFFFFFFFFFFFF 01000000 00")},
+      {[&] { return KXRSyncReadWrite(7, 1, 2, 1, "\x55", 2, buf, &cb); },
+       Hex("3F00000000000000 1800000000000000 2B00000000000000 0000 0700 02 01 FFFFFFFFFFFFFFFF 01000000 55"
+           "0000 0700 02 01 FFFFFFFFFFFFFFFF 02000000 0000")},
+      {[&] { return KXRSyncGetODList(0x0102, &cbList, buf); },
+       Hex("2200000000000000 1800000000000000 1C00000000000000 0100 0201") + std::string(6, '\0')},
+      {[&] {
+         return KXRSyncGetObjectDescription(0x1234, 0x0102030405060708, nullptr, nullptr, nullptr,
+                                            reinterpret_cast<char*>(buf), &cbName);
+       },
+       Hex("3400000000000000 1800000000000000 2400000000000000 0200 3412 0807060504030201") + std::string(16, '\0')},
+      {[&] { return KXRSyncGetEntryDescription(0x1234, 5, 9, &desc[0]); },
+       Hex("6F00000000000000 1800000000000000 2700000000000000 0300 3412 05 0900000000000000 B2A1") +
+           std::string(8, '\0') + desc},
+  };
+  for (const auto& c : cases) {
+    FakeService fake([](const std::string&) { return Answer(""); });
+    c.call();
+    EXPECT_EQ(fake.Requests(), std::vector<std::string>{c.expected}) << &c - cases;
+  }
+}
+
+TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
+  std::string d(1500, '\0');
+  for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<char>(i * 7 + 3);
+  const struct {
+    std::string answer;
+    uint64_t cbRead, rc, count;
+  } cases[] = {
+      {EntryAnswer(0, d.substr(0, 16)), 16, 0, 16},
+      {EntryAnswer(0, d.substr(0, 5)), 16, 0, 5},
+      {EntryAnswer(KXR_ERR_BUFFER_TOO_SMALL, d.substr(0, 4)), 16, KXR_ERR_BUFFER_TOO_SMALL, 4},
+      {EntryAnswer(0xECA60301u, d.substr(0, 16)), 16, 0xECA60301u, 0},  // other statuses deliver nothing
+      {EntryAnswer(1ull << 32, d.substr(0, 16)), 16, kShort, 0},       // non-zero status, empty low half
+      {EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
+      {Answer(std::string(10, '\0')), 16, kShort, 0},                  // shorter than the head
+      {EntryAnswer(0, d.substr(0, 17)), 16, kShort, 0},                // longer than the output area
+      {"", 16, kShort, 0},                                             // closed before the answer
+      {EntryAnswer(0, d.substr(0, 16)).substr(0, 2), 16, kShort, 0},   // closed inside the length
+      {EntryAnswer(0, d.substr(0, 16)).substr(0, 25), 16, kShort, 0},  // closed inside the answer
+  };
+  for (const auto& c : cases) {
+    FakeService fake([&](const std::string&) { return c.answer; });
+    std::vector<char> buf(c.cbRead + 8, '\xEE');
+    uint64_t cb = 99;
+    EXPECT_EQ(KXRSyncRead(0x1234, 5, 0, c.cbRead, buf.data(), &cb), c.rc) << &c - cases;
+    EXPECT_EQ(cb, c.count) << &c - cases;
+    EXPECT_EQ(std::string(buf.data(), buf.size()), d.substr(0, c.count) + std::string(buf.size() - c.count, '\xEE'))
+        << &c - cases;
+  }
+}
+
+TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
+  const std::pair<std::string, uint64_t> cases[] = {
+      {Answer(EntryHead(0, 0)), 0}, {Answer(EntryHead(0xECA60303u, 0)), 0xECA60303u}, {Answer(""), kShort},
+      {Answer(std::string(6, '\0')), kShort}, {"", kShort}, {Answer(EntryHead(0, 0) + "x"), kShort}};
+  for (const auto& [answer, rc] : cases) {
+    FakeService fake([&](const std::string&) { return answer; });
+    EXPECT_EQ(KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"), rc) << &answer - &cases[0].first;
+  }
+  // Without an output area the answer head goes over the input buffer, never past it.
+  FakeService fake([](const std::string&) { return Answer(EntryHead(0, 0, 0x4241)); });
+  char in[8] = "\0\0\0\0zzz";
+  uint64_t cb = 0;
+  EXPECT_EQ(KXRIoControl(in, 4, nullptr, 0, &cb), 0u);
+  EXPECT_EQ(std::string(in, 8), Hex("00004142") + "zzz" + '\0');
+}
+
+TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
+  FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
+  fake.SetAnswerPacing(1, std::chrono::milliseconds(3));
+  struct sigaction sa = {};
+  sa.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted
+  ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
+  const pthread_t self = ::pthread_self();
+  std::atomic<bool> done{false};
+  std::thread interrupter([&] {
+    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) ::pthread_kill(self, SIGUSR1);
+  });
+  char buf[4];
+  uint64_t cb = 0;
+  const uint64_t rc = KXRSyncRead(1, 0, 0, 4, buf, &cb);
+  done = true;
+  interrupter.join();
+  EXPECT_EQ(rc, 0u);
+  EXPECT_EQ(std::string(buf, cb), "abcd");
+}
+
+TEST_F(Client, RefusesBadArgumentsWithoutContactingTheService) {
+  FakeService fake([](const std::string&) { return EntryAnswer(0, ""); });
+  char buf[80] = {};
+  uint64_t cb = 99, zero = 0;
+  std::string shortDesc = Le64(63) + std::string(56, '\0');
+  const std::pair<std::function<uint64_t()>, uint64_t> cases[] = {
+      {[&] { return KXRSyncRead(1, 0, 0, 0, buf, &cb); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncWrite(1, 0, 0, 0, buf); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncWrite(1, 0, 0, 2, nullptr); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncRead(1, 0, 0, 2, nullptr, &cb); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncRead(1, 0, 0, 0xFFFFFFD6u, buf, &cb); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncWrite(1, 0, 0, 0xFFFFFFD6u, buf); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncGetODList(0, nullptr, buf); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncGetODList(0, &cb, nullptr); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncGetODList(0, &zero, buf); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncGetEntryDescription(1, 0, 0, nullptr); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRSyncGetEntryDescription(1, 0, 0, &shortDesc[0]); }, KXR_ERR_INVALID_ARGS},
+      {[&] { return KXRIoControl(buf, 18, nullptr, 4, &cb); }, KXR_ERR_NO_MEMORY},
+  };
+  for (const auto& [call, rc] : cases) EXPECT_EQ(call(), rc) << &call - &cases[0].first;
+  EXPECT_EQ(fake.RequestCount(), 0u);
+}
+
+#if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator cannot run under an address-space limit
+// The largest entry passes the argument check: under a 1 GiB address-space
+// limit its record cannot be allocated, which gives the memory code.
+int ReadLargestEntryUnderLimit() {
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = 1ull << 30;
+  ::setrlimit(RLIMIT_AS, &limit);
+  char b;
+  uint64_t cb;
+  return KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY ? 0 : 1;
+}
+
+TEST_F(Client, LargestEntryLengthPassesTheArgumentCheck) {
+  EXPECT_EXIT(::_exit(ReadLargestEntryUnderLimit()), ::testing::ExitedWithCode(0), "");
+}
+#endif
+
+TEST_F(Client, OpenChecksForASocket) {
+  EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "nothing";
+  std::ofstream(kPath).put('x');
+  EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "regular file";
+  ::unlink(kPath.c_str());
+  ASSERT_EQ(::mkdir(kPath.c_str(), 0755), 0);
+  EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "directory";
+  ::rmdir(kPath.c_str());
+  ASSERT_TRUE(MakeDeadSocket());
+  EXPECT_EQ(KXROpen(), 0u) << "socket, nobody listening";
+}
+
+TEST_F(Client, SystemCallFailuresBecomeErrnoCodes) {
+  char buf[4];
+  uint64_t cb;
+  EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), KXR_ERR_ERRNO_BASE + ENOENT) << "no socket file";
+  // A service that stops reading: the send fails with EPIPE instead of raising SIGPIPE.
+  ::signal(SIGPIPE, SIG_DFL);
+  FakeService fake;
+  fake.SetMode(FakeService::Mode::kShutRead);
+  const std::vector<char> big(4 << 20, 'w');
+  EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + EPIPE);
+}
+
+// A refused connection is tried again: a service that starts a little late is found.
+TEST_F(Client, RetriesARefusedConnection) {
+  ASSERT_TRUE(MakeDeadSocket());
+  std::unique_ptr<FakeService> fake;
+  std::thread starter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    fake = std::make_unique<FakeService>([](const std::string&) { return EntryAnswer(0, "ok"); });
+  });
+  char buf[2];
+  uint64_t cb;
+  EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), 0u);
+  starter.join();
+}
+
+// The list and description calls check their answers' fixed heads too.
+TEST_F(Client, DescriptionAnswersNeedTheirHeads) {
+  const std::string answers[] = {
+      Answer("\x03" + Le16(0x0201) + "\x01" + Le64(0xECA60301u)), Answer(std::string(11, '\0')),
+      Answer(Le64(0xECA60303u) + Le64(64) + std::string(56, 'n')), Answer(Le64(0) + std::string(63, 'm'))};
+  std::size_t next = 0;
+  FakeService fake([&](const std::string&) { return answers[next++]; });
+  uint8_t v1 = 0, v3 = 0;
+  uint16_t v2 = 0;
+  EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), 0xECA60301u) << "no name buffer";
+  EXPECT_EQ(v1 * 0x1000000 + v2 * 0x100 + v3, 0x03020101);
+  EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), kShort);
+  std::string desc = Le64(64) + std::string(56, 'o');
+  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), 0xECA60303u);
+  EXPECT_EQ(desc, Le64(64) + std::string(56, 'n'));
+  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), kShort);
+  EXPECT_EQ(desc, Le64(64) + std::string(56, 'n')) << "unchanged by a short answer";
+}
+
+// A service that accepts and then neither reads nor answers costs the
+// client the exchange bound (shortened in the test build), sending or receiving.
+TEST_F(Client, StalledServiceCostsTheExchangeBound) {
+  FakeService fake;
+  fake.SetMode(FakeService::Mode::kHangBeforeRead);
+  const auto t0 = Clock::now();
+  uint64_t readRc = 0;
+  std::thread reader([&] {
+    char buf[4];
+    uint64_t cb;
+    readRc = KXRSyncRead(1, 0, 0, sizeof buf, buf, &cb);
+  });
+  const std::vector<char> big(8 << 20, 'w');
+  EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + ETIMEDOUT);
+  reader.join();
+  EXPECT_EQ(readRc, KXR_ERR_ERRNO_BASE + ETIMEDOUT);
+  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  EXPECT_GE(seconds, KxrSettings::kExchangeTimeoutSeconds - 0.2);
+  EXPECT_LT(seconds, KxrSettings::kExchangeTimeoutSeconds * 2 + 1.0);
+}
+
+}  // namespace
