@@ -125,6 +125,10 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   EXPECT_EQ(r.cbRead, 100u);
   EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
   EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
+  reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+  CKxr small(Params(KXR_IG_SUMUP_READ, 2, 15, headers));
+  EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
+  EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
 }
 
 TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
