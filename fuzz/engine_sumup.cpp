@@ -14,6 +14,7 @@
 #include "KXRWeb.h"
 #include "KxrApiBSD.h"
 #include "Kxr.h"
+#include "Protocol.h"
 
 namespace {
 
@@ -24,17 +25,7 @@ void Check(bool ok, const char* what) {
   }
 }
 
-uint32_t U32(const std::string& s, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, s.data() + at, 4);
-  return v;
-}
-
-std::string Le(uint64_t v, int width) {
-  std::string s;
-  for (int i = 0; i < width; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-  return s;
-}
+uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
 
 // One call the engine made of the fake client below.
 struct Call {
@@ -84,20 +75,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool write = in.ConsumeBool();
   const int count = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 8) : in.ConsumeIntegralInRange<int>(1, 300);
   _KXR_Parameters p;
-  p.indexGroup = write ? KXR_IG_SUMUP_WRITE : KXR_IG_SUMUP_READ;
+  p.indexGroup = write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead;
   p.indexOffset = count;
-  const int minimum = (write ? KXR_WRITE_RECORD_SIZE : KXR_READ_RECORD_SIZE) * count;
+  const int minimum = (write ? KxrProtocol::kWriteRecordSize : KxrProtocol::kReadRecordSize) * count;
   p.cbRdLen = in.ConsumeBool() ? minimum + in.ConsumeIntegralInRange<int>(0, 256)
-                               : in.ConsumeIntegralInRange<int>(minimum, KXR_MAX_READ_LEN);
+                               : in.ConsumeIntegralInRange<int>(minimum, KxrProtocol::kMaxEntryLength);
   uint64_t dataBytes = 0;
   for (int i = 0; i < count; ++i) {
-    p.pwrData += Le(in.ConsumeIntegral<uint32_t>(), 4);  // one field per statement: the order of consumption
-    p.pwrData += Le(in.ConsumeIntegral<uint8_t>(), 1);
-    p.pwrData += Le(in.ConsumeIntegral<uint8_t>(), 1);
-    p.pwrData += Le(in.ConsumeIntegral<uint16_t>(), 2);
-    const uint32_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
-    p.pwrData += Le(length, 4);
-    dataBytes += length;
+    KxrProtocol::SubRequestHeader h;  // one field per statement: the order of consumption
+    h.group = in.ConsumeIntegral<uint32_t>();
+    h.subIndex = in.ConsumeIntegral<uint8_t>();
+    h.flags = in.ConsumeIntegral<uint8_t>();
+    h.index = in.ConsumeIntegral<uint16_t>();
+    h.length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
+    KxrProtocol::AppendHeader(p.pwrData, h);
+    dataBytes += h.length;
   }
   if (write) {
     // Write data: usually exactly what the headers announce, sometimes less or more.
@@ -137,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < count; ++i) {
     const uint32_t delivered = U32(result, 8u * i + 4), length = U32(pwrData, 12u * i + 8);
     Check(delivered <= length, "a record never claims more than its sub-request asked");
-    if (length == 0 || length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) {
+    if (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength)) {
       Check(delivered == 0, "a refused sub-request delivers nothing");
       continue;
     }

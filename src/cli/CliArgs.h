@@ -12,10 +12,6 @@
 
 namespace kxrcli {
 
-// Largest entry length one sub-request may carry (the daemon's limit).
-inline constexpr uint32_t kMaxEntryLength = 0x100000;
-// Most sub-requests in one call.
-inline constexpr std::size_t kMaxEntries = 300;
 // Bytes wanted by a read without LENGTH: large enough for the usual entries;
 // the service answers the entry's own size when it is smaller.
 inline constexpr uint32_t kDefaultReadLength = 1024;

@@ -10,14 +10,6 @@
 
 namespace kxrcli {
 
-// Index groups of the sum-up read and write.
-inline constexpr int kSumUpRead = 0xF080;
-inline constexpr int kSumUpWrite = 0xF081;
-// Path of the web service below the daemon's (or the front server's) root.
-inline constexpr char kServicePath[] = "/KxrWebService/KxrWebService.dll";
-// Largest request body the daemon reads.
-inline constexpr std::size_t kMaxBody = 1048576;
-
 // The write buffer of a batch: the 12-byte headers, and for a write the data.
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
 // cbRdLen of a batch: room for every record and every wanted byte, at most 1 MiB.

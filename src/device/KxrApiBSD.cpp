@@ -37,7 +37,7 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
 
-uint64_t ErrnoCode(int e) { return KXR_ERR_ERRNO_BASE + (static_cast<uint64_t>(e) & 0xFFFFu); }
+uint64_t ErrnoCode(int e) { return KxrResult::ErrnoCode(e); }
 
 // A buffer from the non-throwing allocator: shortage becomes a result code.
 std::unique_ptr<unsigned char[]> Allocate(uint64_t size) {

@@ -5,15 +5,18 @@
 
 #include <cstdint>
 
-// Result codes of the client (the service's own statuses pass through).
+#include "ResultCodes.h"
+
+// Result codes of the client (the service's own statuses pass through);
+// values and meanings come from ResultCodes.def.
 enum : uint64_t {
-  KXR_ERR_NO_MEMORY = 0xECA60104u,          // a buffer could not be allocated
-  KXR_ERR_INVALID_ARGS = 0xECA60107u,       // invalid arguments
-  KXR_ERR_BUFFER_TOO_SMALL = 0xECA60102u,   // receiving buffer too small (data still delivered)
-  KXR_ERR_CONNECTION_REFUSED = 0xECA60200u, // refused on every connection attempt
-  KXR_ERR_NO_SERVICE = 0xECA60201u,         // the service's socket does not exist
-  KXR_ERR_SHORT_ANSWER = 0xECA60FFFu,       // answer malformed: shorter than its head, or too long
-  KXR_ERR_ERRNO_BASE = 0xECA70000u,         // plus the low 16 bits of errno
+  KXR_ERR_NO_MEMORY = KxrResult::EntryTooLong,               // a buffer could not be allocated
+  KXR_ERR_INVALID_ARGS = KxrResult::ClientInvalidArgs,       // invalid arguments
+  KXR_ERR_BUFFER_TOO_SMALL = KxrResult::EntryBufferTooSmall, // receiving buffer too small (data still delivered)
+  KXR_ERR_CONNECTION_REFUSED = KxrResult::ServiceRefused,    // refused on every connection attempt
+  KXR_ERR_NO_SERVICE = KxrResult::ServiceNotRunning,         // the service's socket does not exist
+  KXR_ERR_SHORT_ANSWER = KxrResult::MalformedAnswer,         // answer malformed: shorter than its head, or too long
+  KXR_ERR_ERRNO_BASE = KxrResult::kErrnoBase,                // plus the low 16 bits of errno
 };
 
 // The records below are laid out in host byte order; the service and the

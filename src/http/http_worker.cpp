@@ -11,7 +11,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include "http_routing.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace KXRWebservice {
 

@@ -14,7 +14,7 @@
 
 #include "http_routing.h"
 #include "http_worker.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace KXRWebservice {
 

@@ -8,7 +8,7 @@
 #include "KXRWeb.h"
 #include "Kxr.h"
 #include "Soap.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace KXRWebservice {
 

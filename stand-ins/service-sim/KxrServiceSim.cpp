@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Protocol.h"
 #include "ServiceSim.h"
 #include "Settings.h"
 
@@ -55,7 +56,7 @@ void Serve(int fd, KxrSim::Dictionary& dict) {
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
   std::string message;
   if (!ReadAll(fd, message, 8)) return;
-  const uint64_t total = KxrSim::GetLe(message, 0, 8);
+  const uint64_t total = KxrProtocol::GetLe64(reinterpret_cast<const unsigned char*>(message.data()));
   if (total < KxrSim::kHead || total > KxrSim::kMaxMessage) {
     std::fprintf(stderr, "kxr-service-sim: refused a message of %llu bytes\n", static_cast<unsigned long long>(total));
     return;

@@ -4,9 +4,26 @@
 #include <fstream>
 #include <sstream>
 
+#include "Protocol.h"
+#include "ResultCodes.h"
+
 namespace KxrSim {
 
 namespace {
+
+using namespace KxrResult;
+
+// The little-endian field of width 2, 4 or 8 bytes at offset of s.
+uint64_t GetLe(const std::string& s, std::size_t offset, std::size_t width) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + offset;
+  return width == 2 ? KxrProtocol::GetLe16(p) : width == 4 ? KxrProtocol::GetLe32(p) : KxrProtocol::GetLe64(p);
+}
+
+std::string PutLe(uint64_t v, int width) {
+  std::string s;
+  KxrProtocol::AppendLe(s, v, width);
+  return s;
+}
 
 constexpr std::size_t kEntryHead = 18;  // entry-access record head
 constexpr std::size_t kMaxEntrySize = 65536;
@@ -51,19 +68,6 @@ std::string EntryAnswer(const std::string& record, uint32_t status, const std::s
 }
 
 }  // namespace
-
-uint64_t GetLe(const std::string& s, std::size_t offset, std::size_t width) {
-  uint64_t v = 0;
-  for (std::size_t i = 0; i < width; ++i)
-    v |= static_cast<uint64_t>(static_cast<unsigned char>(s[offset + i])) << (8 * i);
-  return v;
-}
-
-std::string PutLe(uint64_t v, std::size_t width) {
-  std::string s(width, '\0');
-  for (std::size_t i = 0; i < width; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-  return s;
-}
 
 bool Dictionary::Load(const std::string& path, std::string& why) {
   std::ifstream in(path);
@@ -162,7 +166,7 @@ std::string Dictionary::ServeEntry(const std::string& in, const std::string& out
   for (const std::string* rec : {&in, &out}) {
     if (!rec->empty() && (rec->size() < kEntryHead || GetLe(*rec, 14, 4) != rec->size() - kEntryHead)) {
       Log("malformed entry-access record");
-      return first.size() >= 6 ? EntryAnswer(first, kStatusBadRequest, "") : std::string();
+      return first.size() >= 6 ? EntryAnswer(first, BadEntryAccess, "") : std::string();
     }
   }
   const auto index = static_cast<uint16_t>(GetLe(first, 2, 2));
@@ -170,27 +174,27 @@ std::string Dictionary::ServeEntry(const std::string& in, const std::string& out
   char name[16];
   std::snprintf(name, sizeof name, "%04X:%02X", index, sub);
   const auto it = entries_.find({index, sub});
-  uint32_t status = kStatusOk;
+  uint32_t status = Success;
   std::string data;
   if (it == entries_.end()) {
-    status = kStatusNoEntry;
+    status = NoSuchEntry;
   } else if (!in.empty()) {
     const std::string value = in.substr(kEntryHead);
     if (it->second.readOnly)
-      status = kStatusReadOnly;
+      status = ReadOnlyEntry;
     else if (value.size() != it->second.bytes.size())
-      status = kStatusWrongSize;
+      status = WrongLength;
     else
       it->second.bytes = value;
     Log("write %s, %zu bytes: status %s", name, value.size(), Hex(status).c_str());
   }
   if (!out.empty()) {
-    if (status == kStatusOk) {
+    if (status == Success) {
       data = it->second.bytes;
       const std::size_t wanted = out.size() - kEntryHead;
       if (wanted < data.size()) {
         data.resize(wanted);
-        status = kStatusShortRead;
+        status = EntryBufferTooSmall;
       }
     }
     Log("read %s, %zu of %zu bytes wanted: status %s", name, data.size(), out.size() - kEntryHead,
@@ -224,14 +228,14 @@ std::string Dictionary::ServeObject(const std::string& in, const std::string& ou
     highest = it->first.second;
     if (!it->second.readOnly) allReadOnly = 0;
   }
-  uint32_t status = count == 0 ? kStatusNoEntry : kStatusOk;
+  uint32_t status = count == 0 ? NoSuchEntry : Success;
   std::string name;
   if (count > 0) {
     const auto n = names_.find(index);
     name = n != names_.end() ? n->second : std::string();
     if (name.size() > out.size() - 12) {
       name.resize(out.size() - 12);
-      status = kStatusShortRead;
+      status = EntryBufferTooSmall;
     }
   }
   Log("object %04X description: status %s", index, Hex(status).c_str());
@@ -247,9 +251,9 @@ std::string Dictionary::ServeEntryInfo(const std::string& in, const std::string&
   const auto sub = static_cast<uint8_t>(in[4]);
   std::string desc = out.substr(8);
   const auto it = entries_.find({index, sub});
-  uint32_t status = kStatusNoEntry;
+  uint32_t status = NoSuchEntry;
   if (it != entries_.end()) {
-    status = kStatusOk;
+    status = Success;
     desc.replace(10, 2, PutLe(it->second.bytes.size(), 2));
     desc[12] = it->second.readOnly ? 1 : 0;
   }

@@ -13,19 +13,8 @@
 
 namespace KxrSim {
 
-constexpr uint32_t kStatusOk = 0;
-constexpr uint32_t kStatusShortRead = 0xECA60102u;   // fewer bytes wanted than the entry holds
-constexpr uint32_t kStatusNoEntry = 0xECA60301u;     // no such object or sub-index
-constexpr uint32_t kStatusWrongSize = 0xECA60302u;   // write length differs from the entry's size
-constexpr uint32_t kStatusReadOnly = 0xECA60303u;    // write to a read-only entry
-constexpr uint32_t kStatusBadRequest = 0xECA60304u;  // malformed entry-access record
-
 constexpr std::size_t kHead = 24;               // message head
 constexpr std::size_t kMaxMessage = 16u << 20;  // longer messages are refused
-
-// Little-endian field of width bytes at offset of s.
-uint64_t GetLe(const std::string& s, std::size_t offset, std::size_t width);
-std::string PutLe(uint64_t v, std::size_t width);
 
 // An in-memory object dictionary; thread-safe.
 class Dictionary {

@@ -36,9 +36,6 @@ int BindAt(const std::string& path, std::string& why) {
 
 }  // namespace
 
-std::string Le16(uint16_t v) { return KxrSim::PutLe(v, 2); }
-std::string Le32(uint32_t v) { return KxrSim::PutLe(v, 4); }
-std::string Le64(uint64_t v) { return KxrSim::PutLe(v, 8); }
 std::string Answer(const std::string& payload) { return Le32(static_cast<uint32_t>(payload.size())) + payload; }
 
 std::string EntryHead(uint64_t status, uint32_t length, uint16_t index, uint8_t subIndex, uint8_t flags) {
@@ -176,7 +173,7 @@ void FakeService::Serve(int fd) {
   std::string request;
   bool complete = ReadExactly(fd, 8, request);
   if (complete) {
-    const uint64_t total = std::min<uint64_t>(KxrSim::GetLe(request, 0, 8), kMaxRecorded);
+    const uint64_t total = std::min<uint64_t>(KxrProtocol::GetLe64(reinterpret_cast<const unsigned char*>(request.data())), kMaxRecorded);
     if (total > 8) complete = ReadExactly(fd, static_cast<std::size_t>(total) - 8, request);
   }
   Handler handler;

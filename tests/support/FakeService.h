@@ -15,14 +15,22 @@
 #include <thread>
 #include <vector>
 
+#include "Protocol.h"
+#include "ResultCodes.h"
 #include "ServiceSim.h"
 #include "Settings.h"
 
 namespace KxrTest {
 
-std::string Le16(uint16_t v);
-std::string Le32(uint32_t v);
-std::string Le64(uint64_t v);
+// The low width bytes of v, lowest first, to build expected messages with.
+inline std::string Le(uint64_t v, int width) {
+  std::string bytes;
+  KxrProtocol::AppendLe(bytes, v, width);
+  return bytes;
+}
+inline std::string Le16(uint16_t v) { return Le(v, 2); }
+inline std::string Le32(uint32_t v) { return Le(v, 4); }
+inline std::string Le64(uint64_t v) { return Le(v, 8); }
 // A framed answer: the 4-byte length of payload, then payload.
 std::string Answer(const std::string& payload);
 // The 18-byte head of an entry-access record: kind 0, index, flags, sub-index, status, data length.
@@ -98,7 +106,7 @@ class FakeService {
 namespace kxrtest {
 using namespace KxrTest;
 struct FakeDictionary : KxrSim::Dictionary {
-  static constexpr uint32_t kBadRequest = KxrSim::kStatusBadRequest;
+  static constexpr uint32_t kBadRequest = KxrResult::BadEntryAccess;
   std::string Serve(const std::string& request) { return Answer(request); }
   FakeService::Handler Handler() { return [this](const std::string& request) { return Answer(request); }; }
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "CliArgs.h"
+#include "Protocol.h"
 
 namespace kxrcli {
 namespace {
@@ -70,7 +71,7 @@ TEST(CliArgs, WriteValues) {
   }
   EntryArg entry;
   std::string error;
-  EXPECT_FALSE(ParseWriteArg("1:1=text:" + std::string(kMaxEntryLength + 1, 'x'), entry, error));
+  EXPECT_FALSE(ParseWriteArg("1:1=text:" + std::string(KxrProtocol::kMaxEntryLength + 1, 'x'), entry, error));
 }
 
 TEST(CliArgs, CommandLines) {
@@ -84,7 +85,7 @@ TEST(CliArgs, CommandLines) {
     EXPECT_FALSE(ParseCommandLine(bad, "/s", invocation, error)) << ::testing::PrintToString(bad);
   // 300 entries fit one call, 301 do not.
   std::vector<std::string> args{"read"};
-  args.insert(args.end(), kMaxEntries, "1:1");
+  args.insert(args.end(), KxrProtocol::kMaxSubRequests, "1:1");
   EXPECT_TRUE(ParseCommandLine(args, "/s", invocation, error)) << error;
   args.push_back("1:1");
   EXPECT_FALSE(ParseCommandLine(args, "/s", invocation, error));

@@ -5,6 +5,8 @@
 #include "Base64.h"
 #include "CliCall.h"
 #include "CliReport.h"
+#include "Protocol.h"
+#include "ResultCodes.h"
 #include "Soap.h"
 
 namespace kxrcli {
@@ -19,7 +21,11 @@ EntryArg Entry(uint16_t index, uint8_t subIndex, uint32_t length, const std::str
   return entry;
 }
 
-std::string Le32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+std::string Le32(uint32_t v) {
+  std::string bytes;
+  KxrProtocol::AppendLe(bytes, v, 4);
+  return bytes;
+}
 
 // The daemon's parser finds every parameter, and the write buffers are those
 // of the worked examples of the web service.
@@ -52,22 +58,22 @@ TEST(CliCall, EnvelopeAsTheDaemonReadsIt) {
 }
 
 TEST(CliCall, Answers) {
-  const std::string reads = Le32(0) + Le32(4) + Le32(0xECA60301u) + Le32(0) + Le32(0xECA60102u) + Le32(2);
+  const std::string reads = Le32(0) + Le32(4) + Le32(KxrResult::NoSuchEntry) + Le32(0) + Le32(KxrResult::EntryBufferTooSmall) + Le32(2);
   Answer answer = ParseAnswer(CSoap::CreateResponse(Base64::encode(reads + "\x78\x56\x34\x12" + "ab")));
   ASSERT_EQ(answer.kind, Answer::Kind::kResult);
   std::vector<EntryResult> outcomes;
   std::string problem;
   ASSERT_TRUE(SplitResult(false, 3, answer.result, outcomes, problem)) << problem;
   EXPECT_EQ(outcomes[0].data, "\x78\x56\x34\x12");
-  EXPECT_EQ(outcomes[1].code, 0xECA60301u);
+  EXPECT_EQ(outcomes[1].code, KxrResult::NoSuchEntry);
   EXPECT_EQ(outcomes[2].data, "ab");
   EXPECT_EQ(FormatEntryLine(false, Entry(0x1018, 1, 4), outcomes[0]),
             "0x1018:0x01  0x00000000 Success  4 bytes: 78 56 34 12  \"xV4.\"");
   EXPECT_EQ(FormatEntryLine(false, Entry(0x7777, 1, 4), outcomes[1]), "0x7777:0x01  0xECA60301 No such object or sub-index");
-  EXPECT_EQ(FormatEntryLine(true, Entry(0x1018, 1, 4), EntryResult{0xECA60303u, ""}),
+  EXPECT_EQ(FormatEntryLine(true, Entry(0x1018, 1, 4), EntryResult{KxrResult::ReadOnlyEntry, ""}),
             "0x1018:0x01  0xECA60303 Entry is read-only");
 
-  answer = ParseAnswer(CSoap::CreateFaultString(static_cast<int>(0xECA60201u)));
+  answer = ParseAnswer(CSoap::CreateFaultString(static_cast<int>(KxrResult::ServiceNotRunning)));
   ASSERT_EQ(answer.kind, Answer::Kind::kFault);
   const std::string message = FormatFault(answer.faultCode, answer.faultString);
   for (const char* part : {"0xECA60201", "-324664831", "Unknown error", "not running"})

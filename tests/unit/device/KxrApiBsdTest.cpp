@@ -83,7 +83,7 @@ TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
       {EntryAnswer(0, d.substr(0, 16)), 16, 0, 16},
       {EntryAnswer(0, d.substr(0, 5)), 16, 0, 5},
       {EntryAnswer(KXR_ERR_BUFFER_TOO_SMALL, d.substr(0, 4)), 16, KXR_ERR_BUFFER_TOO_SMALL, 4},
-      {EntryAnswer(0xECA60301u, d.substr(0, 16)), 16, 0xECA60301u, 0},  // other statuses deliver nothing
+      {EntryAnswer(KxrResult::NoSuchEntry, d.substr(0, 16)), 16, KxrResult::NoSuchEntry, 0},  // other statuses deliver nothing
       {EntryAnswer(1ull << 32, d.substr(0, 16)), 16, kShort, 0},       // non-zero status, empty low half
       {EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
       {Answer(std::string(10, '\0')), 16, kShort, 0},                  // shorter than the head
@@ -105,7 +105,7 @@ TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
 
 TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
   const std::pair<std::string, uint64_t> cases[] = {
-      {Answer(EntryHead(0, 0)), 0}, {Answer(EntryHead(0xECA60303u, 0)), 0xECA60303u}, {Answer(""), kShort},
+      {Answer(EntryHead(0, 0)), 0}, {Answer(EntryHead(KxrResult::ReadOnlyEntry, 0)), KxrResult::ReadOnlyEntry}, {Answer(""), kShort},
       {Answer(std::string(6, '\0')), kShort}, {"", kShort}, {Answer(EntryHead(0, 0) + "x"), kShort}};
   for (const auto& [answer, rc] : cases) {
     FakeService fake([&](const std::string&) { return answer; });
@@ -220,17 +220,17 @@ TEST_F(Client, RetriesARefusedConnection) {
 // The list and description calls check their answers' fixed heads too.
 TEST_F(Client, DescriptionAnswersNeedTheirHeads) {
   const std::string answers[] = {
-      Answer("\x03" + Le16(0x0201) + "\x01" + Le64(0xECA60301u)), Answer(std::string(11, '\0')),
-      Answer(Le64(0xECA60303u) + Le64(64) + std::string(56, 'n')), Answer(Le64(0) + std::string(63, 'm'))};
+      Answer("\x03" + Le16(0x0201) + "\x01" + Le64(KxrResult::NoSuchEntry)), Answer(std::string(11, '\0')),
+      Answer(Le64(KxrResult::ReadOnlyEntry) + Le64(64) + std::string(56, 'n')), Answer(Le64(0) + std::string(63, 'm'))};
   std::size_t next = 0;
   FakeService fake([&](const std::string&) { return answers[next++]; });
   uint8_t v1 = 0, v3 = 0;
   uint16_t v2 = 0;
-  EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), 0xECA60301u) << "no name buffer";
+  EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), KxrResult::NoSuchEntry) << "no name buffer";
   EXPECT_EQ(v1 * 0x1000000 + v2 * 0x100 + v3, 0x03020101);
   EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), kShort);
   std::string desc = Le64(64) + std::string(56, 'o');
-  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), 0xECA60303u);
+  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), KxrResult::ReadOnlyEntry);
   EXPECT_EQ(desc, Le64(64) + std::string(56, 'n'));
   EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), kShort);
   EXPECT_EQ(desc, Le64(64) + std::string(56, 'n')) << "unchanged by a short answer";

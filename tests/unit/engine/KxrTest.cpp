@@ -51,13 +51,13 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
 }
 
 TEST(Parameters, ValidationRulesInTheirOrder) {
-  const int R = KXR_IG_SUMUP_READ, W = KXR_IG_SUMUP_WRITE;
+  const int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
   const struct {
     int group, count, cbRdLen;
     size_t length;
     int code;
   } rows[] = {
-      {0xF304, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},  // automation commands are not for callers
+      {KxrProtocol::kPxoRead, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},  // automation commands are not for callers
       {0, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
       {R, 0, 0, 12, KXRWEB_ERR_INVALID_ARGUMENT},       // the count rule comes before cbRdLen
       {R, -1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
@@ -113,20 +113,20 @@ class PxoPath : public ::testing::Test {
 TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   setAnswer_(std::string(40, 'a').data(), 40, 30, 0);
   const std::string headers = Header(0x1234, 1, 4, 0, 0xAABBCCDD) + Header(0x1234, 1, 0) + Header(0x1234, 1, 7);
-  CKxr engine(Params(KXR_IG_SUMUP_READ, 2, 100, headers));
+  CKxr engine(Params(KxrProtocol::kSumUpRead, 2, 100, headers));
   std::string result;
   ASSERT_EQ(engine.SumUpReadPXO(result, 5), 0);
   EXPECT_EQ(result, std::string(30, 'a'));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
   EXPECT_EQ(r.port, 5u);
-  EXPECT_EQ(r.indexGroup, 0xF304u);
+  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoRead));
   EXPECT_EQ(r.indexOffset, 2u);
   EXPECT_EQ(r.cbRead, 100u);
   EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
   EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
   reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
-  CKxr small(Params(KXR_IG_SUMUP_READ, 2, 15, headers));
+  CKxr small(Params(KxrProtocol::kSumUpRead, 2, 15, headers));
   EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
   EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
 }
@@ -134,13 +134,13 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
 TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
   setAnswer_(Le32(0x11).data(), 4, 0, 0);  // the target fills only the first word
   const std::string buffer = Header(0x1234, 1, 1) + Header(0x1234, 1, 0) + Header(0x1234, 1, 1) + "ab" + "xyz";
-  CKxr engine(Params(KXR_IG_SUMUP_WRITE, 3, 12, buffer));
+  CKxr engine(Params(KxrProtocol::kSumUpWrite, 3, 12, buffer));
   std::string result;
   ASSERT_EQ(engine.SumUpWritePXO(result, 1), 0);
   EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(r.indexGroup, 0xF305u);
+  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoWrite));
   EXPECT_EQ(r.cbRead, 12u);
   EXPECT_EQ(r.hasReturned, 0);
   EXPECT_EQ(WriteData(), buffer.substr(0, 38));  // bytes after the last block are not sent
@@ -148,11 +148,11 @@ TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
 
 TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
   const std::pair<int64_t, int> rows[] = {
-      {-5, -5}, {int64_t{0xECA60200u}, static_cast<int>(0xECA60200u)}, {7, KXRWEB_ERR_UNSPECIFIC}};
+      {-5, -5}, {int64_t{KxrResult::ServiceRefused}, static_cast<int>(KxrResult::ServiceRefused)}, {7, KXRWEB_ERR_UNSPECIFIC}};
   for (const auto& [library, code] : rows) {
     setAnswer_("abcdefgh", 8, 8, library);
-    CKxr read(Params(KXR_IG_SUMUP_READ, 1, 8, Header(0x1234, 1, 4)));
-    CKxr write(Params(KXR_IG_SUMUP_WRITE, 1, 4, Header(0x1234, 1, 1) + "a"));
+    CKxr read(Params(KxrProtocol::kSumUpRead, 1, 8, Header(0x1234, 1, 4)));
+    CKxr write(Params(KxrProtocol::kSumUpWrite, 1, 4, Header(0x1234, 1, 1) + "a"));
     std::string result;
     EXPECT_EQ(read.SumUpReadPXO(result, 1), code) << library;
     EXPECT_EQ(write.SumUpWritePXO(result, 1), code) << library;

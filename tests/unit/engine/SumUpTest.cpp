@@ -31,7 +31,7 @@ int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::
   return CKxr(p).Execute(result);
 }
 
-constexpr int R = KXR_IG_SUMUP_READ, W = KXR_IG_SUMUP_WRITE;
+constexpr int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
 
 class SumUp : public ::testing::Test {
  protected:
@@ -59,13 +59,13 @@ TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
       {{{0, "xyz"}, {0, "12345"}}, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), 0,
        Record(0, 3) + Record(0, 5) + "xyz12345"},
       // Failures are recorded and the batch goes on; lengths 0 and above the limit make no access.
-      {{{0xECA60102u, "ab"}, {0xECA60301u, ""}, {0, "z"}}, 5, 100,
+      {{{KxrResult::EntryBufferTooSmall, "ab"}, {KxrResult::NoSuchEntry, ""}, {0, "z"}}, 5, 100,
        Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
-       0, Record(0xECA60102u, 0) + Record(0xECA60102u, 2) + Record(0xECA60104u, 0) + Record(0xECA60301u, 0) +
+       0, Record(KxrResult::EntryBufferTooSmall, 0) + Record(KxrResult::EntryBufferTooSmall, 2) + Record(KxrResult::EntryTooLong, 0) + Record(KxrResult::NoSuchEntry, 0) +
               Record(0, 1) + "abz"},
       {{{0, "abcd"}}, 1, 8, Header(1, 1, 4), KXRWEB_ERR_OUT_OF_RANGE, ""},        // no room at all
       {{{0, "abcd"}}, 1, 10, Header(1, 1, 4), KXRWEB_ERR_READBUF_TOO_SMALL, ""},  // 2 bytes of room for 4
-      {{{0xECA60301u, ""}}, 1, 8, Header(1, 1, 4), 0, Record(0xECA60301u, 0)},      // nothing delivered fits
+      {{{KxrResult::NoSuchEntry, ""}}, 1, 8, Header(1, 1, 4), 0, Record(KxrResult::NoSuchEntry, 0)},      // nothing delivered fits
   };
   for (const auto& row : rows) {
     FakeService fake(Reads(row.answers));
@@ -90,7 +90,7 @@ TEST_F(SumUp, WriteSplitsDataAndReturnsOneWordEach) {
   const std::string buffer = Header(0x3000, 1, 2) + Header(0x3000, 3, 1) + Header(0x3000, 2, 3) + "ab" + "X" + "cde" +
                              "ext";  // trailing bytes are ignored
   ASSERT_EQ(Execute(W, 3, 1000, buffer, result), 0);
-  EXPECT_EQ(result, Le32(0) + Le32(KxrSim::kStatusReadOnly) + Le32(0));  // 4 bytes each, not cbRdLen
+  EXPECT_EQ(result, Le32(0) + Le32(KxrResult::ReadOnlyEntry) + Le32(0));  // 4 bytes each, not cbRdLen
   EXPECT_TRUE(dict.Get(0x3000, 1, stored) && stored == "ab");
   EXPECT_TRUE(dict.Get(0x3000, 2, stored) && stored == "cde");
 }
@@ -119,15 +119,15 @@ TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
 TEST_F(SumUp, ServiceAbsentOrNotListening) {
   std::string result;
   // No socket file: the call fails before any access.
-  EXPECT_EQ(Execute(R, 1, 8, Header(1, 1, 4), result), static_cast<int>(0xECA60201u));
-  EXPECT_EQ(Execute(W, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(0xECA60201u));
+  EXPECT_EQ(Execute(R, 1, 8, Header(1, 1, 4), result), static_cast<int>(KxrResult::ServiceNotRunning));
+  EXPECT_EQ(Execute(W, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(KxrResult::ServiceNotRunning));
   EXPECT_TRUE(result.empty());
   // A socket file with nothing listening: every sub-request records the refusal.
   ASSERT_TRUE(MakeDeadSocket());
   ASSERT_EQ(Execute(R, 2, 16, Header(1, 1, 4) + Header(1, 2, 4), result), 0);
-  EXPECT_EQ(result, Record(0xECA60200u, 0) + Record(0xECA60200u, 0));
+  EXPECT_EQ(result, Record(KxrResult::ServiceRefused, 0) + Record(KxrResult::ServiceRefused, 0));
   ASSERT_EQ(Execute(W, 1, 4, Header(1, 1, 1) + "a", result), 0);
-  EXPECT_EQ(result, Le32(0xECA60200u));
+  EXPECT_EQ(result, Le32(KxrResult::ServiceRefused));
 }
 
 // A service that takes exchanges and never answers costs a batch one
@@ -142,7 +142,7 @@ TEST_F(SumUp, StalledServiceCostsOneBoundPerBatch) {
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(Execute(R, 3, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2), result), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, bound * 3 / 2);
-  EXPECT_EQ(result, Record(timedOut, 0) + Record(0xECA60102u, 0) + Record(timedOut, 0));
+  EXPECT_EQ(result, Record(timedOut, 0) + Record(KxrResult::EntryBufferTooSmall, 0) + Record(timedOut, 0));
   start = std::chrono::steady_clock::now();
   ASSERT_EQ(Execute(W, 3, 12, Header(0x2000, 1, 1) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + "abc", result), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, bound * 3 / 2);

@@ -77,7 +77,7 @@ bool IsAllowedFault(const std::string& answer) {
 }
 
 TEST(WebService, AllocationFailureEndsInAFaultOrTheRightResult) {
-  const uint32_t noMemory = 0xECA60104u;
+  const uint32_t noMemory = KxrResult::EntryTooLong;
   const std::string entries[] = {"ABCD", "12345678"};
   for (const bool write : {false, true}) {
     SCOPED_TRACE(write ? "write" : "read");
@@ -85,7 +85,7 @@ TEST(WebService, AllocationFailureEndsInAFaultOrTheRightResult) {
     FakeService fake(dict);
     const std::string buffer = Header(0x2000, 1, 4) + Header(0x2000, 2, 8) + (write ? entries[0] + entries[1] : "");
     const std::string body =
-        ReadWriteCall(write ? KXR_IG_SUMUP_WRITE : KXR_IG_SUMUP_READ, 2, 64, Base64::encode(buffer));
+        ReadWriteCall(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead, 2, 64, Base64::encode(buffer));
     bool sawOutOfMemory = false, sawClientShortage = false, finished = false;
     long n = 0;
     for (; !finished; ++n) {

@@ -103,7 +103,7 @@ TEST(SoapDocuments, AreWrittenByteForByte) {
             "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">Invalid argument"
             "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
   EXPECT_NE(CSoap::CreateResponse("").find("string\"></ppRdData>"), std::string::npos);
-  const std::string unknown = CSoap::CreateFaultString(static_cast<int>(0xECA60201u));
+  const std::string unknown = CSoap::CreateFaultString(static_cast<int>(KxrResult::ServiceNotRunning));
   EXPECT_NE(unknown.find(">-324664831</faultcode>"), std::string::npos);
   EXPECT_NE(unknown.find(">Unknown error</faultstring>"), std::string::npos);
 }
