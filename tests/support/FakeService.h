@@ -1,13 +1,12 @@
-// An in-process fake of the device-profile service for tests: it listens on a
-// Unix-domain socket, serves one connection at a time on its own thread,
-// records every request message byte for byte and answers with what the
-// handler returns: the simulator's dictionary, or scripted bytes. Its fault
-// modes hang, stop reading, pace or cut answers short.
+// An in-process fake of the device-profile service: it listens on a Unix
+// socket, serves one connection at a time on its own thread, records every
+// request byte for byte and answers with what the handler returns (the
+// simulator's dictionary, or scripted bytes). Its fault modes hang, stop
+// reading, pace answers or cut them short.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -32,61 +31,60 @@ inline std::string Le16(uint16_t v) { return Le(v, 2); }
 inline std::string Le32(uint32_t v) { return Le(v, 4); }
 inline std::string Le64(uint64_t v) { return Le(v, 8); }
 // A framed answer: the 4-byte length of payload, then payload.
-std::string Answer(const std::string& payload);
+inline std::string Answer(const std::string& payload) { return Le32(static_cast<uint32_t>(payload.size())) + payload; }
 // The 18-byte head of an entry-access record: kind 0, index, flags, sub-index, status, data length.
-std::string EntryHead(uint64_t status, uint32_t length, uint16_t index = 0, uint8_t subIndex = 0, uint8_t flags = 0);
+inline std::string EntryHead(uint64_t status, uint32_t length, uint16_t index = 0, uint8_t subIndex = 0,
+                             uint8_t flags = 0) {
+  return Le16(0) + Le16(index) + static_cast<char>(flags) + static_cast<char>(subIndex) + Le64(status) + Le32(length);
+}
 // A framed entry-access answer: the head with status and data's length, then data.
-std::string EntryAnswer(uint64_t status, const std::string& data, uint16_t index = 0, uint8_t subIndex = 0,
-                        uint8_t flags = 0);
+inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_t index = 0, uint8_t subIndex = 0,
+                               uint8_t flags = 0) {
+  return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, subIndex, flags) + data);
+}
 
 // Creates the directories above path (like mkdir -p of its parent).
 bool MakeParentDirs(const std::string& path);
 // Leaves a socket file at path with nothing listening: connect gets ECONNREFUSED.
 bool MakeDeadSocket(const std::string& path = KxrSettings::kServiceSocketPath);
 
-// Destruction stops the thread, closes every socket and removes the socket
-// file; it never waits for a client.
+// Destruction stops the thread and removes the socket file; it never waits for a client.
 class FakeService {
  public:
-  // Gets one request message and returns the raw answer bytes, length
-  // included, sent before the connection is closed (so a truncated answer is
-  // a connection closed mid-answer); an empty string closes without answering.
+  // Gets one request and returns the raw answer, length included, sent before
+  // the connection is closed (a truncated answer is a connection closed
+  // mid-answer); an empty string closes without answering.
   using Handler = std::function<std::string(const std::string& request)>;
-
   enum class Mode {
     kAnswer,          // read the request, answer with the handler's bytes, close
-    kHangBeforeRead,  // read nothing and never answer, until destroyed
-    kHangAfterRead,   // read and record the request, never answer, until destroyed
+    kHangBeforeRead,  // read nothing and never answer
+    kHangAfterRead,   // read and record the request, never answer
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
   };
 
   // Binds and listens on path (creating its directory, replacing a stale file).
   explicit FakeService(Handler handler = {}, std::string path = KxrSettings::kServiceSocketPath);
   // Answers from the simulator's dictionary, which must outlive the fake.
-  explicit FakeService(KxrSim::Dictionary& dict)
-      : FakeService([&dict](const std::string& request) { return dict.Answer(request); }) {}
+  explicit FakeService(KxrSim::Dictionary& dict) : FakeService([&dict](const std::string& r) { return dict.Answer(r); }) {}
   ~FakeService();
   FakeService(const FakeService&) = delete;
   FakeService& operator=(const FakeService&) = delete;
 
   bool Listening() const { return listenFd_ >= 0; }
-  const std::string& Error() const { return error_; }  // why it does not listen
+  const std::string& Error() const { return error_; }
   void SetHandler(Handler handler);
   void SetMode(Mode mode) { mode_ = mode; }
   // Sends answers in pieces of pieceBytes with a pause after each (short reads for the client).
   void SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause);
-  // Every request received so far, in order (a request cut short as far as it came).
+  // Every request so far, in order (one cut short as far as it came).
   std::vector<std::string> Requests() const;
   std::size_t RequestCount() const { return Requests().size(); }
 
  private:
   void Serve(int fd);
-  bool ReadExactly(int fd, std::size_t size, std::string& out);
-  bool SendAnswer(int fd, const std::string& data);
-  // Waits until fd is ready for events; false when the fake stops first.
-  bool WaitFor(int fd, short events);
-  // Waits for the stop signal, at most timeoutMs (-1: for ever); true when stopping.
-  bool WaitForStop(int timeoutMs);
+  bool Transfer(int fd, bool send, std::string& data, std::size_t size);
+  // Waits until fd is ready for events (or timeoutMs passed); false when the fake stops first.
+  bool WaitFor(int fd, short events, int timeoutMs = -1);
 
   mutable std::mutex mutex_;
   Handler handler_;
