@@ -1,9 +1,17 @@
 // kxr-cli's request documents and its reading of the daemon's answers, the
 // documents being read and built by the daemon's own SOAP code.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
 
 #include "Base64.h"
 #include "CliCall.h"
+#include "CliMain.h"
 #include "CliReport.h"
 #include "Protocol.h"
 #include "ResultCodes.h"
@@ -87,6 +95,47 @@ TEST(CliCall, Answers) {
       {false, 1, Le32(0) + Le32(1) + "ab"}};
   for (const auto& [write, count, result] : inconsistent)
     EXPECT_FALSE(SplitResult(write, count, result, outcomes, problem)) << count;
+}
+
+// A front server on a loopback port answers a fault, then a result with a
+// failed entry: both end in the failure status, with the report on the right stream.
+TEST(CliCall, RunReportsOverTcp) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size) | ::listen(listener, 2) |
+                ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size),
+            0);
+  const std::string answers[] = {CSoap::CreateFaultString(static_cast<int>(KxrResult::MaxSubcommands)),
+                                 CSoap::CreateResponse(Base64::encode(Le32(KxrResult::NoSuchEntry) + Le32(0)))};
+  std::string request;
+  std::thread server([&] {
+    for (const std::string& body : answers) {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      char buffer[4096];
+      ssize_t got;
+      std::string text;
+      while (text.find("</SOAP-ENV:Envelope>") == std::string::npos && (got = ::read(connection, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+      if (request.empty()) request = text;
+      const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+      EXPECT_EQ(::write(connection, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+      ::close(connection);
+    }
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/config";
+  std::ostringstream out, err;
+  EXPECT_EQ(kxrcli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
+  EXPECT_EQ(request.rfind("POST /config/KxrWebService/KxrWebService.dll HTTP/1.1\r\n", 0), 0u) << request;
+  EXPECT_EQ(out.str(), "");
+  EXPECT_NE(err.str().find("0xA03D0105 (-1606614779): Maximum amount of subcommands reached"), std::string::npos);
+  EXPECT_EQ(kxrcli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
+  EXPECT_EQ(out.str(), "0x1018:0x01  0xECA60301 No such object or sub-index\n");
+  server.join();
+  ::close(listener);
 }
 
 }  // namespace
