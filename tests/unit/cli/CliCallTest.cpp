@@ -13,6 +13,7 @@
 #include "CliCall.h"
 #include "CliMain.h"
 #include "CliReport.h"
+#include "CliTransport.h"
 #include "Protocol.h"
 #include "ResultCodes.h"
 #include "Soap.h"
@@ -95,6 +96,22 @@ TEST(CliCall, Answers) {
       {false, 1, Le32(0) + Le32(1) + "ab"}};
   for (const auto& [write, count, result] : inconsistent)
     EXPECT_FALSE(SplitResult(write, count, result, outcomes, problem)) << count;
+}
+
+TEST(CliCall, UrlEndpoints) {
+  const std::tuple<const char*, bool, const char*, const char*, const char*> cases[] = {
+      {"", true, "", "", "/KxrWebService/KxrWebService.dll"},
+      {"http://dev", true, "dev", "80", "/KxrWebService/KxrWebService.dll"},
+      {"http://[::1]:81/config/", true, "::1", "81", "/config/KxrWebService/KxrWebService.dll"},
+      {"https://h/", false, "", "", ""}, {"http://h:port/", false, "", "", ""}};
+  for (const auto& [url, ok, host, port, target] : cases) {
+    Endpoint endpoint;
+    std::string error;
+    EXPECT_EQ(MakeEndpoint(url, "/s", endpoint, error), ok) << url;
+    if (ok) {
+      EXPECT_EQ(endpoint.host + " " + endpoint.port + " " + endpoint.target, std::string(host) + " " + port + " " + target);
+    }
+  }
 }
 
 // A front server on a loopback port answers a fault, then a result with a

@@ -158,6 +158,10 @@ TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
     EXPECT_EQ(write.SumUpWritePXO(result, 1), code) << library;
     EXPECT_TRUE(result.empty());
   }
+  setAnswer_(nullptr, 0, 0, 0);  // a read of nothing is an empty result
+  std::string result = "stale";
+  EXPECT_EQ(CKxr(Params(KxrProtocol::kSumUpRead, 1, 8, Header(0x1234, 1, 4))).SumUpReadPXO(result, 1), 0);
+  EXPECT_EQ(result, "");
 }
 
 }  // namespace
