@@ -5,7 +5,7 @@
 
 #include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 // Value of a hex digit, or -1.
@@ -276,4 +276,4 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "2 bad arguments, 3 no answer (connection, HTTP or answer format).\n";
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

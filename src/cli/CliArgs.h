@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kxrcli {
+namespace KxrCli {
 
 // Bytes wanted by a read without LENGTH: large enough for the usual entries;
 // the service answers the entry's own size when it is smaller.
@@ -48,4 +48,4 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
 // The usage text.
 std::string Usage(const std::string& program, const std::string& defaultSocket);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -6,7 +6,7 @@
 #include "Base64.h"
 #include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 // Text of the first element whose start tag begins with "<" + name (any
@@ -124,4 +124,4 @@ bool SplitResult(bool write, std::size_t count, const std::string& result, std::
   return true;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -8,7 +8,7 @@
 
 #include "CliArgs.h"
 
-namespace kxrcli {
+namespace KxrCli {
 
 // The write buffer of a batch: the 12-byte headers, and for a write the data.
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
@@ -41,4 +41,4 @@ struct EntryResult {
 bool SplitResult(bool write, std::size_t count, const std::string& result, std::vector<EntryResult>& outcomes,
                  std::string& problem);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

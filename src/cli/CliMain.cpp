@@ -7,7 +7,7 @@
 #include "CliTransport.h"
 #include "Settings.h"
 
-namespace kxrcli {
+namespace KxrCli {
 
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err) {
@@ -64,4 +64,4 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   return status;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

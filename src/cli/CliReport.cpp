@@ -6,7 +6,8 @@
 
 #include "ResultCodes.h"
 
-namespace kxrcli {
+namespace KxrCli {
+
 std::string CodeMeaning(uint32_t code) {
   if (const char* text = KxrResult::Text(code)) return text;
   if (KxrResult::IsErrnoCode(code)) {
@@ -57,4 +58,4 @@ std::string FormatFault(int32_t code, const std::string& faultString) {
   return message;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -10,7 +10,7 @@
 #include "CliCall.h"
 #include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 namespace asio = boost::asio;
@@ -149,4 +149,4 @@ bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& repl
   }
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -19,9 +19,9 @@ enum : uint64_t {
   KXR_ERR_ERRNO_BASE = KxrResult::kErrnoBase,                // plus the low 16 bits of errno
 };
 
-// The records below are laid out in host byte order; the service and the
-// client speak little-endian, so only little-endian hosts are supported.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the message records are little-endian");
+// The records below give the layout of the messages. Every integer in them is
+// little-endian; the client writes and reads them field by field, so the
+// host's own byte order does not matter.
 
 #pragma pack(push, 1)
 // Head of every request message; the input area and then the output area follow.
@@ -94,5 +94,5 @@ uint64_t KXRSyncGetODList(uint16_t nSelector, uint64_t* pcbList, void* pList);
 // Object description; *pcbName is the name capacity on entry, the name length on return.
 uint64_t KXRSyncGetObjectDescription(uint16_t index, uint64_t nValue, uint8_t* pValue1, uint16_t* pValue2,
                                      uint8_t* pValue3, char* pName, uint64_t* pcbName);
-// Entry description; pDesc begins with its own 64-bit total length (at least 64).
+// Entry description; pDesc begins with its own little-endian 64-bit total length (at least 64).
 uint64_t KXRSyncGetEntryDescription(uint16_t index, uint8_t subIndex, uint64_t nValue, void* pDesc);

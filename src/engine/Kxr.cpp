@@ -1,8 +1,5 @@
 #include "Kxr.h"
 
-#include <dlfcn.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -56,20 +53,6 @@ int Guarded(F&& f) {
   } catch (...) {
     return KXRWEB_ERR_UNSPECIFIC;
   }
-}
-
-// Once the automation library has loaded, one extra reference keeps it mapped
-// for the life of the process. Each engine still loads and releases it, but a
-// load then only counts a reference instead of mapping and relocating the
-// library anew, and a release no longer unmaps it.
-void PinLoadedLibrary() {
-  static std::atomic<void*> pinned{nullptr};
-  if (pinned.load(std::memory_order_acquire) != nullptr) return;
-  // RTLD_NOLOAD: a reference to the copy already loaded, never a new load.
-  void* handle = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
-  if (handle == nullptr) return;
-  void* none = nullptr;
-  if (!pinned.compare_exchange_strong(none, handle, std::memory_order_acq_rel)) ::dlclose(handle);
 }
 
 }  // namespace
@@ -189,6 +172,8 @@ int CKxr::SumUpReadKXR(std::string& result) {
       const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
       uint32_t& code = words.at(2 * static_cast<size_t>(i));
       uint32_t& delivered = words.at(2 * static_cast<size_t>(i) + 1);
+      // A read of no bytes, or of more than the limit, is not sent; its word
+      // is the code for a buffer too small, or too long.
       if (h.length == 0) {
         code = KxrResult::EntryBufferTooSmall;
         continue;

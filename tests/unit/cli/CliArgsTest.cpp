@@ -4,7 +4,7 @@
 #include "CliArgs.h"
 #include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 TEST(CliArgs, ReadArguments) {
@@ -92,4 +92,4 @@ TEST(CliArgs, CommandLines) {
 }
 
 }  // namespace
-}  // namespace kxrcli
+}  // namespace KxrCli

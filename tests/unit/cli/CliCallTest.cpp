@@ -18,7 +18,7 @@
 #include "ResultCodes.h"
 #include "Soap.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 EntryArg Entry(uint16_t index, uint8_t subIndex, uint32_t length, const std::string& data = "") {
@@ -145,15 +145,15 @@ TEST(CliCall, RunReportsOverTcp) {
   });
   const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/config";
   std::ostringstream out, err;
-  EXPECT_EQ(kxrcli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
+  EXPECT_EQ(KxrCli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
   EXPECT_EQ(request.rfind("POST /config/KxrWebService/KxrWebService.dll HTTP/1.1\r\n", 0), 0u) << request;
   EXPECT_EQ(out.str(), "");
   EXPECT_NE(err.str().find("0xA03D0105 (-1606614779): Maximum amount of subcommands reached"), std::string::npos);
-  EXPECT_EQ(kxrcli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
+  EXPECT_EQ(KxrCli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
   EXPECT_EQ(out.str(), "0x1018:0x01  0xECA60301 No such object or sub-index\n");
   server.join();
   ::close(listener);
 }
 
 }  // namespace
-}  // namespace kxrcli
+}  // namespace KxrCli

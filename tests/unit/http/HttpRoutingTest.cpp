@@ -1,9 +1,13 @@
 // Routing by method and target, file names below the document root, content types.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
-#include "http_routing.h"
+#include "HttpRouting.h"
 
 using namespace KXRWebservice;
 using boost::beast::http::verb;
@@ -82,4 +86,21 @@ TEST(Routing, ContentTypeByExtension) {
       {"/a.htm", "text/html"}, {"/a.css", "text/css"}, {"/a.js", "application/javascript"},
       {"/LOGO.PNG", "image/png"}, {"/archive.tar.gz", "application/text"}, {"/readme", "application/text"}};
   for (const auto& [path, type] : cases) EXPECT_EQ(mime_type(path), type) << path;
+}
+
+// Only regular files open; a directory or a FIFO is refused without blocking.
+TEST(Routing, OpensRegularFilesOnly) {
+  char dirTemplate[] = "/tmp/kxr_routing_XXXXXX";
+  const std::string dir = ::mkdtemp(dirTemplate);
+  std::ofstream(dir + "/page.htm") << "hello";
+  ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755) | ::mkfifo((dir + "/fifo").c_str(), 0644), 0);
+  for (const auto& [name, opens] : {std::pair{"/page.htm", true}, {"/sub", false}, {"/fifo", false}, {"/none", false}}) {
+    boost::beast::error_code ec;
+    int fd = -1;
+    std::uint64_t size = 0;
+    open_regular_fd(dir + name, fd, size, ec);
+    EXPECT_EQ(!ec && fd >= 0 && size == 5, opens) << name << ": " << ec.message();
+    if (fd >= 0) ::close(fd);
+  }
+  for (const char* name : {"/page.htm", "/fifo", "/sub", ""}) ::remove((dir + name).c_str());
 }

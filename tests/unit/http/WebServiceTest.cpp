@@ -18,7 +18,7 @@
 #include "Kxr.h"
 #include "Soap.h"
 #include "SumUpBuffers.h"
-#include "web_service.h"
+#include "WebService.h"
 
 namespace {
 thread_local long tAllocationsLeft = -1;  // allocations before the one that fails; -1: none planned
