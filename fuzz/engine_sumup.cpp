@@ -38,11 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool write = in.ConsumeBool();
   const int count = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 8) : in.ConsumeIntegralInRange<int>(1, 300);
   _KXR_Parameters p;
-  p.indexGroup = write ? KXR_IG_SUMUP_WRITE : KXR_IG_SUMUP_READ;
+  p.indexGroup = write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead;
   p.indexOffset = count;
-  const int minimum = (write ? KXR_WRITE_RECORD_SIZE : KXR_READ_RECORD_SIZE) * count;
+  const int minimum = (write ? KxrProtocol::kWriteRecordSize : KxrProtocol::kReadRecordSize) * count;
   p.cbRdLen = in.ConsumeBool() ? minimum + in.ConsumeIntegralInRange<int>(0, 256)
-                               : in.ConsumeIntegralInRange<int>(minimum, KXR_MAX_READ_LEN);
+                               : in.ConsumeIntegralInRange<int>(minimum, KxrProtocol::kMaxEntryLength);
   uint64_t dataBytes = 0;
   for (int i = 0; i < count; ++i) {
     AppendU32(p.pwrData, in.ConsumeIntegral<uint32_t>());
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t delivered = U32(result, 8u * i + 4);
     const uint32_t length = U32(pwrData, 12u * i + 8);
     Check(delivered <= length, "a record never claims more than its sub-request asked");
-    if (length == 0 || length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) {
+    if (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength)) {
       Check(delivered == 0, "a refused sub-request delivers nothing");
       continue;
     }

@@ -3,7 +3,9 @@
 
 #include <cctype>
 
-namespace kxrcli {
+#include "Protocol.h"
+
+namespace KxrCli {
 namespace {
 
 // Value of a hex digit, or -1.
@@ -84,13 +86,6 @@ bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t& val
   return true;
 }
 
-// Little-endian bytes of the low width bytes of value.
-std::string LittleEndian(uint64_t value, int width) {
-  std::string bytes;
-  for (int i = 0; i < width; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
 }  // namespace
 
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::string& error) {
@@ -131,7 +126,7 @@ bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error) 
   entry.length = kDefaultReadLength;
   if (hasLength) {
     uint64_t length = 0;
-    if (!ParseNumber(text.substr(second + 1), kMaxEntryLength, length, error)) {
+    if (!ParseNumber(text.substr(second + 1), KxrProtocol::kMaxEntryLength, length, error)) {
       error = "length: " + error;
       return false;
     }
@@ -161,8 +156,8 @@ bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error)
     error = "value: no bytes to write";
     return false;
   }
-  if (entry.data.size() > kMaxEntryLength) {
-    error = "value: longer than " + std::to_string(kMaxEntryLength) + " bytes";
+  if (entry.data.size() > static_cast<std::size_t>(KxrProtocol::kMaxEntryLength)) {
+    error = "value: longer than " + std::to_string(KxrProtocol::kMaxEntryLength) + " bytes";
     return false;
   }
   entry.length = static_cast<uint32_t>(entry.data.size());
@@ -196,7 +191,8 @@ bool ParseValue(const std::string& text, std::string& bytes, std::string& error)
         if (!ParseSigned(rest, -max - 1, max, signedValue, error)) return false;
         value = static_cast<uint64_t>(signedValue);
       }
-      bytes = LittleEndian(value, width);
+      bytes.clear();
+      KxrProtocol::AppendLe(bytes, value, width);
       return true;
     }
   }
@@ -247,8 +243,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
     error = command == "read" ? "read: name at least one INDEX:SUB[:LENGTH]" : "write: name at least one INDEX:SUB=VALUE";
     return false;
   }
-  if (args.size() - i > kMaxEntries) {
-    error = "at most " + std::to_string(kMaxEntries) + " entries in one call";
+  if (args.size() - i > static_cast<std::size_t>(KxrProtocol::kMaxSubRequests)) {
+    error = "at most " + std::to_string(KxrProtocol::kMaxSubRequests) + " entries in one call";
     return false;
   }
   for (; i < args.size(); ++i) {
@@ -280,4 +276,4 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "2 bad arguments, 3 no answer (connection, HTTP or answer format).\n";
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -10,12 +10,8 @@
 #include <string>
 #include <vector>
 
-namespace kxrcli {
+namespace KxrCli {
 
-// Largest entry length one sub-request may carry (the daemon's limit).
-inline constexpr uint32_t kMaxEntryLength = 0x100000;
-// Most sub-requests in one call.
-inline constexpr std::size_t kMaxEntries = 300;
 // Bytes wanted by a read without LENGTH: large enough for the usual entries;
 // the service answers the entry's own size when it is smaller.
 inline constexpr uint32_t kDefaultReadLength = 1024;
@@ -52,4 +48,4 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
 // The usage text.
 std::string Usage(const std::string& program, const std::string& defaultSocket);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

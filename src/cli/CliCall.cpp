@@ -4,23 +4,10 @@
 #include <cstdlib>
 
 #include "Base64.h"
+#include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
-
-// Little-endian bytes of a 16- or 32-bit value.
-std::string Le(uint32_t value, int width) {
-  std::string bytes;
-  for (int i = 0; i < width; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
-  return bytes;
-}
-
-// Little-endian 32-bit value at offset.
-uint32_t ReadLe32(const std::string& bytes, std::size_t offset) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
-  return value;
-}
 
 // Text of the first element whose start tag begins with "<" + name (any
 // attributes); false when there is none. A self-closing element is empty.
@@ -48,24 +35,30 @@ bool ElementText(const std::string& document, const std::string& name, std::stri
 
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries) {
   std::string buffer;
-  for (const EntryArg& entry : entries)
-    buffer += Le(0, 4) + static_cast<char>(entry.subIndex) + '\0' + Le(entry.index, 2) + Le(entry.length, 4);
+  for (const EntryArg& entry : entries) {
+    KxrProtocol::SubRequestHeader header;
+    header.subIndex = entry.subIndex;
+    header.index = entry.index;
+    header.length = entry.length;
+    KxrProtocol::AppendHeader(buffer, header);
+  }
   if (write)
     for (const EntryArg& entry : entries) buffer += entry.data;
   return buffer;
 }
 
 int32_t ReadLength(bool write, const std::vector<EntryArg>& entries) {
-  if (write) return static_cast<int32_t>(4 * entries.size());
-  uint64_t total = 8 * entries.size();
+  if (write) return static_cast<int32_t>(KxrProtocol::kWriteRecordSize * entries.size());
+  uint64_t total = KxrProtocol::kReadRecordSize * entries.size();
   for (const EntryArg& entry : entries) total += entry.length;
-  return static_cast<int32_t>(total > kMaxEntryLength ? kMaxEntryLength : total);
+  const uint64_t most = KxrProtocol::kMaxEntryLength;
+  return static_cast<int32_t>(total > most ? most : total);
 }
 
 std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries) {
   return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
          "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
-         std::to_string(write ? kSumUpWrite : kSumUpRead) + "</indexGroup><indexOffset>" +
+         std::to_string(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead) + "</indexGroup><indexOffset>" +
          std::to_string(entries.size()) + "</indexOffset><cbRdLen>" + std::to_string(ReadLength(write, entries)) +
          "</cbRdLen><pwrData>" + Base64::encode(BuildWriteBuffer(write, entries)) +
          "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
@@ -102,17 +95,21 @@ Answer ParseAnswer(const std::string& document) {
 bool SplitResult(bool write, std::size_t count, const std::string& result, std::vector<EntryResult>& outcomes,
                  std::string& problem) {
   outcomes.assign(count, EntryResult());
-  const std::size_t recordSize = write ? 4 : 8;
-  if (result.size() < recordSize * count || (write && result.size() != 4 * count)) {
+  const std::size_t recordSize = write ? KxrProtocol::kWriteRecordSize : KxrProtocol::kReadRecordSize;
+  if (result.size() < recordSize * count || (write && result.size() != recordSize * count)) {
     problem = "the result holds " + std::to_string(result.size()) + " bytes for " + std::to_string(count) +
               " entries";
     return false;
   }
   std::size_t offset = recordSize * count;
   for (std::size_t i = 0; i < count; ++i) {
-    outcomes[i].code = ReadLe32(result, recordSize * i);
-    if (write) continue;
-    const uint32_t length = ReadLe32(result, 8 * i + 4);
+    if (write) {
+      outcomes[i].code = KxrProtocol::GetLe32(result, recordSize * i);
+      continue;
+    }
+    const KxrProtocol::ResultRecord record = KxrProtocol::DecodeRecord(result, i);
+    outcomes[i].code = record.code;
+    const uint32_t length = record.length;
     if (length > result.size() - offset) {
       problem = "the result's data is shorter than its records say";
       return false;
@@ -127,4 +124,4 @@ bool SplitResult(bool write, std::size_t count, const std::string& result, std::
   return true;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

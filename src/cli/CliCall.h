@@ -8,15 +8,7 @@
 
 #include "CliArgs.h"
 
-namespace kxrcli {
-
-// Index groups of the sum-up read and write.
-inline constexpr int kSumUpRead = 0xF080;
-inline constexpr int kSumUpWrite = 0xF081;
-// Path of the web service below the daemon's (or the front server's) root.
-inline constexpr char kServicePath[] = "/KxrWebService/KxrWebService.dll";
-// Largest request body the daemon reads.
-inline constexpr std::size_t kMaxBody = 1048576;
+namespace KxrCli {
 
 // The write buffer of a batch: the 12-byte headers, and for a write the data.
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
@@ -49,4 +41,4 @@ struct EntryResult {
 bool SplitResult(bool write, std::size_t count, const std::string& result, std::vector<EntryResult>& outcomes,
                  std::string& problem);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -5,8 +5,9 @@
 #include "CliCall.h"
 #include "CliReport.h"
 #include "CliTransport.h"
+#include "Settings.h"
 
-namespace kxrcli {
+namespace KxrCli {
 
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err) {
@@ -26,9 +27,9 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   }
   const bool write = invocation.command == Invocation::Command::kWrite;
   const std::string document = BuildEnvelope(write, invocation.entries);
-  if (document.size() > kMaxBody) {
+  if (document.size() > KxrSettings::kBodyLimit) {
     err << program << ": the batch is too large: its request has " << document.size()
-        << " bytes, the daemon takes at most " << kMaxBody << "; split it over several calls\n";
+        << " bytes, the daemon takes at most " << KxrSettings::kBodyLimit << "; split it over several calls\n";
     return kExitUsage;
   }
 
@@ -63,4 +64,4 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   return status;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

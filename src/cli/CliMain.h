@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace kxrcli {
+namespace KxrCli {
 
 // Exit statuses.
 enum ExitStatus : int {
@@ -20,4 +20,4 @@ enum ExitStatus : int {
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

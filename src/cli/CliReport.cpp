@@ -4,42 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "KXRWeb.h"
+#include "ResultCodes.h"
 
-namespace kxrcli {
-namespace {
-
-// Codes of the device-profile service and its client with short meanings.
-struct KnownCode {
-  uint32_t code;
-  const char* meaning;
-};
-constexpr KnownCode kDeviceCodes[] = {
-    {0xECA60102u, "Entry longer than the bytes wanted (the first bytes are delivered)"},
-    {0xECA60104u, "Length above 1 MiB, or out of memory"},
-    {0xECA60107u, "Invalid arguments"},
-    {0xECA60200u, "Device-profile service refused the connection"},
-    {0xECA60201u, "Device-profile service not running (no socket)"},
-    {0xECA60301u, "No such object or sub-index"},
-    {0xECA60302u, "Length differs from the entry's size"},
-    {0xECA60303u, "Entry is read-only"},
-    {0xECA60304u, "Malformed entry access"},
-    {0xECA60FFFu, "Malformed answer from the device-profile service"},
-};
-
-// Start of the client's codes that carry an errno in their low 16 bits.
-constexpr uint32_t kErrnoBase = 0xECA70000u;
-
-}  // namespace
+namespace KxrCli {
 
 std::string CodeMeaning(uint32_t code) {
-  for (const KnownCode& known : kDeviceCodes)
-    if (known.code == code) return known.meaning;
-  if ((code & 0xFFFF0000u) == kErrnoBase) {
+  if (const char* text = KxrResult::Text(code)) return text;
+  if (KxrResult::IsErrnoCode(code)) {
     const int error = static_cast<int>(code & 0xFFFFu);
     return "System error " + std::to_string(error) + " (" + std::strerror(error) + ")";
   }
-  return CKXRWeb::KXRWebErrCodeToErrMsg(static_cast<int>(code));
+  return KxrResult::kUnknownText;
 }
 
 std::string CodeNumbers(uint32_t code) {
@@ -79,8 +54,8 @@ std::string FormatFault(int32_t code, const std::string& faultString) {
   const uint32_t bits = static_cast<uint32_t>(code);
   std::string message = "the call failed: fault " + CodeNumbers(bits) + ": " + faultString;
   const std::string meaning = CodeMeaning(bits);
-  if (meaning != faultString && meaning != "Unknown error") message += " (" + meaning + ")";
+  if (meaning != faultString && meaning != KxrResult::kUnknownText) message += " (" + meaning + ")";
   return message;
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

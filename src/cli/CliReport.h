@@ -7,7 +7,7 @@
 #include "CliArgs.h"
 #include "CliCall.h"
 
-namespace kxrcli {
+namespace KxrCli {
 
 // Short meaning of a result code: the service's own texts, the device-profile
 // service's and its client's codes, or "Unknown error".
@@ -23,4 +23,4 @@ std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult
 // The message for a fault: its code in hex and decimal and its faultstring.
 std::string FormatFault(int32_t code, const std::string& faultString);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -8,16 +8,17 @@
 #include <boost/beast/http.hpp>
 
 #include "CliCall.h"
+#include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 
-// Largest answer accepted: a 1 MiB result in Base64 with its envelope.
-constexpr std::size_t kMaxAnswerBody = 2 * 1048576;
+// Largest answer accepted: the largest result in Base64 with its envelope.
+constexpr std::size_t kMaxAnswerBody = 2 * KxrProtocol::kMaxEntryLength;
 
 // The request of one call.
 http::request<http::string_body> MakeRequest(const Endpoint& endpoint, const std::string& document) {
@@ -129,11 +130,11 @@ bool MakeEndpoint(const std::string& url, const std::string& socketPath, Endpoin
       return false;
     }
   }
-  if (path.find(kServicePath) != std::string::npos) {
+  if (path.find(KxrProtocol::kServicePath) != std::string::npos) {
     endpoint.target = path;
   } else {
     while (!path.empty() && path.back() == '/') path.pop_back();
-    endpoint.target = path + kServicePath;
+    endpoint.target = path + KxrProtocol::kServicePath;
   }
   return true;
 }
@@ -148,4 +149,4 @@ bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& repl
   }
 }
 
-}  // namespace kxrcli
+}  // namespace KxrCli

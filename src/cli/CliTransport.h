@@ -5,7 +5,7 @@
 #include <chrono>
 #include <string>
 
-namespace kxrcli {
+namespace KxrCli {
 
 // How long one exchange may take, connect to last byte: longer than the
 // daemon's own 60 s per connection, so that its answer is never cut off here.
@@ -33,4 +33,4 @@ struct HttpReply {
 // answer came (connection, timeout, HTTP syntax).
 bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error);
 
-}  // namespace kxrcli
+}  // namespace KxrCli

@@ -13,12 +13,18 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
+#include "Protocol.h"
 #include "Settings.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using KxrProtocol::GetLe16;
+using KxrProtocol::GetLe32;
+using KxrProtocol::GetLe64;
+using KxrProtocol::PutLe;
 
 constexpr uint64_t kHeadSize = sizeof(_tagKxrIoCtlHdr);
 constexpr uint64_t kEntryHead = sizeof(_tagKxrSyncReq);
@@ -37,7 +43,7 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 #endif
 
-uint64_t ErrnoCode(int e) { return KXR_ERR_ERRNO_BASE + (static_cast<uint64_t>(e) & 0xFFFFu); }
+uint64_t ErrnoCode(int e) { return KxrResult::ErrnoCode(e); }
 
 // A buffer from the non-throwing allocator: shortage becomes a result code.
 std::unique_ptr<unsigned char[]> Allocate(uint64_t size) {
@@ -158,8 +164,7 @@ uint64_t ReceiveAnswer(int fd, unsigned char* area, uint64_t capacity, uint64_t*
     if (n == 0) return KXR_ERR_SHORT_ANSWER;  // the stream ended inside the length
     inFirst += n;
   }
-  uint32_t length;
-  std::memcpy(&length, first, sizeof length);
+  const uint32_t length = GetLe32(first);
   // An answer that does not fit the area is refused before a byte of it is stored.
   if (length > capacity) return KXR_ERR_SHORT_ANSWER;
   uint64_t got = inFirst - kLengthSize;
@@ -178,11 +183,49 @@ uint64_t ReceiveAnswer(int fd, unsigned char* area, uint64_t capacity, uint64_t*
 }
 
 // The 64-bit status at offset in a received area.
-uint64_t StatusAt(const unsigned char* area, uint64_t offset) {
-  uint64_t status;
-  std::memcpy(&status, area + offset, sizeof status);
-  return status;
+uint64_t StatusAt(const unsigned char* area, uint64_t offset) { return GetLe64(area + offset); }
+
+// The records are written field by field at the offsets of their packed
+// structs, little-endian whatever the host's byte order.
+#define KXR_PUT(p, record, field)                                                              \
+  PutLe((p) + offsetof(std::decay_t<decltype(record)>, field), static_cast<uint64_t>((record).field), \
+        static_cast<int>(sizeof(record).field))
+
+void Encode(const _tagKxrIoCtlHdr& r, unsigned char* p) {
+  KXR_PUT(p, r, cbTotal);
+  KXR_PUT(p, r, nInOffset);
+  KXR_PUT(p, r, nOutOffset);
 }
+
+void Encode(const _tagKxrSyncReq& r, unsigned char* p) {
+  KXR_PUT(p, r, nKind);
+  KXR_PUT(p, r, nIndex);
+  KXR_PUT(p, r, nFlags);
+  KXR_PUT(p, r, nSubIndex);
+  KXR_PUT(p, r, nStatus);
+  KXR_PUT(p, r, cbData);
+}
+
+void Encode(const _tagTKxrOdList& r, unsigned char* p) {
+  KXR_PUT(p, r, nKind);
+  KXR_PUT(p, r, nSelector);
+}
+
+void Encode(const _tagKxrGetObjInfoReq& r, unsigned char* p) {
+  KXR_PUT(p, r, nKind);
+  KXR_PUT(p, r, nIndex);
+  KXR_PUT(p, r, nValue);
+}
+
+void Encode(const _tagKxrGetEntryInfoReq& r, unsigned char* p) {
+  KXR_PUT(p, r, nKind);
+  KXR_PUT(p, r, nIndex);
+  KXR_PUT(p, r, nSubIndex);
+  KXR_PUT(p, r, nValue);
+  KXR_PUT(p, r, nDescValue);
+}
+
+#undef KXR_PUT
 
 }  // namespace
 
@@ -202,8 +245,7 @@ uint64_t KXRIoControl(void* pIn, uint64_t cbIn, void* pOut, uint64_t cbOut, uint
   const uint64_t total = kHeadSize + cbIn + cbOut;
   std::unique_ptr<unsigned char[]> message = Allocate(total);
   if (!message) return KXR_ERR_NO_MEMORY;
-  const _tagKxrIoCtlHdr head{total, kHeadSize, kHeadSize + cbIn};
-  std::memcpy(message.get(), &head, sizeof head);
+  Encode(_tagKxrIoCtlHdr{total, kHeadSize, kHeadSize + cbIn}, message.get());
   if (cbIn > 0) std::memcpy(message.get() + kHeadSize, pIn, static_cast<std::size_t>(cbIn));
   if (cbOut > 0 && pOut != nullptr)
     std::memcpy(message.get() + kHeadSize + cbIn, pOut, static_cast<std::size_t>(cbOut));
@@ -257,7 +299,7 @@ uint64_t KXRSyncReadWrite(uint16_t index, uint8_t subIndex, uint8_t flags, uint6
     if (!writeRecord) return KXR_ERR_NO_MEMORY;
     _tagKxrSyncReq h = head;
     h.cbData = static_cast<uint32_t>(cbWrite);
-    std::memcpy(writeRecord.get(), &h, sizeof h);
+    Encode(h, writeRecord.get());
     std::memcpy(writeRecord.get() + kEntryHead, pWrite, static_cast<std::size_t>(cbWrite));
   }
   if (cbRead > 0) {
@@ -265,7 +307,7 @@ uint64_t KXRSyncReadWrite(uint16_t index, uint8_t subIndex, uint8_t flags, uint6
     if (!readRecord) return KXR_ERR_NO_MEMORY;
     _tagKxrSyncReq h = head;
     h.cbData = static_cast<uint32_t>(cbRead);
-    std::memcpy(readRecord.get(), &h, sizeof h);
+    Encode(h, readRecord.get());
   }
 
   uint64_t received = 0;
@@ -290,8 +332,10 @@ uint64_t KXRSyncGetODList(uint16_t nSelector, uint64_t* pcbList, void* pList) {
   if (pcbList == nullptr || pList == nullptr || *pcbList == 0) return KXR_ERR_INVALID_ARGS;
   _tagTKxrOdList request;
   request.nSelector = nSelector;
+  unsigned char bytes[sizeof request];
+  Encode(request, bytes);
   uint64_t received = 0;
-  const uint64_t rc = KXRIoControl(&request, sizeof request, pList, *pcbList, &received);
+  const uint64_t rc = KXRIoControl(bytes, sizeof bytes, pList, *pcbList, &received);
   *pcbList = rc == 0 ? received : 0;
   return rc;
 }
@@ -303,14 +347,16 @@ uint64_t KXRSyncGetObjectDescription(uint16_t index, uint64_t nValue, uint8_t* p
   request.nValue = nValue;
   const uint64_t capacity = pcbName != nullptr ? *pcbName : 0;
   if (capacity > UINT64_MAX - kHeadSize - sizeof request - kObjInfoHead) return KXR_ERR_NO_MEMORY;
+  unsigned char bytes[sizeof request];
+  Encode(request, bytes);
   std::unique_ptr<unsigned char[]> area = Allocate(kObjInfoHead + capacity);
   if (!area) return KXR_ERR_NO_MEMORY;
   uint64_t received = 0;
-  if (const uint64_t rc = KXRIoControl(&request, sizeof request, area.get(), kObjInfoHead + capacity, &received))
+  if (const uint64_t rc = KXRIoControl(bytes, sizeof bytes, area.get(), kObjInfoHead + capacity, &received))
     return rc;
   if (received < kObjInfoHead) return KXR_ERR_SHORT_ANSWER;
   if (pValue1 != nullptr) *pValue1 = area[0];
-  if (pValue2 != nullptr) std::memcpy(pValue2, area.get() + 1, sizeof *pValue2);
+  if (pValue2 != nullptr) *pValue2 = GetLe16(area.get() + 1);
   if (pValue3 != nullptr) *pValue3 = area[3];
   const uint64_t status = StatusResult(StatusAt(area.get(), 4));
   if (pName == nullptr || capacity == 0) return status;
@@ -326,22 +372,22 @@ uint64_t KXRSyncGetObjectDescription(uint16_t index, uint64_t nValue, uint8_t* p
 
 uint64_t KXRSyncGetEntryDescription(uint16_t index, uint8_t subIndex, uint64_t nValue, void* pDesc) {
   if (pDesc == nullptr) return KXR_ERR_INVALID_ARGS;
-  uint64_t cbDesc;
-  std::memcpy(&cbDesc, pDesc, sizeof cbDesc);
+  const auto* desc = static_cast<const unsigned char*>(pDesc);
+  const uint64_t cbDesc = GetLe64(desc);
   if (cbDesc < kMinDescription) return KXR_ERR_INVALID_ARGS;
   if (cbDesc > UINT64_MAX - kHeadSize - sizeof(_tagKxrGetEntryInfoReq) - kStatusSlot) return KXR_ERR_NO_MEMORY;
   _tagKxrGetEntryInfoReq request;
   request.nIndex = index;
   request.nSubIndex = subIndex;
   request.nValue = nValue;
-  uint16_t descValue;  // through a local: the packed field may be misaligned
-  std::memcpy(&descValue, static_cast<const unsigned char*>(pDesc) + 8, sizeof descValue);
-  request.nDescValue = descValue;
+  request.nDescValue = GetLe16(desc + 8);
+  unsigned char bytes[sizeof request];
+  Encode(request, bytes);
   std::unique_ptr<unsigned char[]> area = Allocate(kStatusSlot + cbDesc);
   if (!area) return KXR_ERR_NO_MEMORY;
   std::memcpy(area.get() + kStatusSlot, pDesc, static_cast<std::size_t>(cbDesc));
   uint64_t received = 0;
-  if (const uint64_t rc = KXRIoControl(&request, sizeof request, area.get(), kStatusSlot + cbDesc, &received))
+  if (const uint64_t rc = KXRIoControl(bytes, sizeof bytes, area.get(), kStatusSlot + cbDesc, &received))
     return rc;
   if (received < kStatusSlot + kMinDescription) return KXR_ERR_SHORT_ANSWER;
   std::memcpy(pDesc, area.get() + kStatusSlot, static_cast<std::size_t>(cbDesc));

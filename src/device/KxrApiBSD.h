@@ -5,20 +5,23 @@
 
 #include <cstdint>
 
-// Result codes of the client (the service's own statuses pass through).
+#include "ResultCodes.h"
+
+// Result codes of the client (the service's own statuses pass through);
+// values and meanings come from ResultCodes.def.
 enum : uint64_t {
-  KXR_ERR_NO_MEMORY = 0xECA60104u,          // a buffer could not be allocated
-  KXR_ERR_INVALID_ARGS = 0xECA60107u,       // invalid arguments
-  KXR_ERR_BUFFER_TOO_SMALL = 0xECA60102u,   // receiving buffer too small (data still delivered)
-  KXR_ERR_CONNECTION_REFUSED = 0xECA60200u, // refused on every connection attempt
-  KXR_ERR_NO_SERVICE = 0xECA60201u,         // the service's socket does not exist
-  KXR_ERR_SHORT_ANSWER = 0xECA60FFFu,       // answer malformed: shorter than its head, or too long
-  KXR_ERR_ERRNO_BASE = 0xECA70000u,         // plus the low 16 bits of errno
+  KXR_ERR_NO_MEMORY = KxrResult::EntryTooLong,               // a buffer could not be allocated
+  KXR_ERR_INVALID_ARGS = KxrResult::ClientInvalidArgs,       // invalid arguments
+  KXR_ERR_BUFFER_TOO_SMALL = KxrResult::EntryBufferTooSmall, // receiving buffer too small (data still delivered)
+  KXR_ERR_CONNECTION_REFUSED = KxrResult::ServiceRefused,    // refused on every connection attempt
+  KXR_ERR_NO_SERVICE = KxrResult::ServiceNotRunning,         // the service's socket does not exist
+  KXR_ERR_SHORT_ANSWER = KxrResult::MalformedAnswer,         // answer malformed: shorter than its head, or too long
+  KXR_ERR_ERRNO_BASE = KxrResult::kErrnoBase,                // plus the low 16 bits of errno
 };
 
-// The records below are laid out in host byte order; the service and the
-// client speak little-endian, so only little-endian hosts are supported.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the message records are little-endian");
+// The records below give the layout of the messages. Every integer in them is
+// little-endian; the client writes and reads them field by field, so the
+// host's own byte order does not matter.
 
 #pragma pack(push, 1)
 // Head of every request message; the input area and then the output area follow.
@@ -91,5 +94,5 @@ uint64_t KXRSyncGetODList(uint16_t nSelector, uint64_t* pcbList, void* pList);
 // Object description; *pcbName is the name capacity on entry, the name length on return.
 uint64_t KXRSyncGetObjectDescription(uint16_t index, uint64_t nValue, uint8_t* pValue1, uint16_t* pValue2,
                                      uint8_t* pValue3, char* pName, uint64_t* pcbName);
-// Entry description; pDesc begins with its own 64-bit total length (at least 64).
+// Entry description; pDesc begins with its own little-endian 64-bit total length (at least 64).
 uint64_t KXRSyncGetEntryDescription(uint16_t index, uint8_t subIndex, uint64_t nValue, void* pDesc);

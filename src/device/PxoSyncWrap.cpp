@@ -93,6 +93,14 @@ void CPxoSyncWrap::Unload() {
   m_pPxoGetLastError = nullptr;
 }
 
+void PinLoadedLibrary() {
+  // One thread loads and releases the library, so a plain flag suffices.
+  static void* pinned = nullptr;
+  if (pinned != nullptr) return;
+  // RTLD_NOLOAD: a reference to the copy already loaded, never a new load.
+  pinned = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+}
+
 int64_t CPxoSyncWrap::PxoGetDllVersion() { return m_pPxoGetDllVersion ? m_pPxoGetDllVersion() : -1; }
 
 int64_t CPxoSyncWrap::PxoPortOpen() { return m_pPxoPortOpen ? m_pPxoPortOpen() : -1; }

@@ -101,3 +101,9 @@ class CPxoSyncWrap {
   PPxoSyncSetTimeout m_pPxoSyncSetTimeout;
   PPxoGetLastError m_pPxoGetLastError;
 };
+
+// Once the library has been loaded by a wrapper, takes one extra reference
+// that keeps it mapped for the life of the process: each later LoadDll then
+// only counts a reference instead of mapping and relocating the library anew,
+// and each Unload no longer unmaps it. Does nothing while it is not loaded.
+void PinLoadedLibrary();

@@ -1,8 +1,5 @@
 #include "Kxr.h"
 
-#include <dlfcn.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -13,41 +10,18 @@
 #include "Settings.h"
 #include "Soap.h"
 
+using namespace KxrProtocol;
+
 namespace {
 
-// Result word of a read sub-request whose length is 0, or above the limit.
-constexpr uint32_t kSubRequestLengthZero = 0xECA60102u;
-constexpr uint32_t kSubRequestTooLong = 0xECA60104u;
-
-uint32_t GetU32LE(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-void PutU32LE(char* p, uint32_t v) {
-  p[0] = static_cast<char>(v & 0xFF);
-  p[1] = static_cast<char>((v >> 8) & 0xFF);
-  p[2] = static_cast<char>((v >> 16) & 0xFF);
-  p[3] = static_cast<char>((v >> 24) & 0xFF);
-}
-
-// Header i of a buffer known to hold it; the buffer is little-endian
-// whatever the host's byte order.
-writeBuffer_ ReadHeader(const std::string& buffer, int i) {
-  const auto* p = reinterpret_cast<const unsigned char*>(buffer.data()) + static_cast<size_t>(i) * KXR_HEADER_SIZE;
-  writeBuffer_ h;
-  h.group = GetU32LE(p);
-  h.subIndex = p[4];
-  h.flags = p[5];
-  h.index = static_cast<uint16_t>(p[6] | p[7] << 8);
-  h.length = GetU32LE(p + 8);
-  return h;
-}
+// Header i of a buffer known to hold it.
+writeBuffer_ ReadHeader(const std::string& buffer, int i) { return DecodeHeader(buffer, static_cast<size_t>(i)); }
 
 // The words as a little-endian byte string.
 std::string WordsToBytes(const std::vector<uint32_t>& words) {
-  std::string bytes(words.size() * 4, '\0');
-  for (size_t i = 0; i < words.size(); ++i) PutU32LE(&bytes[i * 4], words[i]);
+  std::string bytes;
+  bytes.reserve(words.size() * 4);
+  for (uint32_t word : words) AppendLe(bytes, word, 4);
   return bytes;
 }
 
@@ -64,8 +38,7 @@ int PxoFailureCode(int64_t libraryResult) {
 // that a batch of 300 costs one bound, not 300, of a daemon that serves
 // nobody else meanwhile.
 bool ServiceStalled(uint32_t code) {
-  return code == static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + (ETIMEDOUT & 0xFFFF)) ||
-         code == static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + (EAGAIN & 0xFFFF));
+  return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN);
 }
 
 // Maps an exception escaping a sum-up to its result code.
@@ -80,20 +53,6 @@ int Guarded(F&& f) {
   } catch (...) {
     return KXRWEB_ERR_UNSPECIFIC;
   }
-}
-
-// Once the automation library has loaded, one extra reference keeps it mapped
-// for the life of the process. Each engine still loads and releases it, but a
-// load then only counts a reference instead of mapping and relocating the
-// library anew, and a release no longer unmaps it.
-void PinLoadedLibrary() {
-  static std::atomic<void*> pinned{nullptr};
-  if (pinned.load(std::memory_order_acquire) != nullptr) return;
-  // RTLD_NOLOAD: a reference to the copy already loaded, never a new load.
-  void* handle = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
-  if (handle == nullptr) return;
-  void* none = nullptr;
-  if (!pinned.compare_exchange_strong(none, handle, std::memory_order_acq_rel)) ::dlclose(handle);
 }
 
 }  // namespace
@@ -137,19 +96,19 @@ int CKxr::ValidateParameters() {
   const int64_t count = p.indexOffset;
   const int64_t cbRdLen = p.cbRdLen;
   const int64_t length = static_cast<int64_t>(p.pwrData.size());
-  if (p.indexGroup != KXR_IG_SUMUP_READ && p.indexGroup != KXR_IG_SUMUP_WRITE) return KXRWEB_ERR_INVALID_ARGUMENT;
+  if (p.indexGroup != kSumUpRead && p.indexGroup != kSumUpWrite) return KXRWEB_ERR_INVALID_ARGUMENT;
   if (count < 1) return KXRWEB_ERR_INVALID_ARGUMENT;
-  if (count > KXR_MAX_SUBREQUESTS) return KXRWEB_ERR_MAX_SUBCOMMANDS;
+  if (count > kMaxSubRequests) return KXRWEB_ERR_MAX_SUBCOMMANDS;
   if (cbRdLen < 1) return KXRWEB_ERR_READBUF_TOO_SMALL;
-  if (cbRdLen > KXR_MAX_READ_LEN) return KXRWEB_ERR_MAX_READBUF;
+  if (cbRdLen > kMaxEntryLength) return KXRWEB_ERR_MAX_READBUF;
   if (length == 0) return KXRWEB_ERR_INVALID_WRITEBUF;
-  if (p.indexGroup == KXR_IG_SUMUP_READ) {
-    if (cbRdLen < KXR_READ_RECORD_SIZE * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
-    if (length % KXR_HEADER_SIZE != 0) return KXRWEB_ERR_INVALID_WRITEBUF;
-    if (count > length / KXR_HEADER_SIZE) return KXRWEB_ERR_INVALID_WRITEBUF;
+  if (p.indexGroup == kSumUpRead) {
+    if (cbRdLen < kReadRecordSize * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    if (length % kHeaderSize != 0) return KXRWEB_ERR_INVALID_WRITEBUF;
+    if (count > length / kHeaderSize) return KXRWEB_ERR_INVALID_WRITEBUF;
   } else {
-    if (cbRdLen < KXR_WRITE_RECORD_SIZE * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
-    if (length < KXR_HEADER_SIZE * count) return KXRWEB_ERR_INVALID_WRITEBUF;
+    if (cbRdLen < kWriteRecordSize * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    if (length < kHeaderSize * count) return KXRWEB_ERR_INVALID_WRITEBUF;
   }
   return KXRWEB_SUCCESS;
 }
@@ -167,22 +126,22 @@ int CKxr::Execute(std::string& result) {
   for (unsigned char b : m_parameters.netId.b) netIdSet = netIdSet || b != 0;
 
   int command = m_parameters.indexGroup;
-  if (netIdSet && enabled) command = command == KXR_IG_SUMUP_READ ? KXR_IG_PXO_READ : KXR_IG_PXO_WRITE;
+  if (netIdSet && enabled) command = command == kSumUpRead ? kPxoRead : kPxoWrite;
 
   switch (command) {
-    case KXR_IG_SUMUP_READ:
-    case KXR_IG_SUMUP_WRITE: {
+    case kSumUpRead:
+    case kSumUpWrite: {
       const uint64_t open = KXROpen();
       if (open != 0) return static_cast<int>(static_cast<uint32_t>(open));
-      const int r = command == KXR_IG_SUMUP_READ ? SumUpReadKXR(result) : SumUpWriteKXR(result);
+      const int r = command == kSumUpRead ? SumUpReadKXR(result) : SumUpWriteKXR(result);
       KXRClose();
       return r;
     }
-    case KXR_IG_PXO_READ:
-    case KXR_IG_PXO_WRITE: {
+    case kPxoRead:
+    case kPxoWrite: {
       const int64_t port = PxoPortOpenEx();
-      if (port == 0) return KXR_ERR_NO_PXO_PORT;
-      const int r = command == KXR_IG_PXO_READ ? SumUpReadPXO(result, port) : SumUpWritePXO(result, port);
+      if (port == 0) return static_cast<int>(KxrResult::kNoAutomationPort);
+      const int r = command == kPxoRead ? SumUpReadPXO(result, port) : SumUpWritePXO(result, port);
       PxoPortCloseEx(port);
       return r;
     }
@@ -194,7 +153,7 @@ int CKxr::Execute(std::string& result) {
 int CKxr::SumUpReadKXR(std::string& result) {
   return Guarded([&]() -> int {
     const int count = m_parameters.indexOffset;
-    const int64_t recordBytes = static_cast<int64_t>(KXR_READ_RECORD_SIZE) * count;
+    const int64_t recordBytes = static_cast<int64_t>(kReadRecordSize) * count;
     if (m_parameters.cbRdLen < recordBytes) return KXRWEB_ERR_READBUF_TOO_SMALL;
     const size_t room = static_cast<size_t>(m_parameters.cbRdLen - recordBytes);
 
@@ -213,12 +172,14 @@ int CKxr::SumUpReadKXR(std::string& result) {
       const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
       uint32_t& code = words.at(2 * static_cast<size_t>(i));
       uint32_t& delivered = words.at(2 * static_cast<size_t>(i) + 1);
+      // A read of no bytes, or of more than the limit, is not sent; its word
+      // is the code for a buffer too small, or too long.
       if (h.length == 0) {
-        code = kSubRequestLengthZero;
+        code = KxrResult::EntryBufferTooSmall;
         continue;
       }
-      if (h.length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) {
-        code = kSubRequestTooLong;
+      if (h.length > static_cast<uint32_t>(kMaxEntryLength)) {
+        code = KxrResult::EntryTooLong;
         continue;
       }
       if (stalled != 0) {
@@ -246,7 +207,7 @@ int CKxr::SumUpReadKXR(std::string& result) {
 
 int CKxr::SplitWriteBuffer(std::vector<writeBuffer_>& headers, uint64_t& totalData) const {
   const int count = m_parameters.indexOffset;
-  const uint64_t headerBytes = static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count);
+  const uint64_t headerBytes = static_cast<uint64_t>(kHeaderSize) * static_cast<uint64_t>(count);
   if (m_parameters.pwrData.size() < headerBytes) return KXRWEB_ERR_INVALID_WRITEBUF;
   uint64_t available = m_parameters.pwrData.size() - headerBytes;
   headers.resize(static_cast<size_t>(count));
@@ -255,7 +216,7 @@ int CKxr::SplitWriteBuffer(std::vector<writeBuffer_>& headers, uint64_t& totalDa
     const writeBuffer_ h = ReadHeader(m_parameters.pwrData, i);
     headers[static_cast<size_t>(i)] = h;
     if (h.length > available) return KXRWEB_ERR_INVALID_SOAP;
-    if (h.length > static_cast<uint32_t>(KXR_MAX_READ_LEN)) return KXRWEB_ERR_MAX_WRITEBUF;
+    if (h.length > static_cast<uint32_t>(kMaxEntryLength)) return KXRWEB_ERR_MAX_WRITEBUF;
     available -= h.length;
     totalData += h.length;
   }
@@ -275,7 +236,7 @@ int CKxr::SumUpWriteKXR(std::string& result) {
       if (h.length == 0) return KXRWEB_ERR_OUT_OF_RANGE;
 
     std::vector<uint32_t> words(static_cast<size_t>(count), 0);
-    size_t offset = static_cast<size_t>(KXR_HEADER_SIZE) * static_cast<size_t>(count);
+    size_t offset = static_cast<size_t>(kHeaderSize) * static_cast<size_t>(count);
     uint32_t stalled = 0;  // the code of a stalled service, once seen: no more writes are sent
     for (int i = 0; i < count; ++i) {
       const writeBuffer_& h = headers[static_cast<size_t>(i)];
@@ -294,12 +255,12 @@ int CKxr::SumUpWriteKXR(std::string& result) {
 int CKxr::SumUpReadPXO(std::string& result, int64_t port) {
   return Guarded([&]() -> int {
     const int count = m_parameters.indexOffset;
-    if (m_parameters.cbRdLen < static_cast<int64_t>(KXR_READ_RECORD_SIZE) * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
+    if (m_parameters.cbRdLen < static_cast<int64_t>(kReadRecordSize) * count) return KXRWEB_ERR_READBUF_TOO_SMALL;
     std::string buffer(static_cast<size_t>(m_parameters.cbRdLen), '\0');
     uint64_t n = 0;
-    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, KXR_IG_PXO_READ,
+    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, kPxoRead,
                                              static_cast<uint64_t>(count), buffer.size(), &buffer[0],
-                                             static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count),
+                                             static_cast<uint64_t>(kHeaderSize) * static_cast<uint64_t>(count),
                                              &m_parameters.pwrData[0], &n);
     if (r != 0) return PxoFailureCode(r);
     if (n > buffer.size()) return KXRWEB_ERR_OUT_OF_RANGE;  // the library claims more than it could store
@@ -317,8 +278,8 @@ int CKxr::SumUpWritePXO(std::string& result, int64_t port) {
     const int split = SplitWriteBuffer(headers, totalData);
     if (split < 0) return split;
     std::vector<uint32_t> words(static_cast<size_t>(count), 0);
-    const uint64_t writeLength = static_cast<uint64_t>(KXR_HEADER_SIZE) * static_cast<uint64_t>(count) + totalData;
-    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, KXR_IG_PXO_WRITE,
+    const uint64_t writeLength = static_cast<uint64_t>(kHeaderSize) * static_cast<uint64_t>(count) + totalData;
+    const int64_t r = PxoSyncReadWriteReqEx2(static_cast<uint64_t>(port), m_pAddr, kPxoWrite,
                                              static_cast<uint64_t>(count), words.size() * 4, words.data(),
                                              writeLength, &m_parameters.pwrData[0], nullptr);
     if (r != 0) return PxoFailureCode(r);

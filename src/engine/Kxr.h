@@ -8,49 +8,21 @@
 #include <vector>
 
 #include "KxrTypes.h"
+#include "Protocol.h"
 #include "PxoSyncWrap.h"
-
-// Index groups a caller may ask for.
-enum : int {
-  KXR_IG_SUMUP_READ = 0xF080,   // sum-up read over the device-profile service
-  KXR_IG_SUMUP_WRITE = 0xF081,  // sum-up write over the device-profile service
-  KXR_IG_PXO_READ = 0xF304,     // internal: sum-up read over the automation path
-  KXR_IG_PXO_WRITE = 0xF305,    // internal: sum-up write over the automation path
-};
-
-// Limits of one call.
-enum : int {
-  KXR_MAX_SUBREQUESTS = 300,      // sub-requests in one batch
-  KXR_MAX_READ_LEN = 0x100000,    // largest cbRdLen, and largest length of one sub-request
-  KXR_HEADER_SIZE = 12,           // bytes of one sub-request header
-  KXR_READ_RECORD_SIZE = 8,       // bytes of one read result record
-  KXR_WRITE_RECORD_SIZE = 4,      // bytes of one write result word
-};
-
-// Code returned when the automation library gives no port.
-constexpr int KXR_ERR_NO_PXO_PORT = static_cast<int>(0xECAF0421u);
 
 // One parsed ReadWrite call.
 struct _KXR_Parameters {
   RvtNetId netId{};        // target net id (automation path only)
   unsigned short nPort{};  // target port (automation path only)
-  int indexGroup{};        // 0xF080 sum-up read, 0xF081 sum-up write
+  int indexGroup{};        // KxrProtocol::kSumUpRead or kSumUpWrite
   int indexOffset{};       // number of sub-requests
   int cbRdLen{};           // largest result the caller accepts, in bytes
   std::string pwrData;     // write buffer: Base64 text, then the decoded bytes
 };
 
-// A copy of one 12-byte sub-request header, in buffer order.
-#pragma pack(push, 1)
-struct writeBuffer_ {
-  uint32_t group;     // group word; not interpreted on the device-profile path
-  uint8_t subIndex;   // sub-index of the entry
-  uint8_t flags;      // flags byte
-  uint16_t index;     // object index
-  uint32_t length;    // bytes wanted (read) or data bytes (write)
-};
-#pragma pack(pop)
-static_assert(sizeof(writeBuffer_) == 12, "a sub-request header is twelve bytes");
+// A copy of one 12-byte sub-request header, decoded from the write buffer.
+using writeBuffer_ = KxrProtocol::SubRequestHeader;
 
 // Executes one ReadWrite call; lives for that call only.
 class CKxr : public CPxoSyncWrap {

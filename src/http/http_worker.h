@@ -85,7 +85,7 @@ class http_worker {
   void send_html_response(http::status status, const std::string& body);
   // Answers with a "text/xml" body.
   void send_xml_response(http::status status, const std::string& body);
-  // The web-service endpoint.
+  // Sends the web-service endpoint's answer (AnswerEndpoint) with status 200.
   void send_kxr_response(const worker_request& req);
   // Ends a connection after its answer's write.
   void finish_answer();

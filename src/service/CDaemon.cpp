@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "platform.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace KXRWebservice {
 

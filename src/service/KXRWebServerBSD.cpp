@@ -19,7 +19,7 @@
 #include "CDaemon.h"
 #include "Settings.h"
 #include "http_worker.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace {
 

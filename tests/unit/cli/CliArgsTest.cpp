@@ -2,8 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "CliArgs.h"
+#include "Protocol.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 struct ReadCase {
@@ -86,7 +87,7 @@ TEST(CliArgs, WriteValues) {
   }
   EntryArg entry;
   std::string error;
-  EXPECT_FALSE(ParseWriteArg("1:1=text:" + std::string(kMaxEntryLength + 1, 'x'), entry, error));
+  EXPECT_FALSE(ParseWriteArg("1:1=text:" + std::string(KxrProtocol::kMaxEntryLength + 1, 'x'), entry, error));
 }
 
 TEST(CliArgs, CommandLines) {
@@ -126,7 +127,7 @@ TEST(CliArgs, CommandLines) {
   }
   // 300 entries fit one call, 301 do not.
   std::vector<std::string> args{"read"};
-  args.insert(args.end(), kMaxEntries, "1:1");
+  args.insert(args.end(), KxrProtocol::kMaxSubRequests, "1:1");
   Invocation invocation;
   std::string error;
   EXPECT_TRUE(ParseCommandLine(args, sock, invocation, error)) << error;
@@ -135,4 +136,4 @@ TEST(CliArgs, CommandLines) {
 }
 
 }  // namespace
-}  // namespace kxrcli
+}  // namespace KxrCli

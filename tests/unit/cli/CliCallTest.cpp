@@ -18,7 +18,7 @@
 #include "CliTransport.h"
 #include "Soap.h"
 
-namespace kxrcli {
+namespace KxrCli {
 namespace {
 
 EntryArg Entry(uint16_t index, uint8_t subIndex, uint32_t length, const std::string& data = "") {
@@ -157,7 +157,7 @@ TEST(CliCall, FaultOverTcp) {
   });
   std::ostringstream out, err;
   const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/config";
-  EXPECT_EQ(kxrcli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
+  EXPECT_EQ(KxrCli::Run("kxr-cli", {"-u", url, "read", "0x1018:1"}, "/s", out, err), kExitFailed);
   server.join();
   ::close(listener);
   EXPECT_EQ(request.rfind("POST /config/KxrWebService/KxrWebService.dll HTTP/1.1\r\n", 0), 0u) << request;
@@ -167,4 +167,4 @@ TEST(CliCall, FaultOverTcp) {
 }
 
 }  // namespace
-}  // namespace kxrcli
+}  // namespace KxrCli

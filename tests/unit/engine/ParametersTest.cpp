@@ -57,7 +57,7 @@ struct ValidationRow {
 };
 
 TEST(ValidateParameters, RulesInTheirOrder) {
-  const int R = KXR_IG_SUMUP_READ, W = KXR_IG_SUMUP_WRITE;
+  const int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
   const ValidationRow rows[] = {
       {0xF304, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},  // automation commands are not for callers
       {0, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
@@ -93,7 +93,7 @@ TEST(ValidateParameters, RulesInTheirOrder) {
 
 TEST(Execute, RefusedParametersTouchNothing) {
   _KXR_Parameters p;
-  p.indexGroup = KXR_IG_SUMUP_READ;
+  p.indexGroup = KxrProtocol::kSumUpRead;
   p.indexOffset = 301;
   p.cbRdLen = 8;
   p.pwrData.assign(12, '\0');

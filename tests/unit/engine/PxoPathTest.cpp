@@ -65,7 +65,7 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   const std::string answer(40, 'a');
   setAnswer_(answer.data(), answer.size(), 30, 0);
   const std::string headers = Header(4, 0xAABBCCDD) + Header(0) + Header(7);  // third header beyond the count
-  CKxr engine(Params(KXR_IG_SUMUP_READ, 2, 100, headers));
+  CKxr engine(Params(KxrProtocol::kSumUpRead, 2, 100, headers));
   std::string result;
   ASSERT_EQ(engine.SumUpReadPXO(result, 5), 0);
   EXPECT_EQ(result, std::string(30, 'a'));
@@ -85,7 +85,7 @@ TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
   const std::string answer = Le32(0x11);  // the target fills only the first word
   setAnswer_(answer.data(), answer.size(), 0, 0);
   const std::string buffer = Header(1) + Header(0) + Header(1) + "ab" + "xyz";  // a length of 0 is sent too
-  CKxr engine(Params(KXR_IG_SUMUP_WRITE, 3, 12, buffer));
+  CKxr engine(Params(KxrProtocol::kSumUpWrite, 3, 12, buffer));
   std::string result;
   ASSERT_EQ(engine.SumUpWritePXO(result, 1), 0);
   EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
@@ -100,8 +100,8 @@ TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
 }
 
 TEST_F(PxoPath, RefusalsMakeNoRequest) {
-  CKxr read(Params(KXR_IG_SUMUP_READ, 2, 15, Header(1) + Header(1)));
-  CKxr write(Params(KXR_IG_SUMUP_WRITE, 2, 8, Header(2) + Header(1) + "ab"));
+  CKxr read(Params(KxrProtocol::kSumUpRead, 2, 15, Header(1) + Header(1)));
+  CKxr write(Params(KxrProtocol::kSumUpWrite, 2, 8, Header(2) + Header(1) + "ab"));
   std::string result;
   EXPECT_EQ(read.SumUpReadPXO(result, 1), KXRWEB_ERR_READBUF_TOO_SMALL);
   EXPECT_EQ(write.SumUpWritePXO(result, 1), KXRWEB_ERR_INVALID_SOAP);
@@ -117,8 +117,8 @@ TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
   } rows[] = {{-5, -5}, {static_cast<int64_t>(0xECA60200u), static_cast<int>(0xECA60200u)}, {7, KXRWEB_ERR_UNSPECIFIC}};
   for (const Row& row : rows) {
     setAnswer_("abcdefgh", 8, 8, row.library);
-    CKxr read(Params(KXR_IG_SUMUP_READ, 1, 8, Header(4)));
-    CKxr write(Params(KXR_IG_SUMUP_WRITE, 1, 4, Header(1) + "a"));
+    CKxr read(Params(KxrProtocol::kSumUpRead, 1, 8, Header(4)));
+    CKxr write(Params(KxrProtocol::kSumUpWrite, 1, 4, Header(1) + "a"));
     std::string result;
     EXPECT_EQ(read.SumUpReadPXO(result, 1), row.code) << row.library;
     EXPECT_EQ(write.SumUpWritePXO(result, 1), row.code) << row.library;
@@ -128,7 +128,7 @@ TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
 
 TEST_F(PxoPath, ReadOfNothingIsAnEmptyResult) {
   setAnswer_(nullptr, 0, 0, 0);
-  CKxr engine(Params(KXR_IG_SUMUP_READ, 1, 8, Header(4)));
+  CKxr engine(Params(KxrProtocol::kSumUpRead, 1, 8, Header(4)));
   std::string result = "stale";
   ASSERT_EQ(engine.SumUpReadPXO(result, 1), 0);
   EXPECT_EQ(result, "");

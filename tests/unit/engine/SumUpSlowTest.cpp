@@ -31,13 +31,13 @@ TEST(StalledService, BatchSpendsOneBoundAndReportsEverySubRequestFailed) {
 
   std::string result;
   auto start = Clock::now();
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 3, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2), result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 3, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2), result), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(18));
   // The zero-length sub-request keeps its own code; nothing was delivered.
   EXPECT_EQ(result, Le32(timedOut) + Le32(0) + Le32(0xECA60102u) + Le32(0) + Le32(timedOut) + Le32(0));
 
   start = Clock::now();
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_WRITE, 3, 12, Header(0x2000, 1, 1) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + "abc", result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpWrite, 3, 12, Header(0x2000, 1, 1) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + "abc", result), 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(18));
   EXPECT_EQ(result, Le32(timedOut) + Le32(timedOut) + Le32(timedOut));  // no write reported as done
 }

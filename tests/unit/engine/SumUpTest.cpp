@@ -40,7 +40,7 @@ TEST_F(SumUp, ReadGathersRecordsAndData) {
   FakeService fake(Reads({{0, "abcd"}}));
   std::string result;
   // Group word all ones, sub-index 5, flags 7, index 0x1234, 4 bytes wanted.
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 1, 12, Header(0x1234, 5, 4, 7, 0xFFFFFFFF), result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x1234, 5, 4, 7, 0xFFFFFFFF), result), 0);
   EXPECT_EQ(result, Record(0, 4) + "abcd");
   EntryRequest sent;
   ASSERT_EQ(fake.Requests().size(), 1u);
@@ -55,7 +55,7 @@ TEST_F(SumUp, ReadPacksDataBackToBackAndOnlyAsMuchAsDelivered) {
   FakeService fake(Reads({{0, "xyz"}, {0, "12345"}}));
   std::string result;
   // Both ask for more than they get; the result is not filled up to cbRdLen.
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), result), 0);
   EXPECT_EQ(result, Record(0, 3) + Record(0, 5) + "xyz12345");
   EXPECT_EQ(result.substr(19), "12345");
 }
@@ -65,7 +65,7 @@ TEST_F(SumUp, ReadRecordsSubRequestFailuresAndGoesOn) {
   std::string result;
   const std::string headers = Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) +
                               Header(1, 4, 1) + Header(9, 9, 1);  // the sixth header is beyond the count
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 5, 100, headers, result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 5, 100, headers, result), 0);
   EXPECT_EQ(result, Record(0xECA60102u, 0) + Record(0xECA60102u, 2) + Record(0xECA60104u, 0) +
                         Record(0xECA60301u, 0) + Record(0, 1) + "abz");
   EXPECT_EQ(fake.RequestCount(), 3u);  // lengths 0 and above the limit make no access
@@ -86,7 +86,7 @@ TEST_F(SumUp, ReadFailsWhenDataDoesNotFit) {
   for (const Row& row : rows) {
     FakeService fake(Reads({{row.status, row.data}}));
     std::string result;
-    EXPECT_EQ(Execute(KXR_IG_SUMUP_READ, 1, row.cbRdLen, Header(1, 1, 4), result), row.code) << row.cbRdLen;
+    EXPECT_EQ(Execute(KxrProtocol::kSumUpRead, 1, row.cbRdLen, Header(1, 1, 4), result), row.code) << row.cbRdLen;
     EXPECT_EQ(result, row.result);
   }
 }
@@ -96,8 +96,8 @@ TEST_F(SumUp, GroupWordsDoNotMatter) {
   dict.Set(0x2000, 1, "\x01\x02\x03\x04");
   FakeService fake(dict.Handler());
   std::string a, b;
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 1, 12, Header(0x2000, 1, 4, 0, 0), a), 0);
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 1, 12, Header(0x2000, 1, 4, 0, 0xDEADBEEF), b), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x2000, 1, 4, 0, 0), a), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x2000, 1, 4, 0, 0xDEADBEEF), b), 0);
   EXPECT_EQ(a, b);
   EXPECT_EQ(a, Record(0, 4) + "\x01\x02\x03\x04");
 }
@@ -111,7 +111,7 @@ TEST_F(SumUp, WriteSplitsDataAndReturnsOneWordEach) {
   std::string result;
   const std::string buffer = Header(0x3000, 1, 2) + Header(0x3000, 3, 1) + Header(0x3000, 2, 3) + "ab" + "X" +
                              "cde" + "ext";  // trailing bytes are ignored
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_WRITE, 3, 1000, buffer, result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpWrite, 3, 1000, buffer, result), 0);
   EXPECT_EQ(result, Le32(0) + Le32(FakeDictionary::kReadOnly) + Le32(0));  // 4 bytes per sub-request, not cbRdLen
   std::string stored;
   ASSERT_TRUE(dict.Get(0x3000, 1, stored));
@@ -136,7 +136,7 @@ TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
     FakeService fake(Reads({{0, ""}}));
     std::string result;
     const int count = row.code == KXRWEB_ERR_OUT_OF_RANGE ? 3 : 2;
-    EXPECT_EQ(Execute(KXR_IG_SUMUP_WRITE, count, 100, row.buffer, result), row.code) << row.what;
+    EXPECT_EQ(Execute(KxrProtocol::kSumUpWrite, count, 100, row.buffer, result), row.code) << row.what;
     EXPECT_EQ(fake.RequestCount(), 0u) << row.what;
     EXPECT_TRUE(result.empty()) << row.what;
   }
@@ -145,14 +145,14 @@ TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
 TEST_F(SumUp, ServiceAbsentOrNotListening) {
   std::string result;
   // No socket file: the call fails before any access.
-  EXPECT_EQ(Execute(KXR_IG_SUMUP_READ, 1, 8, Header(1, 1, 4), result), static_cast<int>(0xECA60201u));
-  EXPECT_EQ(Execute(KXR_IG_SUMUP_WRITE, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(0xECA60201u));
+  EXPECT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 8, Header(1, 1, 4), result), static_cast<int>(0xECA60201u));
+  EXPECT_EQ(Execute(KxrProtocol::kSumUpWrite, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(0xECA60201u));
   EXPECT_TRUE(result.empty());
   // A socket file with nothing listening: every sub-request records the refusal.
   ASSERT_TRUE(MakeDeadSocket());
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_READ, 2, 16, Header(1, 1, 4) + Header(1, 2, 4), result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 2, 16, Header(1, 1, 4) + Header(1, 2, 4), result), 0);
   EXPECT_EQ(result, Record(0xECA60200u, 0) + Record(0xECA60200u, 0));
-  ASSERT_EQ(Execute(KXR_IG_SUMUP_WRITE, 1, 4, Header(1, 1, 1) + "a", result), 0);
+  ASSERT_EQ(Execute(KxrProtocol::kSumUpWrite, 1, 4, Header(1, 1, 1) + "a", result), 0);
   EXPECT_EQ(result, Le32(0xECA60200u));
 }
 

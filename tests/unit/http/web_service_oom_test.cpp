@@ -11,7 +11,7 @@
 #include "KXRWeb.h"
 #include "PrivateMounts.h"
 #include "Soap.h"
-#include "web_service.h"
+#include "WebService.h"
 
 // These replacements pair malloc with free; GCC cannot see that through the
 // replaced operators and warns of a mismatch.

@@ -19,7 +19,7 @@
 #include "KXRWeb.h"
 #include "PrivateMounts.h"
 #include "Soap.h"
-#include "web_service.h"
+#include "WebService.h"
 
 namespace {
 // Allocations of the test thread before the one that fails; -1: none planned.

@@ -1,13 +1,14 @@
-#include "http_routing.h"
+#include "HttpRouting.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include <boost/beast/core/string.hpp>
+
+#include "Protocol.h"
 
 namespace KXRWebservice {
 
@@ -19,8 +20,6 @@ namespace {
 constexpr std::string_view kConfigPrefix = "/config";
 // The page served for "/".
 constexpr std::string_view kIndexPage = "/index.htm";
-// Any target containing this goes to the web-service endpoint.
-constexpr std::string_view kEndpointMark = "/KxrWebService/KxrWebService.dll";
 
 // One row of the content-type table.
 struct MimeRow {
@@ -71,16 +70,9 @@ RouteDecision decide_route(http::verb method, std::string_view target) {
   if (decision.path.empty() || decision.path == "/") decision.path = kIndexPage;
   if (!is_served_method(method))
     decision.route = Route::BadMethod;
-  else if (decision.path.find(kEndpointMark) != std::string::npos)
+  else if (decision.path.find(KxrProtocol::kServicePath) != std::string::npos)
     decision.route = Route::Endpoint;
   return decision;
-}
-
-std::string bad_method_body(std::string_view method) {
-  std::string body = "Invalid request-method '";
-  body.append(method);
-  body.append("'\r\n");
-  return body;
 }
 
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName) {
@@ -116,21 +108,6 @@ void open_regular_fd(const std::string& fileName, int& fd, std::uint64_t& size, 
   }
   fd = opened;
   size = static_cast<std::uint64_t>(status.st_size);
-}
-
-void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
-                       boost::beast::error_code& ec) {
-  int fd = -1;
-  std::uint64_t size = 0;
-  open_regular_fd(fileName, fd, size, ec);
-  if (ec) return;
-  std::FILE* stream = ::fdopen(fd, "rb");
-  if (stream == nullptr) {
-    ec.assign(errno, boost::system::generic_category());
-    ::close(fd);
-    return;
-  }
-  file.native_handle(stream);
 }
 
 std::string_view mime_type(std::string_view path) {

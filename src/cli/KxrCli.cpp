@@ -10,9 +10,9 @@
 int main(int argc, char* argv[]) {
   try {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    return kxrcli::Run("kxr-cli", args, KxrSettings::kSocketPath, std::cout, std::cerr);
+    return KxrCli::Run("kxr-cli", args, KxrSettings::kSocketPath, std::cout, std::cerr);
   } catch (const std::exception& e) {
     std::cerr << "kxr-cli: " << e.what() << "\n";
-    return kxrcli::kExitNoAnswer;
+    return KxrCli::kExitNoAnswer;
   }
 }

@@ -4,6 +4,6 @@
 namespace KXRWebservice {
 
 // True when the diagnostic syslog messages are wanted.
-extern bool v;
+inline bool v = false;
 
 }  // namespace KXRWebservice

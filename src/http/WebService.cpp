@@ -1,4 +1,6 @@
-#include "web_service.h"
+// The web-service endpoint: the page, and the ReadWrite call from its body to
+// its answer document.
+#include "WebService.h"
 
 #include <syslog.h>
 
@@ -8,11 +10,15 @@
 #include "KXRWeb.h"
 #include "Kxr.h"
 #include "Soap.h"
-#include "verbose.h"
+#include "Verbose.h"
 
 namespace KXRWebservice {
 
 namespace {
+
+// Served to a request without a body.
+constexpr char kEndpointPage[] =
+    "<html>\n<head><title>LB/BSD KXR Webserver</title></head>\n<body>\nLB/BSD KXR Webserver\n</body>\n</html>\n";
 
 // Holds the request mutex for one execution; the engine raises nothing, but
 // the unlock must not depend on that.
@@ -28,6 +34,11 @@ class RequestLock {
 };
 
 }  // namespace
+
+EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock) {
+  if (body.empty()) return EndpointAnswer{true, kEndpointPage};
+  return EndpointAnswer{false, AnswerReadWrite(body, lock)};
+}
 
 std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock) {
   _KXR_Parameters parameters;

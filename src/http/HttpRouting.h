@@ -1,6 +1,7 @@
-// How a request is answered: the routing decision, the file a path names and
-// its content type. Pure functions apart from open_regular_file, so they can be
-// checked without a connection.
+// How a request is answered: the routing decision, the file a path names, its
+// content type, and the bodies of the plain answers (400, 404, 413). Apart
+// from open_regular_fd, which opens the file, none needs a connection or the
+// file system.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +9,6 @@
 #include <string_view>
 
 #include <boost/beast/core/error.hpp>
-#include <boost/beast/core/file_stdio.hpp>
 #include <boost/beast/http/verb.hpp>
 
 namespace KXRWebservice {
@@ -17,6 +17,13 @@ namespace KXRWebservice {
 inline constexpr char kFileNotFound[] = "File not found\r\n";
 // Body of the 413 answer.
 inline constexpr char kPayloadTooLarge[] = "Request payload too large!\r\n";
+// Body of the 400 answer for the method token as received.
+inline std::string bad_method_body(std::string_view method) {
+  std::string body = "Invalid request-method '";
+  body.append(method);
+  body.append("'\r\n");
+  return body;
+}
 
 // Who answers a request.
 enum class Route { BadMethod, Endpoint, File };
@@ -31,9 +38,6 @@ struct RouteDecision {
 // Decides how a request with this method and target is answered.
 RouteDecision decide_route(boost::beast::http::verb method, std::string_view target);
 
-// Body of the 400 answer for the method token as received.
-std::string bad_method_body(std::string_view method);
-
 // The file name that path names below docRoot, its query cut off; false when
 // the path may not name a file (the answer is then 404).
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
@@ -42,10 +46,6 @@ bool file_name_for(std::string_view docRoot, std::string_view path, std::string&
 // directory would open and break the answer after its header. On success fd
 // is the open descriptor (the caller closes it) and size the file's length.
 void open_regular_fd(const std::string& fileName, int& fd, std::uint64_t& size, boost::beast::error_code& ec);
-
-// The same as a stdio stream.
-void open_regular_file(const std::string& fileName, boost::beast::file_stdio& file,
-                       boost::beast::error_code& ec);
 
 // Content type of a path by its extension (the text from its last '.').
 std::string_view mime_type(std::string_view path);

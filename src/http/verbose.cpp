@@ -1,7 +1,0 @@
-#include "verbose.h"
-
-namespace KXRWebservice {
-
-bool v = false;
-
-}  // namespace KXRWebservice
