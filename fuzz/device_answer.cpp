@@ -25,26 +25,20 @@ void Check(bool ok, const char* what) {
   }
 }
 
-kxrtest::FakeService& Service() {
-  static kxrtest::FakeService* service = [] {
-    auto* s = new kxrtest::FakeService([](const std::string&) {
-      std::lock_guard<std::mutex> hold(gMutex);
-      return gAnswer;
-    });
-    if (!s->Listening()) {
-      std::fprintf(stderr, "fake service: %s\n", s->Error().c_str());
-      std::abort();
-    }
-    return s;
-  }();
-  return *service;
+// The fake, started once; it answers each input's bytes.
+void StartService() {
+  static auto* service = new KxrTest::FakeService([](const std::string&) {
+    std::lock_guard<std::mutex> hold(gMutex);
+    return gAnswer;
+  });
+  Check(service->Listening(), "the fake service listens");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
-  Service();
+  StartService();
   const unsigned op = data[0] % 7;
   const uint64_t n = 1 + (static_cast<uint64_t>(data[1]) | static_cast<uint64_t>(data[2]) << 8) % 2048;
   {

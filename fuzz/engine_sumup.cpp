@@ -2,15 +2,19 @@
 // against a fake client: the result buffers keep their layout and limits, a
 // read never delivers more than the caller accepts, and a write batch that is
 // refused writes nothing.
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KXRWeb.h"
+#include "KxrApiBSD.h"
 #include "Kxr.h"
-#include "fake_client.h"
+#include "Protocol.h"
 
 namespace {
 
@@ -21,17 +25,50 @@ void Check(bool ok, const char* what) {
   }
 }
 
-uint32_t U32(const std::string& s, size_t at) {
-  uint32_t v;
-  std::memcpy(&v, s.data() + at, 4);
-  return v;
-}
+uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
 
-void AppendU32(std::string& s, uint32_t v) {
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
+// One call the engine made of the fake client below.
+struct Call {
+  bool write;
+  uint64_t length;   // bytes wanted or written
+  std::string data;  // bytes written, or bytes the fake delivered
+  uint32_t code;     // result the fake returned
+};
+FuzzedDataProvider* gAnswers = nullptr;  // where the fake takes its answers from
+std::vector<Call> gCalls;                // every call of the current run
+
+// A status as the real client returns them: mostly success or "buffer too small".
+uint32_t NextCode() {
+  if (gAnswers == nullptr || gAnswers->remaining_bytes() == 0) return 0;
+  const uint32_t common[] = {0, static_cast<uint32_t>(KXR_ERR_BUFFER_TOO_SMALL), static_cast<uint32_t>(KXR_ERR_SHORT_ANSWER)};
+  const int pick = gAnswers->ConsumeIntegralInRange<int>(0, 3);
+  return pick < 3 ? common[pick] : gAnswers->ConsumeIntegral<uint32_t>();
 }
 
 }  // namespace
+
+// The fake device-profile client, in place of the library's.
+uint64_t KXROpen() { return 0; }
+uint64_t KXRClose() { return 0; }
+
+uint64_t KXRSyncRead(uint16_t index, uint8_t, uint8_t, uint64_t cbRead, void* pRead, uint64_t* pcbRead) {
+  Call call{false, cbRead, "", NextCode()};
+  // Usually at most what was asked for; now and then a count beyond it, as a
+  // faulty client might report, though never more bytes stored than fit.
+  uint64_t n = 0;
+  if (gAnswers != nullptr && gAnswers->remaining_bytes() > 0)
+    n = gAnswers->ConsumeIntegralInRange<uint64_t>(0, gAnswers->ConsumeBool() ? cbRead : cbRead + 4);
+  for (uint64_t i = 0; i < n && i < cbRead; ++i) call.data.push_back(static_cast<char>(i * 31 + index));
+  std::memcpy(pRead, call.data.data(), call.data.size());
+  *pcbRead = n;
+  gCalls.push_back(call);
+  return call.code;
+}
+
+uint64_t KXRSyncWrite(uint16_t, uint8_t, uint8_t, uint64_t cbWrite, const void* pWrite) {
+  gCalls.push_back(Call{true, cbWrite, std::string(static_cast<const char*>(pWrite), cbWrite), NextCode()});
+  return gCalls.back().code;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
@@ -45,15 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                : in.ConsumeIntegralInRange<int>(minimum, KxrProtocol::kMaxEntryLength);
   uint64_t dataBytes = 0;
   for (int i = 0; i < count; ++i) {
-    AppendU32(p.pwrData, in.ConsumeIntegral<uint32_t>());
-    p.pwrData.push_back(static_cast<char>(in.ConsumeIntegral<uint8_t>()));
-    p.pwrData.push_back(static_cast<char>(in.ConsumeIntegral<uint8_t>()));
-    const uint16_t index = in.ConsumeIntegral<uint16_t>();
-    p.pwrData.push_back(static_cast<char>(index & 0xFF));
-    p.pwrData.push_back(static_cast<char>(index >> 8));
-    const uint32_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
-    AppendU32(p.pwrData, length);
-    dataBytes += length;
+    KxrProtocol::SubRequestHeader h;  // one field per statement: the order of consumption
+    h.group = in.ConsumeIntegral<uint32_t>();
+    h.subIndex = in.ConsumeIntegral<uint8_t>();
+    h.flags = in.ConsumeIntegral<uint8_t>();
+    h.index = in.ConsumeIntegral<uint16_t>();
+    h.length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
+    KxrProtocol::AppendHeader(p.pwrData, h);
+    dataBytes += h.length;
   }
   if (write) {
     // Write data: usually exactly what the headers announce, sometimes less or more.
@@ -64,52 +100,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string pwrData = p.pwrData;
   const int cbRdLen = p.cbRdLen;
 
-  fakeclient::gCalls.clear();
-  fakeclient::gAnswers = &in;
+  gCalls.clear();
+  gAnswers = &in;
   CKxr engine(p);
   if (engine.ValidateParameters() != 0) return 0;  // only validated parameters are of interest
   std::string result = "stale";
   const int rc = engine.Execute(result);
-  fakeclient::gAnswers = nullptr;
-  const auto& calls = fakeclient::gCalls;
+  gAnswers = nullptr;
+  for (const auto& c : gCalls) Check(c.write == write, "a batch only reads or only writes");
 
   if (write) {
-    for (const auto& c : calls) Check(c.write, "a write batch only writes");
-    if (rc < 0) {
-      Check(calls.empty(), "a refused write batch writes nothing");
-      return 0;
-    }
-    Check(calls.size() == static_cast<size_t>(count), "a write batch writes every sub-request");
-    Check(result.size() == 4u * count, "a write result is one word per sub-request");
-    Check(static_cast<int>(result.size()) <= cbRdLen, "a write result fits cbRdLen");
+    if (rc < 0) return Check(gCalls.empty(), "a refused write batch writes nothing"), 0;
+    Check(gCalls.size() == static_cast<size_t>(count), "a write batch writes every sub-request");
+    Check(result.size() == 4u * count && static_cast<int>(result.size()) <= cbRdLen, "one word per sub-request");
     size_t offset = 12u * count;
     for (int i = 0; i < count; ++i) {
-      Check(U32(result, 4u * i) == calls[i].code, "each word is the client's result");
-      Check(calls[i].length > 0, "no sub-request is written without data");
-      Check(pwrData.compare(offset, calls[i].length, calls[i].data) == 0, "each write carries its own block");
-      offset += calls[i].length;
+      Check(U32(result, 4u * i) == gCalls[i].code, "each word is the client's result");
+      Check(gCalls[i].length > 0, "no sub-request is written without data");
+      Check(pwrData.compare(offset, gCalls[i].length, gCalls[i].data) == 0, "each write carries its own block");
+      offset += gCalls[i].length;
     }
     Check(offset <= pwrData.size(), "the blocks lie inside the write buffer");
     return 0;
   }
-
-  for (const auto& c : calls) Check(!c.write, "a read batch never writes");
   if (rc < 0) return 0;
-  Check(static_cast<int>(result.size()) <= cbRdLen, "a read result fits cbRdLen");
-  Check(result.size() >= 8u * count, "a read result has a record per sub-request");
-  size_t at = 8u * count;
-  size_t call = 0;
+  Check(static_cast<int>(result.size()) <= cbRdLen && result.size() >= 8u * count, "a read result fits, with records");
+  size_t at = 8u * count, call = 0;
   for (int i = 0; i < count; ++i) {
-    const uint32_t delivered = U32(result, 8u * i + 4);
-    const uint32_t length = U32(pwrData, 12u * i + 8);
+    const uint32_t delivered = U32(result, 8u * i + 4), length = U32(pwrData, 12u * i + 8);
     Check(delivered <= length, "a record never claims more than its sub-request asked");
     if (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength)) {
       Check(delivered == 0, "a refused sub-request delivers nothing");
       continue;
     }
-    Check(call < calls.size(), "each accepted sub-request is read");
-    Check(U32(result, 8u * i) == calls[call].code, "each record carries the client's result");
-    Check(result.compare(at, delivered, calls[call].data, 0, delivered) == 0, "the data follow in order");
+    Check(call < gCalls.size() && U32(result, 8u * i) == gCalls[call].code, "each record carries the client's result");
+    Check(result.compare(at, delivered, gCalls[call].data, 0, delivered) == 0, "the data follow in order");
     at += delivered;
     ++call;
   }

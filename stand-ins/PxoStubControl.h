@@ -13,8 +13,7 @@
 //    PxoStubLastWriteData), copies the answer bytes set by PxoStubSetAnswer
 //    to the read buffer (at most the read length), stores the chosen returned
 //    length through its last parameter when that is not null, and returns the
-//    chosen result;
-//  - the second build (directory pxo-noex2) lacks "PxoSyncReadWriteReqEx2".
+//    chosen result.
 #pragma once
 
 #include <stdint.h>

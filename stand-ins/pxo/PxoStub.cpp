@@ -1,6 +1,5 @@
 // Stand-in for the automation-protocol client library: the 19 entry points
 // with the wrapper's signatures, plus the test control of PxoStubControl.h.
-// Built twice: as is, and with PXO_STUB_WITHOUT_EX2 (no PxoSyncReadWriteReqEx2).
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -149,7 +148,6 @@ PXO_EXPORT int64_t PxoSyncReadWriteReqEx(RvtAddr* pAddr, uint64_t indexGroup, ui
   return Record(kSyncReadWriteReqEx, pAddr, indexGroup, indexOffset, cbRead, pRead, cbWrite, pWrite, pcbReturned);
 }
 
-#ifndef PXO_STUB_WITHOUT_EX2
 PXO_EXPORT int64_t PxoSyncReadWriteReqEx2(uint64_t port, RvtAddr* pAddr, uint64_t indexGroup, uint64_t indexOffset,
                                           uint64_t cbRead, void* pRead, uint64_t cbWrite, void* pWrite,
                                           uint64_t* pcbReturned) {
@@ -177,7 +175,6 @@ PXO_EXPORT int64_t PxoSyncReadWriteReqEx2(uint64_t port, RvtAddr* pAddr, uint64_
 }
 static_assert(std::is_same<decltype(&PxoSyncReadWriteReqEx2), CPxoSyncWrap::PPxoSyncReadWriteReqEx2>::value,
               "the stand-in matches the wrapper's signature");
-#endif
 
 PXO_EXPORT int64_t PxoSyncReadDeviceInfoReq(RvtAddr* pAddr, char* pDevName, PxoVersion* pVersion) {
   return Record(kSyncReadDeviceInfoReq, pAddr, pDevName, pVersion);

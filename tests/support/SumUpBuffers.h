@@ -7,16 +7,21 @@
 
 #include "FakeService.h"
 
-namespace kxrtest {
+namespace KxrTest {
 
 // A 12-byte sub-request header: group word, sub-index, flags, index, length.
 inline std::string Header(uint16_t index, uint8_t subIndex, uint32_t length, uint8_t flags = 0, uint32_t group = 0) {
-  return Le32(group) + std::string(1, static_cast<char>(subIndex)) + std::string(1, static_cast<char>(flags)) +
-         Le16(index) + Le32(length);
+  std::string bytes;
+  KxrProtocol::AppendHeader(bytes, KxrProtocol::SubRequestHeader{group, subIndex, flags, index, length});
+  return bytes;
 }
 
 // The 8-byte record of one read sub-request: result code, bytes delivered.
-inline std::string Record(uint32_t code, uint32_t length) { return Le32(code) + Le32(length); }
+inline std::string Record(uint32_t code, uint32_t length) {
+  std::string bytes;
+  KxrProtocol::AppendRecord(bytes, KxrProtocol::ResultRecord{code, length});
+  return bytes;
+}
 
 // A ReadWrite envelope as a page sends it; pwrData is the Base64 text as given.
 inline std::string ReadWriteCall(int group, int count, int cbRdLen, const std::string& pwrData) {
@@ -27,4 +32,4 @@ inline std::string ReadWriteCall(int group, int count, int cbRdLen, const std::s
          "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
-}  // namespace kxrtest
+}  // namespace KxrTest

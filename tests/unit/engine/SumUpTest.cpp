@@ -1,32 +1,42 @@
-// Sum-up read and write against an in-process fake device-profile service on
-// the real socket path (inside the test's private /run).
+// Sum-up read and write through the engine against an in-process fake
+// device-profile service on the test build's service socket.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeService.h"
-#include "SumUpBuffers.h"
-#include "EngineCall.h"
 #include "KXRWeb.h"
+#include "KxrApiBSD.h"
 #include "Kxr.h"
-#include "PrivateMounts.h"
+#include "SumUpBuffers.h"
 
-using namespace kxrtest;
+using namespace KxrTest;
 
 namespace {
 
-const std::string kPath = KxrSettings::kServiceSocketPath;
+int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::string& result) {
+  _KXR_Parameters p;
+  p.indexGroup = group;
+  p.indexOffset = count;
+  p.cbRdLen = cbRdLen;
+  p.pwrData = pwrData;
+  result.clear();
+  return CKxr(p).Execute(result);
+}
+
+constexpr int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
 
 class SumUp : public ::testing::Test {
  protected:
-  void SetUp() override {
-    KXR_REQUIRE_PRIVATE_RUN();
-    ::unlink(kPath.c_str());
-    ASSERT_TRUE(MakeParentDirs(kPath));
-  }
-  // A fake whose reads answer the given (status, data) pairs in order.
+  void SetUp() override { ::unlink(KxrSettings::kServiceSocketPath); }
+  // A fake whose reads answer the given (status, data) pairs in turn.
   static FakeService::Handler Reads(std::vector<std::pair<uint32_t, std::string>> answers) {
     auto next = std::make_shared<size_t>(0);
     return [answers, next](const std::string&) {
@@ -36,124 +46,140 @@ class SumUp : public ::testing::Test {
   }
 };
 
-TEST_F(SumUp, ReadGathersRecordsAndData) {
-  FakeService fake(Reads({{0, "abcd"}}));
-  std::string result;
-  // Group word all ones, sub-index 5, flags 7, index 0x1234, 4 bytes wanted.
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x1234, 5, 4, 7, 0xFFFFFFFF), result), 0);
-  EXPECT_EQ(result, Record(0, 4) + "abcd");
-  EntryRequest sent;
-  ASSERT_EQ(fake.Requests().size(), 1u);
-  ASSERT_TRUE(ParseEntryRequest(fake.Requests()[0], sent));
-  EXPECT_EQ(sent.index, 0x1234);
-  EXPECT_EQ(sent.subIndex, 5);
-  EXPECT_EQ(sent.flags, 7);
-  EXPECT_EQ(sent.readLength, 4u);
-}
-
-TEST_F(SumUp, ReadPacksDataBackToBackAndOnlyAsMuchAsDelivered) {
-  FakeService fake(Reads({{0, "xyz"}, {0, "12345"}}));
-  std::string result;
-  // Both ask for more than they get; the result is not filled up to cbRdLen.
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), result), 0);
-  EXPECT_EQ(result, Record(0, 3) + Record(0, 5) + "xyz12345");
-  EXPECT_EQ(result.substr(19), "12345");
-}
-
-TEST_F(SumUp, ReadRecordsSubRequestFailuresAndGoesOn) {
-  FakeService fake(Reads({{0xECA60102u, "ab"}, {0xECA60301u, ""}, {0, "z"}}));
-  std::string result;
-  const std::string headers = Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) +
-                              Header(1, 4, 1) + Header(9, 9, 1);  // the sixth header is beyond the count
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 5, 100, headers, result), 0);
-  EXPECT_EQ(result, Record(0xECA60102u, 0) + Record(0xECA60102u, 2) + Record(0xECA60104u, 0) +
-                        Record(0xECA60301u, 0) + Record(0, 1) + "abz");
-  EXPECT_EQ(fake.RequestCount(), 3u);  // lengths 0 and above the limit make no access
-}
-
-TEST_F(SumUp, ReadFailsWhenDataDoesNotFit) {
-  struct Row {
-    int cbRdLen;
-    uint32_t status;
-    std::string data;
+TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
+  const struct {
+    std::vector<std::pair<uint32_t, std::string>> answers;
+    int count, cbRdLen;
+    std::string headers;
     int code;
     std::string result;
   } rows[] = {
-      {8, 0, "abcd", KXRWEB_ERR_OUT_OF_RANGE, ""},         // no room at all
-      {10, 0, "abcd", KXRWEB_ERR_READBUF_TOO_SMALL, ""},   // 2 bytes of room for 4
-      {8, 0xECA60301u, "", 0, Record(0xECA60301u, 0)},     // nothing delivered: fits
+      {{{0, "abcd"}}, 1, 12, Header(0x1234, 5, 4, 7, 0xFFFFFFFF), 0, Record(0, 4) + "abcd"},
+      // Back to back, only as much as delivered, not filled up to cbRdLen.
+      {{{0, "xyz"}, {0, "12345"}}, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), 0,
+       Record(0, 3) + Record(0, 5) + "xyz12345"},
+      // Failures are recorded and the batch goes on; lengths 0 and above the limit make no access.
+      {{{KxrResult::EntryBufferTooSmall, "ab"}, {KxrResult::NoSuchEntry, ""}, {0, "z"}}, 5, 100,
+       Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
+       0, Record(KxrResult::EntryBufferTooSmall, 0) + Record(KxrResult::EntryBufferTooSmall, 2) + Record(KxrResult::EntryTooLong, 0) + Record(KxrResult::NoSuchEntry, 0) +
+              Record(0, 1) + "abz"},
+      {{{0, "abcd"}}, 1, 8, Header(1, 1, 4), KXRWEB_ERR_OUT_OF_RANGE, ""},        // no room at all
+      {{{0, "abcd"}}, 1, 10, Header(1, 1, 4), KXRWEB_ERR_READBUF_TOO_SMALL, ""},  // 2 bytes of room for 4
+      {{{KxrResult::NoSuchEntry, ""}}, 1, 8, Header(1, 1, 4), 0, Record(KxrResult::NoSuchEntry, 0)},      // nothing delivered fits
   };
-  for (const Row& row : rows) {
-    FakeService fake(Reads({{row.status, row.data}}));
+  for (const auto& row : rows) {
+    FakeService fake(Reads(row.answers));
     std::string result;
-    EXPECT_EQ(Execute(KxrProtocol::kSumUpRead, 1, row.cbRdLen, Header(1, 1, 4), result), row.code) << row.cbRdLen;
-    EXPECT_EQ(result, row.result);
+    EXPECT_EQ(Execute(R, row.count, row.cbRdLen, row.headers, result), row.code) << &row - rows;
+    EXPECT_EQ(result, row.result) << &row - rows;
   }
-}
-
-TEST_F(SumUp, GroupWordsDoNotMatter) {
-  FakeDictionary dict;
-  dict.Set(0x2000, 1, "\x01\x02\x03\x04");
-  FakeService fake(dict.Handler());
-  std::string a, b;
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x2000, 1, 4, 0, 0), a), 0);
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 12, Header(0x2000, 1, 4, 0, 0xDEADBEEF), b), 0);
-  EXPECT_EQ(a, b);
-  EXPECT_EQ(a, Record(0, 4) + "\x01\x02\x03\x04");
+  FakeService fake(Reads({{0, "abcd"}}));
+  std::string result;
+  ASSERT_EQ(Execute(R, 1, 12, Header(0x1234, 5, 4, 7), result), 0);
+  EXPECT_EQ(fake.Requests(), std::vector<std::string>{Le64(46) + Le64(24) + Le64(24) + EntryHead(~0ull, 4, 0x1234, 5, 7) +
+                                                      std::string(4, '\0')});
 }
 
 TEST_F(SumUp, WriteSplitsDataAndReturnsOneWordEach) {
-  FakeDictionary dict;
+  KxrSim::Dictionary dict;
   dict.Set(0x3000, 1, "..");
   dict.Set(0x3000, 2, "...");
   dict.Set(0x3000, 3, "r", /*readOnly=*/true);
-  FakeService fake(dict.Handler());
-  std::string result;
-  const std::string buffer = Header(0x3000, 1, 2) + Header(0x3000, 3, 1) + Header(0x3000, 2, 3) + "ab" + "X" +
-                             "cde" + "ext";  // trailing bytes are ignored
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpWrite, 3, 1000, buffer, result), 0);
-  EXPECT_EQ(result, Le32(0) + Le32(FakeDictionary::kReadOnly) + Le32(0));  // 4 bytes per sub-request, not cbRdLen
-  std::string stored;
-  ASSERT_TRUE(dict.Get(0x3000, 1, stored));
-  EXPECT_EQ(stored, "ab");
-  ASSERT_TRUE(dict.Get(0x3000, 2, stored));
-  EXPECT_EQ(stored, "cde");
+  FakeService fake(dict);
+  std::string result, stored;
+  const std::string buffer = Header(0x3000, 1, 2) + Header(0x3000, 3, 1) + Header(0x3000, 2, 3) + "ab" + "X" + "cde" +
+                             "ext";  // trailing bytes are ignored
+  ASSERT_EQ(Execute(W, 3, 1000, buffer, result), 0);
+  EXPECT_EQ(result, Le32(0) + Le32(KxrResult::ReadOnlyEntry) + Le32(0));  // 4 bytes each, not cbRdLen
+  EXPECT_TRUE(dict.Get(0x3000, 1, stored) && stored == "ab");
+  EXPECT_TRUE(dict.Get(0x3000, 2, stored) && stored == "cde");
 }
 
 TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
-  struct Row {
-    const char* what;
+  const struct {
+    int count;
     std::string buffer;
     int code;
   } rows[] = {
-      {"data one byte short", Header(1, 1, 2) + Header(1, 2, 3) + "abcd", KXRWEB_ERR_INVALID_SOAP},
-      {"too long and missing", Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP},
-      {"too long", Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF},
-      // A sub-request without data is refused before the first write.
-      {"zero length", Header(1, 1, 1) + Header(1, 2, 0) + Header(1, 3, 1) + "ab", KXRWEB_ERR_OUT_OF_RANGE},
+      {2, Header(1, 1, 2) + Header(1, 2, 3) + "abcd", KXRWEB_ERR_INVALID_SOAP},  // data one byte short
+      {2, Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP},
+      {2, Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF},
+      {3, Header(1, 1, 1) + Header(1, 2, 0) + Header(1, 3, 1) + "ab", KXRWEB_ERR_OUT_OF_RANGE},  // no data
+      {301, std::string(301 * 12, '\0'), KXRWEB_ERR_MAX_SUBCOMMANDS},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     FakeService fake(Reads({{0, ""}}));
     std::string result;
-    const int count = row.code == KXRWEB_ERR_OUT_OF_RANGE ? 3 : 2;
-    EXPECT_EQ(Execute(KxrProtocol::kSumUpWrite, count, 100, row.buffer, result), row.code) << row.what;
-    EXPECT_EQ(fake.RequestCount(), 0u) << row.what;
-    EXPECT_TRUE(result.empty()) << row.what;
+    EXPECT_EQ(Execute(W, row.count, 2000, row.buffer, result), row.code) << &row - rows;
+    EXPECT_EQ(fake.RequestCount(), 0u) << &row - rows;
+    EXPECT_TRUE(result.empty()) << &row - rows;
   }
 }
 
 TEST_F(SumUp, ServiceAbsentOrNotListening) {
   std::string result;
   // No socket file: the call fails before any access.
-  EXPECT_EQ(Execute(KxrProtocol::kSumUpRead, 1, 8, Header(1, 1, 4), result), static_cast<int>(0xECA60201u));
-  EXPECT_EQ(Execute(KxrProtocol::kSumUpWrite, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(0xECA60201u));
+  EXPECT_EQ(Execute(R, 1, 8, Header(1, 1, 4), result), static_cast<int>(KxrResult::ServiceNotRunning));
+  EXPECT_EQ(Execute(W, 1, 4, Header(1, 1, 1) + "a", result), static_cast<int>(KxrResult::ServiceNotRunning));
   EXPECT_TRUE(result.empty());
   // A socket file with nothing listening: every sub-request records the refusal.
   ASSERT_TRUE(MakeDeadSocket());
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpRead, 2, 16, Header(1, 1, 4) + Header(1, 2, 4), result), 0);
-  EXPECT_EQ(result, Record(0xECA60200u, 0) + Record(0xECA60200u, 0));
-  ASSERT_EQ(Execute(KxrProtocol::kSumUpWrite, 1, 4, Header(1, 1, 1) + "a", result), 0);
-  EXPECT_EQ(result, Le32(0xECA60200u));
+  ASSERT_EQ(Execute(R, 2, 16, Header(1, 1, 4) + Header(1, 2, 4), result), 0);
+  EXPECT_EQ(result, Record(KxrResult::ServiceRefused, 0) + Record(KxrResult::ServiceRefused, 0));
+  ASSERT_EQ(Execute(W, 1, 4, Header(1, 1, 1) + "a", result), 0);
+  EXPECT_EQ(result, Le32(KxrResult::ServiceRefused));
+}
+
+// A service that takes exchanges and never answers costs a batch one
+// exchange bound, not one per sub-request, and fails every sub-request it
+// did not complete (no write is reported as done).
+TEST_F(SumUp, StalledServiceCostsOneBoundPerBatch) {
+  FakeService fake;
+  fake.SetMode(FakeService::Mode::kHangAfterRead);
+  const uint32_t timedOut = static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + ETIMEDOUT);
+  const auto bound = std::chrono::seconds(KxrSettings::kExchangeTimeoutSeconds);
+  std::string result;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Execute(R, 3, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2), result), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, bound * 3 / 2);
+  EXPECT_EQ(result, Record(timedOut, 0) + Record(KxrResult::EntryBufferTooSmall, 0) + Record(timedOut, 0));
+  start = std::chrono::steady_clock::now();
+  ASSERT_EQ(Execute(W, 3, 12, Header(0x2000, 1, 1) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + "abc", result), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, bound * 3 / 2);
+  EXPECT_EQ(result, Le32(timedOut) + Le32(timedOut) + Le32(timedOut));
+}
+
+TEST_F(SumUp, ServiceDyingInABatchLosesNoConfirmedWrite) {
+  constexpr int kCount = 40;
+  constexpr std::size_t kDiesAt = 15;  // requests answered before it dies
+  KxrSim::Dictionary dict;
+  std::string headers, data;
+  for (int i = 0; i < kCount; ++i) {
+    dict.Set(0x3000, static_cast<uint8_t>(i), ".");
+    headers += Header(0x3000, static_cast<uint8_t>(i), 1);
+    data += static_cast<char>('A' + i % 26);
+  }
+  std::atomic<std::size_t> answered{0};
+  auto fake = std::make_unique<FakeService>([&](const std::string& request) {
+    return answered++ < kDiesAt ? dict.Answer(request) : std::string();  // dropped as the service dies
+  });
+  std::thread killer([&] {
+    while (answered <= kDiesAt) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    fake.reset();  // stops the service and removes its socket file
+  });
+  std::string result;
+  ASSERT_EQ(Execute(W, kCount, 4 * kCount, headers + data, result), 0);
+  killer.join();
+  ASSERT_EQ(result.size(), 4u * kCount);
+  std::size_t done = 0;
+  for (int i = 0; i < kCount; ++i) {
+    std::string stored;
+    ASSERT_TRUE(dict.Get(0x3000, static_cast<uint8_t>(i), stored));
+    const bool confirmed = result.substr(4u * i, 4) == Le32(0);
+    done += confirmed;
+    EXPECT_EQ(stored, confirmed ? data.substr(i, 1) : ".") << "sub-request " << i;
+  }
+  EXPECT_EQ(done, kDiesAt);
 }
 
 }  // namespace

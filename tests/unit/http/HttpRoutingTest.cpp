@@ -1,12 +1,13 @@
-#include "HttpRouting.h"
-
+// Routing by method and target, file names below the document root, content types.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
+
+#include "HttpRouting.h"
 
 using namespace KXRWebservice;
 using boost::beast::http::verb;
@@ -80,49 +81,26 @@ TEST(Routing, MapsPathsToFileNamesOrRefusesThem) {
   }
 }
 
-TEST(Routing, ContentTypeByLastDotIgnoringCase) {
+TEST(Routing, ContentTypeByExtension) {
   const std::pair<const char*, const char*> cases[] = {
-      {"/a.htm", "text/html"},       {"/a.HTML", "text/html"},
-      {"/a.php", "text/html"},       {"/a.css", "text/css"},
-      {"/a.txt", "text/plain"},      {"/a.js", "application/javascript"},
-      {"/a.json", "application/json"}, {"/a.xml", "application/xml"},
-      {"/a.swf", "application/x-shockwave-flash"}, {"/a.flv", "video/x-flv"},
-      {"/LOGO.PNG", "image/png"},    {"/a.jpe", "image/jpeg"},
-      {"/a.jpeg", "image/jpeg"},     {"/a.Jpg", "image/jpeg"},
-      {"/a.gif", "image/gif"},       {"/a.bmp", "image/bmp"},
-      {"/a.ico", "image/vnd.microsoft.icon"}, {"/a.tiff", "image/tiff"},
-      {"/a.tif", "image/tiff"},      {"/a.svg", "image/svg+xml"},
-      {"/a.svgz", "image/svg+xml"},  {"/readme", "application/text"},
-      {"/archive.tar.gz", "application/text"}, {"/dir.d/file", "application/text"},
-      {"/a.htmx", "application/text"}, {"/a.", "application/text"},
-  };
+      {"/a.htm", "text/html"}, {"/a.css", "text/css"}, {"/a.js", "application/javascript"},
+      {"/LOGO.PNG", "image/png"}, {"/archive.tar.gz", "application/text"}, {"/readme", "application/text"}};
   for (const auto& [path, type] : cases) EXPECT_EQ(mime_type(path), type) << path;
 }
 
 // Only regular files open; a directory or a FIFO is refused without blocking.
 TEST(Routing, OpensRegularFilesOnly) {
   char dirTemplate[] = "/tmp/kxr_routing_XXXXXX";
-  const std::string dir = mkdtemp(dirTemplate);
+  const std::string dir = ::mkdtemp(dirTemplate);
   std::ofstream(dir + "/page.htm") << "hello";
-  ASSERT_EQ(mkdir((dir + "/sub").c_str(), 0755), 0);
-  ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
-
-  const std::pair<const char*, bool> cases[] = {
-      {"/page.htm", true}, {"/sub", false}, {"/fifo", false}, {"/missing", false}};
-  for (const auto& [name, opens] : cases) {
+  ASSERT_EQ(::mkdir((dir + "/sub").c_str(), 0755) | ::mkfifo((dir + "/fifo").c_str(), 0644), 0);
+  for (const auto& [name, opens] : {std::pair{"/page.htm", true}, {"/sub", false}, {"/fifo", false}, {"/none", false}}) {
     boost::beast::error_code ec;
     int fd = -1;
     std::uint64_t size = 0;
     open_regular_fd(dir, dir + name, fd, size, ec);
-    EXPECT_EQ(!ec, opens) << name << ": " << ec.message();
-    EXPECT_EQ(fd >= 0, opens) << name;
-    if (opens) {
-      EXPECT_EQ(size, 5u);
-      close(fd);
-    }
+    EXPECT_EQ(!ec && fd >= 0 && size == 5, opens) << name << ": " << ec.message();
+    if (fd >= 0) ::close(fd);
   }
-  unlink((dir + "/page.htm").c_str());
-  unlink((dir + "/fifo").c_str());
-  rmdir((dir + "/sub").c_str());
-  rmdir(dir.c_str());
+  for (const char* name : {"/page.htm", "/fifo", "/sub", ""}) ::remove((dir + name).c_str());
 }

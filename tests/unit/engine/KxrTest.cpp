@@ -1,0 +1,167 @@
+// The engine's parameters and their validation, and the automation path
+// against the stand-in library (found through LD_LIBRARY_PATH).
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "KXRWeb.h"
+#include "Kxr.h"
+#include "PxoStubControl.h"
+#include "Settings.h"
+#include "SumUpBuffers.h"
+
+using namespace KxrTest;
+
+namespace {
+
+_KXR_Parameters Params(int group, int count, int cbRdLen, std::string pwrData) {
+  _KXR_Parameters p;
+  p.indexGroup = group;
+  p.indexOffset = count;
+  p.cbRdLen = cbRdLen;
+  p.pwrData = std::move(pwrData);
+  return p;
+}
+
+std::string Body(const std::string& skip = "") {
+  const char* names[][2] = {{"netId", "1.2.3.4.5.6"}, {"nPort", "851"}, {"indexGroup", "61568"},
+                            {"indexOffset", "2"},     {"cbRdLen", "100"}, {"pwrData", "AAEC"}};
+  std::string body = "<u:ReadWrite xmlns:u=\"urn:KxrWebService\">";
+  for (auto& nv : names)
+    if (skip != nv[0]) body += std::string("<") + nv[0] + ">" + nv[1] + "</" + nv[0] + ">";
+  return body + "</u:ReadWrite>";
+}
+
+TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
+  _KXR_Parameters p;
+  ASSERT_EQ(CKxr::SoapToKxrParameters(Body(), p), 0);
+  const unsigned char netId[6] = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(0, memcmp(p.netId.b, netId, 6));
+  EXPECT_EQ(p.nPort, 851);
+  EXPECT_EQ(p.indexGroup, 61568);
+  EXPECT_EQ(p.indexOffset, 2);
+  EXPECT_EQ(p.cbRdLen, 100);
+  EXPECT_EQ(p.pwrData, "AAEC");  // still Base64 text
+  for (const char* missing : {"netId", "nPort", "indexGroup", "indexOffset", "cbRdLen", "pwrData"})
+    EXPECT_EQ(CKxr::SoapToKxrParameters(Body(missing), p),
+              std::strcmp(missing, "pwrData") == 0 ? KXRWEB_ERR_INVALID_WRITEBUF : KXRWEB_ERR_INVALID_SOAP)
+        << missing;
+}
+
+TEST(Parameters, ValidationRulesInTheirOrder) {
+  const int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
+  const struct {
+    int group, count, cbRdLen;
+    size_t length;
+    int code;
+  } rows[] = {
+      {KxrProtocol::kPxoRead, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},  // automation commands are not for callers
+      {0, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
+      {R, 0, 0, 12, KXRWEB_ERR_INVALID_ARGUMENT},       // the count rule comes before cbRdLen
+      {R, -1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
+      {R, 301, 8, 12, KXRWEB_ERR_MAX_SUBCOMMANDS},
+      {R, 300, 2400, 3600, 0},
+      {R, 1, 0, 12, KXRWEB_ERR_READBUF_TOO_SMALL},
+      {R, 1, 1048577, 12, KXRWEB_ERR_MAX_READBUF},
+      {R, 1, 1048576, 12, 0},
+      {R, 1, 8, 0, KXRWEB_ERR_INVALID_WRITEBUF},
+      {R, 2, 15, 24, KXRWEB_ERR_READBUF_TOO_SMALL},
+      {R, 2, 16, 24, 0},
+      {R, 2, 16, 30, KXRWEB_ERR_INVALID_WRITEBUF},      // not a multiple of 12
+      {R, 2, 16, 12, KXRWEB_ERR_INVALID_WRITEBUF},      // one header for two sub-requests
+      {R, 2, 16, 36, 0},                                // the third header is ignored
+      {W, 2, 7, 24, KXRWEB_ERR_READBUF_TOO_SMALL},
+      {W, 2, 8, 24, 0},
+      {W, 2, 8, 23, KXRWEB_ERR_INVALID_WRITEBUF},
+      {W, 2, 8, 31, 0},                                 // data follows the headers
+  };
+  for (const auto& row : rows) {
+    CKxr engine(Params(row.group, row.count, row.cbRdLen, std::string(row.length, '\0')));
+    EXPECT_EQ(engine.ValidateParameters(), row.code) << &row - rows;
+  }
+}
+
+// The stand-in's control functions, from the same copy the engine opens.
+class PxoPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lib_ = dlopen(KxrSettings::kPxoLibrary, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib_, nullptr) << "stand-in library not on LD_LIBRARY_PATH";
+    setAnswer_ = reinterpret_cast<PPxoStubSetAnswer>(dlsym(lib_, "PxoStubSetAnswer"));
+    lastRequest_ = reinterpret_cast<PPxoStubLastRequest>(dlsym(lib_, "PxoStubLastRequest"));
+    lastWrite_ = reinterpret_cast<PPxoStubLastWriteData>(dlsym(lib_, "PxoStubLastWriteData"));
+    ASSERT_TRUE(setAnswer_ && lastRequest_ && lastWrite_);
+    reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+  }
+  void TearDown() override {
+    if (lib_) dlclose(lib_);
+  }
+  std::string WriteData() {
+    std::string data(lastWrite_(nullptr, 0), '\0');
+    lastWrite_(&data[0], data.size());
+    return data;
+  }
+
+  void* lib_ = nullptr;
+  PPxoStubSetAnswer setAnswer_ = nullptr;
+  PPxoStubLastRequest lastRequest_ = nullptr;
+  PPxoStubLastWriteData lastWrite_ = nullptr;
+};
+
+TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
+  setAnswer_(std::string(40, 'a').data(), 40, 30, 0);
+  const std::string headers = Header(0x1234, 1, 4, 0, 0xAABBCCDD) + Header(0x1234, 1, 0) + Header(0x1234, 1, 7);
+  CKxr engine(Params(KxrProtocol::kSumUpRead, 2, 100, headers));
+  std::string result;
+  ASSERT_EQ(engine.SumUpReadPXO(result, 5), 0);
+  EXPECT_EQ(result, std::string(30, 'a'));
+  PxoStubRequest r{};
+  ASSERT_EQ(lastRequest_(&r), 1);
+  EXPECT_EQ(r.port, 5u);
+  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoRead));
+  EXPECT_EQ(r.indexOffset, 2u);
+  EXPECT_EQ(r.cbRead, 100u);
+  EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
+  EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
+  reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+  CKxr small(Params(KxrProtocol::kSumUpRead, 2, 15, headers));
+  EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
+  EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
+}
+
+TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
+  setAnswer_(Le32(0x11).data(), 4, 0, 0);  // the target fills only the first word
+  const std::string buffer = Header(0x1234, 1, 1) + Header(0x1234, 1, 0) + Header(0x1234, 1, 1) + "ab" + "xyz";
+  CKxr engine(Params(KxrProtocol::kSumUpWrite, 3, 12, buffer));
+  std::string result;
+  ASSERT_EQ(engine.SumUpWritePXO(result, 1), 0);
+  EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
+  PxoStubRequest r{};
+  ASSERT_EQ(lastRequest_(&r), 1);
+  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoWrite));
+  EXPECT_EQ(r.cbRead, 12u);
+  EXPECT_EQ(r.hasReturned, 0);
+  EXPECT_EQ(WriteData(), buffer.substr(0, 38));  // bytes after the last block are not sent
+}
+
+TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
+  const std::pair<int64_t, int> rows[] = {
+      {-5, -5}, {int64_t{KxrResult::ServiceRefused}, static_cast<int>(KxrResult::ServiceRefused)}, {7, KXRWEB_ERR_UNSPECIFIC}};
+  for (const auto& [library, code] : rows) {
+    setAnswer_("abcdefgh", 8, 8, library);
+    CKxr read(Params(KxrProtocol::kSumUpRead, 1, 8, Header(0x1234, 1, 4)));
+    CKxr write(Params(KxrProtocol::kSumUpWrite, 1, 4, Header(0x1234, 1, 1) + "a"));
+    std::string result;
+    EXPECT_EQ(read.SumUpReadPXO(result, 1), code) << library;
+    EXPECT_EQ(write.SumUpWritePXO(result, 1), code) << library;
+    EXPECT_TRUE(result.empty());
+  }
+  setAnswer_(nullptr, 0, 0, 0);  // a read of nothing is an empty result
+  std::string result = "stale";
+  EXPECT_EQ(CKxr(Params(KxrProtocol::kSumUpRead, 1, 8, Header(0x1234, 1, 4))).SumUpReadPXO(result, 1), 0);
+  EXPECT_EQ(result, "");
+}
+
+}  // namespace
