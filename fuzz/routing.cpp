@@ -75,8 +75,11 @@ Server& TheServer() {
 }
 
 // Whether Beast's parser, with the worker's limits, takes these bytes as one
-// whole request (or stops at the body limit, which is answered with 413).
+// whole request (or stops at the body limit, which is answered with 413), and
+// the request line and header fields together stay within 8192 bytes.
 bool Parses(const std::string& request) {
+  const std::size_t headerEnd = request.find("\r\n\r\n");
+  if (headerEnd == std::string::npos || headerEnd + 4 > 8192) return false;
   http::request_parser<http::string_body> parser;
   parser.header_limit(8192);
   parser.body_limit(1048576);
