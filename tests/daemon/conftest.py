@@ -1,0 +1,242 @@
+# Driver of the daemon tests: the real daemon in a private mount namespace
+# (tools/stack.py), raw HTTP/1.1 on its socket, its syslog lines, and a fake
+# device-profile service. KXR_BUILD names the build tree.
+import base64, os, re, socket, struct, sys, threading, time
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import stack as kxr  # noqa: E402
+
+EP = "/KxrWebService/KxrWebService.dll"
+READ, WRITE = 61568, 61569
+SHORT, REFUSED, NO_SERVICE, TIMED_OUT = 0xECA60FFF, 0xECA60200, 0xECA60201, 0xECA7006E
+PAGE = b"<html>\n<head><title>LB/BSD KXR Webserver</title></head>\n<body>\nLB/BSD KXR Webserver\n</body>\n</html>\n"
+NOT_FOUND = b"File not found\r\n"
+S = kxr.load(os.environ["KXR_BUILD"]) if "KXR_BUILD" in os.environ else {}  # the build's paths and settings
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes ten seconds or more")
+
+
+@pytest.fixture(scope="session")
+def _stack():
+    if os.geteuid() != 0:
+        pytest.skip("needs root for a private mount namespace")
+    st = kxr.Stack(S)
+    st.enter()
+    yield st
+    st.close()
+
+
+@pytest.fixture
+def st(_stack):
+    """A clean private stack: empty /run and document root, the group present, no syslog lines."""
+    _stack.reset()
+    yield _stack
+    _stack.stop_all()
+
+
+@pytest.fixture
+def daemon(st):
+    start = st.start_daemon()
+    assert start.ready, start.output()
+    return start
+
+
+# ------------------------------------------------------------------ the wire
+def connect(path=None):
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.connect(path or S["socket"])
+    return s
+
+
+def read_all(s, seconds=10.0):
+    """Everything until the peer closes; TimeoutError if it does not."""
+    s.settimeout(seconds)
+    out = b""
+    try:
+        while chunk := s.recv(1 << 16):
+            out += chunk
+    except ConnectionResetError:
+        pass  # closed with our request unread
+    return out
+
+
+def exchange(request, seconds=10.0, path=None, shut=False):
+    with connect(path) as s:
+        try:
+            s.sendall(request)
+            if shut:
+                s.shutdown(socket.SHUT_WR)  # nothing more comes
+        except (BrokenPipeError, ConnectionResetError):
+            pass  # a refused request: its answer may still be there
+        return read_all(s, seconds)
+
+
+def get(target, method="GET"):
+    return f"{method} {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode()
+
+
+def post(target, body, content_type="text/xml"):
+    return (f"POST {target} HTTP/1.1\r\nHost: localhost\r\nContent-Type: {content_type}\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+
+
+def plain(status, body):
+    """A plain-text answer exactly as the daemon writes it."""
+    return (f"HTTP/1.1 {status}\r\nConnection: close\r\nServer: Beast\r\nContent-Type: text/plain\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+
+
+def parse(raw):
+    """(status, {field: value}, body) of exactly one answer; None when raw is not that."""
+    head, sep, body = raw.partition(b"\r\n\r\n")
+    m = re.match(rb"HTTP/1\.1 (\d{3}) [^\r]*", head)
+    if not sep or not m:
+        return None
+    fields = dict(line.split(b": ", 1) for line in head.split(b"\r\n")[1:])
+    fields = {k.decode().lower(): v.decode() for k, v in fields.items()}
+    if "content-length" in fields and int(fields["content-length"]) != len(body):
+        return None
+    return int(m[1]), fields, body
+
+
+# ------------------------------------------------------------------ the web service
+def le32(*words):
+    return b"".join(struct.pack("<I", w) for w in words)
+
+
+def hdr(index, sub, length, flags=0):
+    """A 12-byte sub-request header."""
+    return struct.pack("<IBBHI", 0, sub, flags, index, length)
+
+
+def call(group, count, cb, buf, b64=None):
+    b64 = base64.b64encode(buf).decode() if b64 is None else b64
+    return ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">'
+            '<SOAP-ENV:Body><u:ReadWrite xmlns:u="urn:KxrWebService"><netId></netId><nPort>0</nPort>'
+            f"<indexGroup>{group}</indexGroup><indexOffset>{count}</indexOffset><cbRdLen>{cb}</cbRdLen>"
+            f"<pwrData>{b64}</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
+
+
+ENV = ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"'
+       ' SOAP-ENV:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><SOAP-ENV:Body>')
+STR = ' xmlns:dt="urn:schemas-microsoft-com:datatypes" dt:dt="string">'
+
+
+def response_doc(result):
+    return (ENV + '<m:ReadWriteResponse xmlns:m="urn:KxrWebService"><ppRdData' + STR +
+            base64.b64encode(result).decode() + "</ppRdData></m:ReadWriteResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
+
+
+def fault_doc(code, text):
+    return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + str(code) + "</faultcode><faultstring" + STR + text +
+            "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
+
+
+def soap(body, seconds=30.0, path=None):
+    """The answer document of a call; its status and type are checked."""
+    answer = parse(exchange(post(EP, body), seconds, path))
+    assert answer and answer[0] == 200 and answer[1]["content-type"] == "text/xml", answer
+    return answer[2]
+
+
+def result(body, seconds=30.0):
+    """The decoded result of a call that must succeed."""
+    doc = soap(body, seconds)
+    m = re.search(rb'<ppRdData[^>]*>([^<]*)</ppRdData>', doc)
+    assert m, doc
+    assert doc == response_doc(base64.b64decode(m[1])), doc
+    return base64.b64decode(m[1])
+
+
+# ------------------------------------------------------------------ a fake device-profile service
+HANG = object()
+
+
+def entry_answer(status, data=b"", index=0, sub=0, flags=0):
+    payload = struct.pack("<HHBBQI", 0, index, flags, sub, status, len(data)) + data
+    return struct.pack("<I", len(payload)) + payload
+
+
+def entry_request(msg):
+    """(index, sub, write data or None) of an entry access."""
+    total, _, out = struct.unpack_from("<QQQ", msg)
+    if len(msg) < 24 or total != len(msg) or not 24 <= out <= total:
+        return None
+    rec = msg[24:out] or msg[out:]
+    _, index, _, sub, _, n = struct.unpack_from("<HHBBQI", rec)
+    return index, sub, msg[24 + 18:out] if out > 24 else None
+
+
+class FakeService:
+    """Listens on the service socket and answers each request (one per
+    connection) with handler(request, number): bytes, a list of pieces, None
+    (close without a word) or HANG (never answer)."""
+
+    def __init__(self, path, handler):
+        self.path, self.handler, self.requests = path, handler, []
+        self.stop = threading.Event()
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if os.path.exists(path):
+            os.unlink(path)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.sock.bind(path)
+        self.sock.listen(16)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(15)
+                try:
+                    msg = conn.recv(8, socket.MSG_WAITALL)
+                    total = struct.unpack("<Q", msg)[0] if len(msg) == 8 else 0
+                    while len(msg) < total and (chunk := conn.recv(total - len(msg))):
+                        msg += chunk
+                    self.requests.append(msg)
+                    answer = self.handler(msg, len(self.requests))
+                    if answer is HANG:
+                        self.stop.wait()
+                    elif isinstance(answer, list):  # pieces, with a pause after each
+                        for piece in answer:
+                            conn.sendall(piece)
+                            time.sleep(0.05)
+                    elif answer:
+                        conn.sendall(answer)
+                except OSError:
+                    pass
+
+    def close(self):
+        """Gone: nobody listens and the socket file is removed."""
+        if self.stop.is_set():
+            return
+        self.stop.set()
+        self.sock.shutdown(socket.SHUT_RDWR)
+        self.sock.close()
+        if os.path.exists(self.path):
+            os.unlink(self.path)
+
+
+@pytest.fixture
+def fake(st):
+    made = []
+
+    def start(handler):
+        made.append(FakeService(st.s["service_socket"], handler))
+        return made[-1]
+    yield start
+    for f in made:
+        f.close()
+
+
+def dead_socket(path):
+    """A socket file with nobody listening behind it."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    socket.socket(socket.AF_UNIX, socket.SOCK_STREAM).bind(path)

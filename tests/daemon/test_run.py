@@ -1,0 +1,43 @@
+# tools/run in a terminal: it brings the stack up, and one Ctrl-C ends it at
+# once and leaves nothing behind. Run here inside the test's own namespace,
+# whose /run, /dev and /etc/group it takes for the host's, with nobody on
+# /dev/log: it receives the syslog lines itself and shows them.
+import os, pty, select, time
+from conftest import S, kxr
+
+
+def test_ctrl_c_stops_everything_and_returns(st):
+    port = kxr.free_port()
+    st.syslog.close()
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.environ.update(KXR_RUN_BUILD=os.environ["KXR_BUILD"], KXR_RUN_PORT=str(port))
+        os.execv(S["source"] + "/tools/run", ["tools/run"])
+    out = b""
+    end = time.monotonic() + 30
+    while b"Ctrl-C stops everything" not in out and time.monotonic() < end:
+        if select.select([fd], [], [], 0.5)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                break
+    assert b"Ctrl-C stops everything" in out, out.decode(errors="replace")
+    assert b"KXRWebServer[" in out and b"]: listening..." in out
+    work = [w for w in out.decode().split() if w.startswith("/tmp/kxr-run.")][0]
+    os.write(fd, b"\x03")
+    t0 = time.monotonic()
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done or time.monotonic() - t0 > 5:
+            break
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                out += os.read(fd, 4096)
+            except OSError:
+                pass
+    assert done and os.waitstatus_to_exitcode(status) == 130, out.decode(errors="replace")
+    time.sleep(0.2)
+    assert st.children() == []
+    for path in (S["socket_dir"], S["pid_file"], os.path.dirname(S["service_socket"]), work, "/dev/log"):
+        assert not os.path.lexists(path), path
+    st.syslog = kxr.Syslog("/dev/log")

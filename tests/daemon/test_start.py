@@ -1,0 +1,101 @@
+# Start-up: every mode, a second instance, every start failure, the socket's
+# group and modes, recovery after a kill.
+import os, signal, stat
+import pytest
+from conftest import S, exchange, get, plain, NOT_FOUND, parse
+
+N, E, W = 5, 3, 4  # notice, err, warning
+STARTED = (N, "KXRWebServer started.")
+VERBOSE = [(N, "CDaemon: Daemon started"), STARTED, (N, "Main: -Verbose Mode: Enabled"),
+           (N, "socket: " + S.get("socket", "")), (N, "root: " + S.get("docroot", "")),
+           (N, "num_workers: 100"), (N, "spin: 0"), (N, "listening...")]
+
+
+def logged(st):
+    lines = st.syslog.lines()
+    assert all(r[1:3] == (16, "KXRWebServer") for r in lines), lines  # LOCAL0
+    return [(r[0], r[4]) for r in lines]
+
+
+def pid_file():
+    with open(S["pid_file"]) as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("argv0, args, fork, verbose", [
+    (None, ["-nofork"], False, False),
+    (None, ["/v", "-nof"], False, True),
+    (None, ["-verbose", "/nofork"], False, True),
+    (None, ["-V", "--verbose", "-nofork=1", "/NOF"], True, False),  # words compared whole
+    ("-v", ["/nof"], False, True),                                  # the program name counts
+    (None, [], True, False),
+    (None, ["/verbose"], True, True),
+])
+def test_start_in_every_mode(st, argv0, args, fork, verbose):
+    start = st.start_daemon(args, argv0=argv0)
+    assert start.ready, start.output()
+    assert (start.status == 0) if fork else (start.status is None and start.serving == start.launched)
+    assert pid_file() == (str(start.serving) if fork else "")
+    if verbose:
+        assert st.syslog.wait_for("listening...")
+        want = [(N, "CDaemon: Do fork" if fork else "CDaemon: Do NOT fork")] + VERBOSE
+    else:
+        assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)  # start-up has said all
+        want = [STARTED]
+    assert logged(st) == want
+    # Every line after the fork comes from the detached process.
+    pids = [r[3] for r in st.syslog.lines()]
+    assert pids == [start.launched if i == 0 and fork and verbose else start.serving for i in range(len(pids))]
+
+
+@pytest.mark.parametrize("first, second", [(["-nofork"], []), ([], ["-nofork"])])
+def test_second_instance_is_refused(st, first, second):
+    running = st.start_daemon(first)
+    assert running.ready
+    before = pid_file()
+    st.syslog.clear()
+    refused = st.start_daemon(second)
+    assert refused.status == 1 and not refused.ready
+    assert logged(st) == [(N, "KXRWebServer is already running!")]
+    assert pid_file() == before and os.path.exists(f"/proc/{running.serving}")
+    assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)
+
+
+def test_killed_run_leaves_files_that_the_next_start_recovers(st):
+    first = st.start_daemon()
+    first.proc.send_signal(signal.SIGTERM)
+    assert first.proc.wait(10) == -signal.SIGTERM  # no handler: it leaves everything behind
+    assert stat.S_ISSOCK(os.stat(S["socket"]).st_mode) and os.path.exists(S["pid_file"])
+    second = st.start_daemon([])
+    assert second.ready and pid_file() == str(second.serving)
+    st.put("index.htm", b"index")
+    assert parse(exchange(get("/")))[2] == b"index"
+
+
+def _socket_dir_full(st):
+    os.makedirs(S["socket_dir"])
+    open(S["socket_dir"] + "other", "w").close()
+
+
+@pytest.mark.parametrize("arrange, lines, left", [
+    (_socket_dir_full, [(E, "Could not delete socket directory!")], lambda: os.path.exists(S["socket_dir"] + "other")),
+    (lambda st: open(S["socket_dir"].rstrip("/"), "w").close(), [(E, "Could not delete socket file!")], None),
+    (lambda st: st.set_group(False), [STARTED, (E, "Group was not found by name: " + S.get("group", ""))],
+     lambda: stat.S_ISSOCK(os.stat(S["socket"]).st_mode)),
+    (lambda st: os.system("mount -o remount,bind,ro /run"),
+     [(W, "CDaemon: Cannot create pidfile!"), (E, "Could not delete socket directory!")], None),
+], ids=["dir holds a file", "dir is a file", "no group", "read-only run"])
+def test_start_failures_exit_1_and_say_why(st, arrange, lines, left):
+    arrange(st)
+    start = st.start_daemon()
+    assert start.status == 1, start.output()
+    assert logged(st) == lines
+    assert not os.path.exists(S["pid_file"])  # given up on every failure path
+    assert left is None or left()
+
+
+def test_socket_group_and_modes(st):
+    assert st.start_daemon(umask=0o027).ready
+    sock, sdir, pid = (os.stat(p) for p in (S["socket"], S["socket_dir"], S["pid_file"]))
+    assert (stat.S_ISSOCK(sock.st_mode), sock.st_mode & 0o7777, sock.st_gid) == (True, 0o660, st.gid)
+    assert sdir.st_mode & 0o7777 == 0o750 and pid.st_mode & 0o7777 == 0o600  # 0755 less the umask

@@ -1,0 +1,68 @@
+# The web service end to end against the service simulator: read, write and
+# read back, a batch of 300, malformed batches that write nothing, and the
+# faults of a call, every document byte for byte.
+import time
+import pytest
+from conftest import (EP, PAGE, READ, WRITE, REFUSED, NO_SERVICE, call, dead_socket, exchange, fault_doc, hdr,
+                      le32, parse, post, result, soap)
+
+
+def signed(code):
+    return code - (1 << 32) if code >= 1 << 31 else code
+
+
+INVALID_SOAP, INVALID_WRITEBUF, OUT_OF_RANGE = signed(0xA03D0003), signed(0xA03D0102), signed(0xA03D0103)
+WORD = hdr(0x2000, 1, 2)  # a writable entry of two bytes
+READ_BACK = call(READ, 1, 10, WORD)
+
+
+@pytest.fixture
+def sim(st):
+    st.start_sim()
+    assert st.start_daemon().ready
+
+
+def test_read_write_and_read_back(sim):
+    reads = hdr(0x1018, 1, 4) + hdr(0x1008, 0, 8) + hdr(0x7777, 1, 2) + hdr(0x1008, 0, 3) + hdr(0x2100, 1, 600)
+    assert result(call(READ, 5, 1000, reads)) == (le32(0, 4, 0, 8, 0xECA60301, 0, 0xECA60102, 3, 0, 600) +
+                                                  b"\x78\x56\x34\x12KXR-SIM\0KXR" + bytes(600))
+    # a writable entry, a read-only one, one of another size
+    writes = WORD + hdr(0x1018, 1, 4) + hdr(0x2000, 2, 2) + b"\x34\x12abcdef"
+    assert result(call(WRITE, 3, 12, writes)) == le32(0, 0xECA60303, 0xECA60302)
+    assert result(READ_BACK) == le32(0, 2) + b"\x34\x12"
+
+
+def test_batch_of_300(sim):
+    assert result(call(READ, 300, 300 * 24, hdr(0x2100, 0, 16) * 300)) == le32(0, 16) * 300 + bytes(16 * 300)
+
+
+@pytest.mark.parametrize("count, buf, fault", [
+    (2, WORD + hdr(0x2000, 1, 0) + b"\x34\x12", (OUT_OF_RANGE, "Out of range")),  # a sub-request without data
+    (2, WORD * 2 + b"\x34\x12\x56", (INVALID_SOAP, "Invalid SOAP message")),     # data cut short
+    (2, WORD + b"\x34\x12", (INVALID_WRITEBUF, "Invalid writebuffer")),          # headers cut short
+    (301, WORD * 301 + b"\x34\x12" * 301, (signed(0xA03D0105), "Maximum amount of subcommands reached")),
+])
+def test_malformed_write_batch_writes_nothing(sim, count, buf, fault):
+    assert soap(call(WRITE, count, 4 * count, buf)) == fault_doc(*fault)
+    assert result(READ_BACK) == le32(0, 2) + b"\0\0"
+
+
+@pytest.mark.parametrize("body, doc, logged", [
+    (call(READ, 1, 12, hdr(0x1018, 1, 4)), fault_doc(signed(NO_SERVICE), "Unknown error"), True),
+    (call(READ, 1, 12, b"", "\n    AAAAAAEAGBAEAAAA\n  "), fault_doc(INVALID_WRITEBUF, "Invalid writebuffer"), True),
+    (call(READ, 0, 12, hdr(0x1018, 1, 4)), fault_doc(signed(0xA03D0104), "Invalid argument"), True),
+    (b"<m:ReadWrite><nPort>1</nPort></m:ReadWrite>", fault_doc(INVALID_SOAP, "Invalid SOAP message"), False),
+])
+def test_faults_are_documents(st, body, doc, logged):
+    assert st.start_daemon(["-nofork", "-v"]).ready
+    assert soap(body) == doc
+    assert not logged or st.syslog.wait_for(doc.decode())  # the engine's faults, whole, in verbose mode
+
+
+def test_refused_service_and_empty_body(st, daemon):
+    dead_socket(st.s["service_socket"])
+    t0 = time.monotonic()
+    assert result(call(WRITE, 1, 4, WORD + b"ab")) == le32(REFUSED)
+    assert time.monotonic() - t0 < 5  # ten connect attempts, about a second
+    status, fields, body = parse(exchange(post(EP, b"")))
+    assert (status, fields["content-type"], body) == (200, "text/html", PAGE)
