@@ -4,6 +4,7 @@
 // refused writes nothing.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "KxrApiBSD.h"
 #include "Kxr.h"
 #include "Protocol.h"
+#include "ResultCodes.h"
 
 namespace {
 
@@ -26,6 +28,9 @@ void Check(bool ok, const char* what) {
 }
 
 uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
+
+// A client code that marks the service as stalled: the rest of the batch is not sent.
+bool Stalls(uint32_t code) { return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN); }
 
 // One call the engine made of the fake client below.
 struct Call {
@@ -111,21 +116,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (write) {
     if (rc < 0) return Check(gCalls.empty(), "a refused write batch writes nothing"), 0;
-    Check(gCalls.size() == static_cast<size_t>(count), "a write batch writes every sub-request");
     Check(result.size() == 4u * count && static_cast<int>(result.size()) <= cbRdLen, "one word per sub-request");
-    size_t offset = 12u * count;
+    size_t offset = 12u * count, call = 0;
+    uint32_t stalled = 0;
     for (int i = 0; i < count; ++i) {
-      Check(U32(result, 4u * i) == gCalls[i].code, "each word is the client's result");
-      Check(gCalls[i].length > 0, "no sub-request is written without data");
-      Check(pwrData.compare(offset, gCalls[i].length, gCalls[i].data) == 0, "each write carries its own block");
-      offset += gCalls[i].length;
+      const size_t block = offset;
+      offset += U32(pwrData, 12u * i + 8);
+      if (stalled != 0) {
+        Check(U32(result, 4u * i) == stalled, "after a stall every word is the stall's code");
+        continue;
+      }
+      Check(call < gCalls.size() && U32(result, 4u * i) == gCalls[call].code, "each word is the client's result");
+      Check(gCalls[call].length > 0, "no sub-request is written without data");
+      Check(pwrData.compare(block, gCalls[call].length, gCalls[call].data) == 0, "each write carries its own block");
+      if (Stalls(gCalls[call++].code)) stalled = U32(result, 4u * i);
     }
+    Check(call == gCalls.size(), "nothing is written after a stall or beyond the batch");
     Check(offset <= pwrData.size(), "the blocks lie inside the write buffer");
     return 0;
   }
   if (rc < 0) return 0;
   Check(static_cast<int>(result.size()) <= cbRdLen && result.size() >= 8u * count, "a read result fits, with records");
   size_t at = 8u * count, call = 0;
+  uint32_t stalled = 0;
   for (int i = 0; i < count; ++i) {
     const uint32_t delivered = U32(result, 8u * i + 4), length = U32(pwrData, 12u * i + 8);
     Check(delivered <= length, "a record never claims more than its sub-request asked");
@@ -133,11 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(delivered == 0, "a refused sub-request delivers nothing");
       continue;
     }
+    if (stalled != 0) {
+      Check(U32(result, 8u * i) == stalled && delivered == 0, "after a stall a read gets the stall's code");
+      continue;
+    }
     Check(call < gCalls.size() && U32(result, 8u * i) == gCalls[call].code, "each record carries the client's result");
     Check(result.compare(at, delivered, gCalls[call].data, 0, delivered) == 0, "the data follow in order");
+    if (Stalls(gCalls[call++].code)) stalled = U32(result, 8u * i);
     at += delivered;
-    ++call;
   }
+  Check(call == gCalls.size(), "nothing is read after a stall");
   Check(at == result.size(), "the data are exactly the delivered bytes");
   return 0;
 }

@@ -100,12 +100,3 @@ class FakeService {
 
 }  // namespace KxrTest
 
-// The daemon tests still use the earlier names; this goes with them.
-namespace kxrtest {
-using namespace KxrTest;
-struct FakeDictionary : KxrSim::Dictionary {
-  static constexpr uint32_t kBadRequest = KxrResult::BadEntryAccess;
-  std::string Serve(const std::string& request) { return Answer(request); }
-  FakeService::Handler Handler() { return [this](const std::string& request) { return Answer(request); }; }
-};
-}  // namespace kxrtest
