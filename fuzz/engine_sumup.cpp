@@ -29,8 +29,12 @@ void Check(bool ok, const char* what) {
 
 uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
 
-// A client code that marks the service as stalled: the rest of the batch is not sent.
-bool Stalls(uint32_t code) { return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN); }
+// A client code that marks the service as stalled or down (still refusing
+// after its connection attempts): the rest of the batch is not sent.
+bool Stalls(uint32_t code) {
+  return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN) ||
+         code == KxrResult::ServiceRefused;
+}
 
 // One call the engine made of the fake client below.
 struct Call {
