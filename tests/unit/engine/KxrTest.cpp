@@ -89,25 +89,22 @@ class PxoPath : public ::testing::Test {
   void SetUp() override {
     lib_ = dlopen(KxrSettings::kPxoLibrary, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib_, nullptr) << "stand-in library not on LD_LIBRARY_PATH";
-    setAnswer_ = reinterpret_cast<PPxoStubSetAnswer>(dlsym(lib_, "PxoStubSetAnswer"));
-    lastRequest_ = reinterpret_cast<PPxoStubLastRequest>(dlsym(lib_, "PxoStubLastRequest"));
-    lastWrite_ = reinterpret_cast<PPxoStubLastWriteData>(dlsym(lib_, "PxoStubLastWriteData"));
-    ASSERT_TRUE(setAnswer_ && lastRequest_ && lastWrite_);
-    reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+    Reset();
   }
-  void TearDown() override {
-    if (lib_) dlclose(lib_);
+  void TearDown() override { if (lib_) dlclose(lib_); }
+  template <class F> F Sym(const char* name) { return reinterpret_cast<F>(dlsym(lib_, name)); }
+  void Reset() { Sym<PPxoStubReset>("PxoStubReset")(); }
+  void setAnswer_(const void* data, uint64_t size, uint64_t returned, int64_t rc) {
+    Sym<PPxoStubSetAnswer>("PxoStubSetAnswer")(data, size, returned, rc);
   }
+  int lastRequest_(PxoStubRequest* r) { return Sym<PPxoStubLastRequest>("PxoStubLastRequest")(r); }
   std::string WriteData() {
-    std::string data(lastWrite_(nullptr, 0), '\0');
-    lastWrite_(&data[0], data.size());
+    const auto lastWrite = Sym<PPxoStubLastWriteData>("PxoStubLastWriteData");
+    std::string data(lastWrite(nullptr, 0), '\0');
+    lastWrite(&data[0], data.size());
     return data;
   }
-
   void* lib_ = nullptr;
-  PPxoStubSetAnswer setAnswer_ = nullptr;
-  PPxoStubLastRequest lastRequest_ = nullptr;
-  PPxoStubLastWriteData lastWrite_ = nullptr;
 };
 
 TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
@@ -125,7 +122,7 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   EXPECT_EQ(r.cbRead, 100u);
   EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
   EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
-  reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+  Reset();
   CKxr small(Params(KxrProtocol::kSumUpRead, 2, 15, headers));
   EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
   EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
