@@ -6,6 +6,7 @@
 #include "Base64.h"
 #include "CliCall.h"
 #include "CliReport.h"
+#include "CliTransport.h"
 #include "Protocol.h"
 #include "ResultCodes.h"
 #include "Soap.h"
@@ -83,6 +84,20 @@ TEST(CliCall, Answers) {
       {false, 1, Le32(0) + Le32(1) + "ab"}};
   for (const auto& [write, count, result] : inconsistent)
     EXPECT_FALSE(SplitResult(write, count, result, outcomes, problem)) << count;
+}
+
+// The service path goes after the URL's path, without doubled slashes.
+TEST(CliCall, UrlEndpoints) {
+  const std::tuple<const char*, bool, const char*> cases[] = {
+      {"", true, "  /KxrWebService/KxrWebService.dll"}, {"http://dev", true, "dev 80 /KxrWebService/KxrWebService.dll"},
+      {"http://[::1]:81/config/", true, "::1 81 /config/KxrWebService/KxrWebService.dll"},
+      {"https://h/", false, ""}, {"http://h:port/", false, ""}};
+  for (const auto& [url, ok, parts] : cases) {
+    Endpoint endpoint;
+    std::string error;
+    EXPECT_EQ(MakeEndpoint(url, "/s", endpoint, error), ok) << url;
+    EXPECT_EQ(ok ? endpoint.host + " " + endpoint.port + " " + endpoint.target : "", parts) << url;
+  }
 }
 
 }  // namespace
