@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "KXRWeb.h"
 #include "Kxr.h"
@@ -16,12 +17,9 @@ using namespace KxrTest;
 
 namespace {
 
-_KXR_Parameters Params(int group, int count, int cbRdLen, std::string pwrData) {
+_KXR_Parameters Params(int group, int count, int cbRdLen, const std::string& pwrData) {
   _KXR_Parameters p;
-  p.indexGroup = group;
-  p.indexOffset = count;
-  p.cbRdLen = cbRdLen;
-  p.pwrData = std::move(pwrData);
+  std::tie(p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData) = std::tie(group, count, cbRdLen, pwrData);
   return p;
 }
 
@@ -39,11 +37,8 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
   ASSERT_EQ(CKxr::SoapToKxrParameters(Body(), p), 0);
   const unsigned char netId[6] = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(0, memcmp(p.netId.b, netId, 6));
-  EXPECT_EQ(p.nPort, 851);
-  EXPECT_EQ(p.indexGroup, 61568);
-  EXPECT_EQ(p.indexOffset, 2);
-  EXPECT_EQ(p.cbRdLen, 100);
-  EXPECT_EQ(p.pwrData, "AAEC");  // still Base64 text
+  EXPECT_EQ(std::make_tuple(p.nPort, p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData),
+            std::make_tuple(851, 61568, 2, 100, std::string("AAEC")));  // pwrData still Base64 text
   for (const char* missing : {"netId", "nPort", "indexGroup", "indexOffset", "cbRdLen", "pwrData"})
     EXPECT_EQ(CKxr::SoapToKxrParameters(Body(missing), p),
               std::strcmp(missing, "pwrData") == 0 ? KXRWEB_ERR_INVALID_WRITEBUF : KXRWEB_ERR_INVALID_SOAP)
@@ -116,11 +111,8 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   EXPECT_EQ(result, std::string(30, 'a'));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(r.port, 5u);
-  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoRead));
-  EXPECT_EQ(r.indexOffset, 2u);
-  EXPECT_EQ(r.cbRead, 100u);
-  EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
+  EXPECT_EQ(std::make_tuple(r.port, r.indexGroup, r.indexOffset, r.cbRead, r.hasAddr + r.hasReturned),
+            std::make_tuple(5u, static_cast<uint64_t>(KxrProtocol::kPxoRead), 2u, 100u, 2));
   EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
   Reset();
   CKxr small(Params(KxrProtocol::kSumUpRead, 2, 15, headers));
@@ -137,9 +129,8 @@ TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
   EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoWrite));
-  EXPECT_EQ(r.cbRead, 12u);
-  EXPECT_EQ(r.hasReturned, 0);
+  EXPECT_EQ(std::make_tuple(r.indexGroup, r.cbRead, r.hasReturned),
+            std::make_tuple(static_cast<uint64_t>(KxrProtocol::kPxoWrite), 12u, 0));
   EXPECT_EQ(WriteData(), buffer.substr(0, 38));  // bytes after the last block are not sent
 }
 

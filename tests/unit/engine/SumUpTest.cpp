@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "FakeService.h"
@@ -22,10 +23,7 @@ namespace {
 
 int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::string& result) {
   _KXR_Parameters p;
-  p.indexGroup = group;
-  p.indexOffset = count;
-  p.cbRdLen = cbRdLen;
-  p.pwrData = pwrData;
+  std::tie(p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData) = std::tie(group, count, cbRdLen, pwrData);
   result.clear();
   return CKxr(p).Execute(result);
 }
