@@ -77,21 +77,6 @@ TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
                                                       std::string(4, '\0')});
 }
 
-TEST_F(SumUp, WriteSplitsDataAndReturnsOneWordEach) {
-  KxrSim::Dictionary dict;
-  dict.Set(0x3000, 1, "..");
-  dict.Set(0x3000, 2, "...");
-  dict.Set(0x3000, 3, "r", /*readOnly=*/true);
-  FakeService fake(dict);
-  std::string result, stored;
-  const std::string buffer = Header(0x3000, 1, 2) + Header(0x3000, 3, 1) + Header(0x3000, 2, 3) + "ab" + "X" + "cde" +
-                             "ext";  // trailing bytes are ignored
-  ASSERT_EQ(Execute(W, 3, 1000, buffer, result), 0);
-  EXPECT_EQ(result, Le32(0) + Le32(KxrResult::ReadOnlyEntry) + Le32(0));  // 4 bytes each, not cbRdLen
-  EXPECT_TRUE(dict.Get(0x3000, 1, stored) && stored == "ab");
-  EXPECT_TRUE(dict.Get(0x3000, 2, stored) && stored == "cde");
-}
-
 TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
   const struct {
     int count;
