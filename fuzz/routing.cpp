@@ -82,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   const std::size_t newline = input.find('\n');
   const std::string line = input.substr(0, newline);
-  const std::string body = newline == std::string::npos ? "" : input.substr(newline + 1);
+  const std::string sent = newline == std::string::npos ? "" : input.substr(newline + 1);
   const std::string request = line + " HTTP/1.1\r\nHost: h\r\n" +
-      (newline == std::string::npos ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") + "\r\n" + body;
+      (newline == std::string::npos ? "" : "Content-Length: " + std::to_string(sent.size()) + "\r\n") + "\r\n" + sent;
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
