@@ -2,14 +2,13 @@
 // input byte for byte: whatever comes back, the client stays inside the
 // caller's buffers, reports no more than it received and always returns.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "FakeService.h"
 #include "KxrApiBSD.h"
 
@@ -17,13 +16,6 @@ namespace {
 
 std::mutex gMutex;
 std::string gAnswer;  // the raw answer of the current input
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
 
 // The fake, started once; it answers each input's bytes.
 void StartService() {

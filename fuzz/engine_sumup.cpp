@@ -6,12 +6,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "KXRWeb.h"
 #include "KxrApiBSD.h"
 #include "Kxr.h"
@@ -19,13 +18,6 @@
 #include "ResultCodes.h"
 
 namespace {
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
 
 uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
 

@@ -10,8 +10,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -22,6 +20,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "FuzzCheck.h"
 #include "http_worker.h"
 
 namespace {
@@ -29,18 +28,8 @@ namespace {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 
-// Contents no answer may ever carry: it lies beside the document root.
-const char kSecret[] = "outside-the-document-root";
-// The pages inside the document root.
-const char kIndex[] = "index page";
-const char kStyle[] = "body { color: red }";
-
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
+const char kSecret[] = "outside-the-document-root";  // beside the document root: no answer may carry it
+const char kIndex[] = "index page", kStyle[] = "body { color: red }";
 
 void Write(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
@@ -53,14 +42,10 @@ struct Server {
   std::unique_ptr<KXRWebservice::http_worker> worker;
 
   Server() {
-    ::mkdir(dir.c_str(), 0755);
-    ::mkdir((dir + "/root").c_str(), 0755);
-    ::mkdir((dir + "/root/css").c_str(), 0755);
-    ::mkdir((dir + "/root/dir.htm").c_str(), 0755);
+    for (const char* sub : {"", "/root", "/root/css", "/root/dir.htm"}) ::mkdir((dir + sub).c_str(), 0755);
     Write(dir + "/root/index.htm", kIndex);
     Write(dir + "/root/css/a.css", kStyle);
-    Write(dir + "/secret.htm", kSecret);
-    Write(dir + "/rootsecret.htm", kSecret);
+    for (const char* name : {"/secret.htm", "/rootsecret.htm"}) Write(dir + name, kSecret);
     ::unlink(socketPath.c_str());
     acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(
         io, asio::local::stream_protocol::endpoint(socketPath));
@@ -100,13 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
   const std::size_t newline = input.find('\n');
   const std::string line = input.substr(0, newline);
-  std::string request = line + " HTTP/1.1\r\nHost: h\r\n";
-  if (newline != std::string::npos) {
-    const std::string body = input.substr(newline + 1);
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  } else {
-    request += "\r\n";
-  }
+  const std::string sent = newline == std::string::npos ? "" : input.substr(newline + 1);
+  const std::string request = line + " HTTP/1.1\r\nHost: h\r\n" +
+      (newline == std::string::npos ? "" : "Content-Length: " + std::to_string(sent.size()) + "\r\n") + "\r\n" + sent;
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};

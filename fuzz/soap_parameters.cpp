@@ -2,23 +2,11 @@
 // text value it extracts is a piece of the input found between its tags.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "Kxr.h"
 #include "Soap.h"
-
-namespace {
-
-// Aborts with the reason, so that libFuzzer keeps the input.
-void Check(bool ok, const char* what) {
-  if (!ok) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);

@@ -27,13 +27,10 @@ const context = await chromium.launchPersistentContext(profile, {
 
 let failures = 0;
 async function step(name, body) {
-  try {
-    await body();
-    console.log('ok   ' + name);
-  } catch (err) {
+  await body().then(() => console.log('ok   ' + name), (err) => {
     failures++;
     console.log('FAIL ' + name + '\n     ' + String(err.message).split('\n').join('\n     '));
-  }
+  });
 }
 
 const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
@@ -54,13 +51,8 @@ try {
     await page.waitForSelector('#status.ok', { timeout: 10000 });
     assert.equal(calls.length, 1);
     assert.match(calls[0], /<u:ReadWrite xmlns:u="urn:KxrWebService">.*<indexGroup>61568<\/indexGroup><indexOffset>16<\/indexOffset>/);
-    const expected = [
-      ['0x1008:00', '"KXR-SIM"'],
-      ['0x1009:00', '"1.0"'],
-      ['0x1018:01', '305419896 (0x12345678)'],
-      ['0x2000:02', '10000 (0x00002710)'],
-      ['0x6000:02', '255 (0xFF)'],
-    ];
+    const expected = [['0x1008:00', '"KXR-SIM"'], ['0x1009:00', '"1.0"'], ['0x1018:01', '305419896 (0x12345678)'],
+      ['0x2000:02', '10000 (0x00002710)'], ['0x6000:02', '255 (0xFF)']];
     for (const [entry, value] of expected) assert.equal(await textOf(page, entry, 'value'), value, entry);
     assert.equal(await page.locator('#device').textContent(), '"KXR-SIM"');
   });
@@ -97,14 +89,6 @@ try {
     await page.reload();
     await page.waitForSelector('#status.ok');
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-  });
-
-  await step('the long entry is written with the HH*N form and read back', async () => {
-    await row(page, '0x2100:01').locator('input').fill('5A*600');
-    await page.click('#write');
-    await page.waitForFunction(() => /read back/.test(document.querySelector('#status').textContent));
-    assert.equal(await textOf(page, '0x2100:01', 'result'), 'write: Success');
-    assert.equal(await textOf(page, '0x2100:01', 'value'), Array(600).fill('5A').join(' '));
   });
 
   await step('a page of another origin cannot write entries through the site', async () => {
@@ -144,10 +128,8 @@ try {
     // are refused; the site's own origin passes (it writes the value the
     // entry has, below).
     const post = (type, origin, body) => new Promise((resolve, reject) => {
-      const req = request(endpoint, { method: 'POST', headers: { 'Content-Type': type, ...(origin && { Origin: origin }) } },
-        (res) => { res.resume(); res.on('end', () => resolve(res.statusCode)); });
-      req.on('error', reject);
-      req.end(body);
+      request(endpoint, { method: 'POST', headers: { 'Content-Type': type, ...(origin && { Origin: origin }) } },
+        (res) => res.resume().on('end', () => resolve(res.statusCode))).on('error', reject).end(body);
     });
     assert.equal(await post('text/plain', '', call.join('=')), 403, 'text/plain without an Origin');
     assert.equal(await post('text/xml; charset=utf-8', 'http://127.0.0.1:1', call.join('=')), 403, 'a foreign Origin');

@@ -44,7 +44,6 @@ def daemon(st):
     return start
 
 
-# ------------------------------------------------------------------ the wire
 def connect(path=None):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.connect(path or S["socket"])
@@ -102,9 +101,8 @@ def parse(raw):
     return int(m[1]), fields, body
 
 
-# ------------------------------------------------------------------ the web service
 def le32(*words):
-    return b"".join(struct.pack("<I", w) for w in words)
+    return struct.pack(f"<{len(words)}I", *words)
 
 
 def hdr(index, sub, length, flags=0):
@@ -151,7 +149,6 @@ def result(body, seconds=30.0):
     return base64.b64decode(m[1])
 
 
-# ------------------------------------------------------------------ a fake device-profile service
 HANG = object()
 
 
@@ -178,14 +175,9 @@ class FakeService:
     def __init__(self, path, handler):
         self.path, self.handler, self.requests = path, handler, []
         self.stop = threading.Event()
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        if os.path.exists(path):
-            os.unlink(path)
-        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        self.sock.bind(path)
+        self.sock = dead_socket(path)
         self.sock.listen(16)
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self._run, daemon=True).start()
 
     def _run(self):
         while not self.stop.is_set():
@@ -215,12 +207,10 @@ class FakeService:
 
     def close(self):
         """Gone: nobody listens and the socket file is removed."""
-        if self.stop.is_set():
-            return
-        self.stop.set()
-        self.sock.shutdown(socket.SHUT_RDWR)
-        self.sock.close()
-        if os.path.exists(self.path):
+        if not self.stop.is_set():
+            self.stop.set()
+            self.sock.shutdown(socket.SHUT_RDWR)
+            self.sock.close()
             os.unlink(self.path)
 
 
@@ -228,15 +218,16 @@ class FakeService:
 def fake(st):
     made = []
 
-    def start(handler):
-        made.append(FakeService(st.s["service_socket"], handler))
-        return made[-1]
-    yield start
+    yield lambda handler: made.append(FakeService(st.s["service_socket"], handler)) or made[-1]
     for f in made:
         f.close()
 
 
 def dead_socket(path):
-    """A socket file with nobody listening behind it."""
+    """A socket bound to path (a stale file replaced), nobody listening behind it."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    socket.socket(socket.AF_UNIX, socket.SOCK_STREAM).bind(path)
+    if os.path.exists(path):
+        os.unlink(path)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.bind(path)
+    return s

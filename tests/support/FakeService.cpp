@@ -18,42 +18,34 @@ namespace {
 
 constexpr std::size_t kMaxRecorded = 64u << 20;  // no client of ours sends more
 
-// A socket bound to path (a stale file there is removed first); -1 on failure.
-int BindAt(const std::string& path, std::string& why) {
+// A socket bound to path (creating its directories, replacing a stale file); -1 on failure.
+int BindAt(const std::string& path) {
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+    ::mkdir(path.substr(0, pos).c_str(), 0755);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (path.size() < sizeof addr.sun_path && MakeParentDirs(path) && fd >= 0) {
+  if (path.size() < sizeof addr.sun_path && fd >= 0) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   }
-  why = "cannot bind " + path + ": " + std::strerror(errno);
   if (fd >= 0) ::close(fd);
   return -1;
 }
 
 }  // namespace
 
-bool MakeParentDirs(const std::string& path) {
-  for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
-    if (::mkdir(path.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) return false;
-  return true;
-}
-
 bool MakeDeadSocket(const std::string& path) {
-  std::string why;
-  const int fd = BindAt(path, why);
+  const int fd = BindAt(path);
   if (fd >= 0) ::close(fd);  // the file stays; nobody listens behind it
   return fd >= 0;
 }
 
 FakeService::FakeService(Handler handler, std::string path) : handler_(std::move(handler)), path_(std::move(path)) {
-  const int fd = BindAt(path_, error_);
-  if (fd < 0) return;
-  if (::listen(fd, 16) != 0 || ::pipe2(wakeFds_, O_CLOEXEC) != 0) {
-    error_ = std::string("listen: ") + std::strerror(errno);
-    ::close(fd);
+  const int fd = BindAt(path_);
+  if (fd < 0 || ::listen(fd, 16) != 0 || ::pipe2(wakeFds_, O_CLOEXEC) != 0) {
+    if (fd >= 0) ::close(fd);
     return;
   }
   listenFd_ = fd;
@@ -76,11 +68,6 @@ FakeService::~FakeService() {
   for (int fd : {listenFd_, wakeFds_[0], wakeFds_[1]})
     if (fd >= 0) ::close(fd);
   if (listenFd_ >= 0) ::unlink(path_.c_str());
-}
-
-void FakeService::SetHandler(Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  handler_ = std::move(handler);
 }
 
 void FakeService::SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause) {

@@ -22,11 +22,7 @@
 namespace KxrTest {
 
 // The low width bytes of v, lowest first, to build expected messages with.
-inline std::string Le(uint64_t v, int width) {
-  std::string bytes;
-  KxrProtocol::AppendLe(bytes, v, width);
-  return bytes;
-}
+inline std::string Le(uint64_t v, int width) { std::string b; KxrProtocol::AppendLe(b, v, width); return b; }
 inline std::string Le16(uint16_t v) { return Le(v, 2); }
 inline std::string Le32(uint32_t v) { return Le(v, 4); }
 inline std::string Le64(uint64_t v) { return Le(v, 8); }
@@ -43,8 +39,6 @@ inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_
   return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, subIndex, flags) + data);
 }
 
-// Creates the directories above path (like mkdir -p of its parent).
-bool MakeParentDirs(const std::string& path);
 // Leaves a socket file at path with nothing listening: connect gets ECONNREFUSED.
 bool MakeDeadSocket(const std::string& path = KxrSettings::kServiceSocketPath);
 
@@ -71,8 +65,6 @@ class FakeService {
   FakeService& operator=(const FakeService&) = delete;
 
   bool Listening() const { return listenFd_ >= 0; }
-  const std::string& Error() const { return error_; }
-  void SetHandler(Handler handler);
   void SetMode(Mode mode) { mode_ = mode; }
   // Sends answers in pieces of pieceBytes with a pause after each (short reads for the client).
   void SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause);
@@ -88,7 +80,7 @@ class FakeService {
 
   mutable std::mutex mutex_;
   Handler handler_;
-  std::string path_, error_;
+  std::string path_;
   std::vector<std::string> requests_;
   std::size_t pieceBytes_ = 0;
   std::chrono::milliseconds pause_{0};

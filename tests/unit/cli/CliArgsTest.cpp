@@ -8,39 +8,23 @@ namespace KxrCli {
 namespace {
 
 TEST(CliArgs, ReadArguments) {
-  const struct {
-    const char* text;
-    bool ok;
-    uint16_t index;
-    uint8_t subIndex;
-    uint32_t length;
-  } cases[] = {
-      {"0x1018:1", true, 0x1018, 1, kDefaultReadLength},
-      {"4120:0x01", true, 0x1018, 1, kDefaultReadLength},
-      {"0X2100:0xff:600", true, 0x2100, 0xFF, 600},
-      {"0:0:0x100000", true, 0, 0, 0x100000},
-      {"65535:255:1", true, 0xFFFF, 0xFF, 1},
-      {"1018:01", false, 0, 0, 0},  // hex without its prefix
-      {"100A:1", false, 0, 0, 0},
-      {"0x10000:1", false, 0, 0, 0},  // index beyond 16 bits
-      {"0x1018:256", false, 0, 0, 0},
-      {"0x1018:1:0", false, 0, 0, 0},  // nothing wanted
-      {"0x1018:1:1048577", false, 0, 0, 0},
-      {"0x1018", false, 0, 0, 0},
-      {"0x1018:1:4:4", false, 0, 0, 0},
-      {"0x:1", false, 0, 0, 0},
-      {"-1:1", false, 0, 0, 0},
-      {"99999999999999999999999:1", false, 0, 0, 0},
-  };
-  for (const auto& c : cases) {
+  const std::tuple<const char*, uint16_t, uint8_t, uint32_t> good[] = {
+      {"0x1018:1", 0x1018, 1, kDefaultReadLength}, {"4120:0x01", 0x1018, 1, kDefaultReadLength},
+      {"0X2100:0xff:600", 0x2100, 0xFF, 600},      {"0:0:0x100000", 0, 0, 0x100000},
+      {"65535:255:1", 0xFFFF, 0xFF, 1}};
+  for (const auto& [text, index, subIndex, length] : good) {
     EntryArg entry;
     std::string error;
-    EXPECT_EQ(ParseReadArg(c.text, entry, error), c.ok) << c.text << ": " << error;
-    EXPECT_EQ(error.empty(), c.ok) << c.text;
-    if (c.ok) {
-      EXPECT_EQ(std::make_tuple(entry.index, entry.subIndex, entry.length), std::make_tuple(c.index, c.subIndex, c.length))
-          << c.text;
-    }
+    EXPECT_TRUE(ParseReadArg(text, entry, error)) << text << ": " << error;
+    EXPECT_EQ(std::make_tuple(entry.index, entry.subIndex, entry.length), std::make_tuple(index, subIndex, length)) << text;
+  }
+  // Hex needs its prefix; index 16 bits, sub-index 8, length 1 to 1 MiB.
+  for (const char* bad : {"1018:01", "100A:1", "0x10000:1", "0x1018:256", "0x1018:1:0", "0x1018:1:1048577", "0x1018",
+                          "0x1018:1:4:4", "0x:1", "-1:1", "99999999999999999999999:1"}) {
+    EntryArg entry;
+    std::string error;
+    EXPECT_FALSE(ParseReadArg(bad, entry, error)) << bad;
+    EXPECT_FALSE(error.empty()) << bad;
   }
 }
 

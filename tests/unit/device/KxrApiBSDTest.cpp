@@ -1,5 +1,4 @@
-// The device-profile client against an in-process fake service on the test
-// build's service socket.
+// The device-profile client against an in-process fake service on the test build's service socket.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -86,10 +85,7 @@ TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
       {EntryAnswer(KxrResult::NoSuchEntry, d.substr(0, 16)), 16, KxrResult::NoSuchEntry, 0},  // other statuses deliver nothing
       {EntryAnswer(1ull << 32, d.substr(0, 16)), 16, kShort, 0},       // non-zero status, empty low half
       {EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
-      {Answer(std::string(10, '\0')), 16, kShort, 0},                  // shorter than the head
       {EntryAnswer(0, d.substr(0, 17)), 16, kShort, 0},                // longer than the output area
-      {"", 16, kShort, 0},                                             // closed before the answer
-      {EntryAnswer(0, d.substr(0, 16)).substr(0, 2), 16, kShort, 0},   // closed inside the length
       {EntryAnswer(0, d.substr(0, 16)).substr(0, 25), 16, kShort, 0},  // closed inside the answer
   };
   for (const auto& c : cases) {
@@ -104,8 +100,8 @@ TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
 }
 
 TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
-  const std::pair<std::string, uint64_t> cases[] = {
-      {Answer(EntryHead(0, 0)), 0}, {Answer(EntryHead(KxrResult::ReadOnlyEntry, 0)), KxrResult::ReadOnlyEntry}, {Answer(""), kShort},
+  const std::pair<std::string, uint64_t> cases[] = {{Answer(EntryHead(0, 0)), 0},
+      {Answer(EntryHead(KxrResult::ReadOnlyEntry, 0)), KxrResult::ReadOnlyEntry}, {Answer(""), kShort},
       {Answer(std::string(6, '\0')), kShort}, {"", kShort}, {Answer(EntryHead(0, 0) + "x"), kShort}};
   for (const auto& [answer, rc] : cases) {
     FakeService fake([&](const std::string&) { return answer; });
@@ -132,10 +128,9 @@ TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
   });
   char buf[4];
   uint64_t cb = 0;
-  const uint64_t rc = KXRSyncRead(1, 0, 0, 4, buf, &cb);
+  EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), 0u);
   done = true;
   interrupter.join();
-  EXPECT_EQ(rc, 0u);
   EXPECT_EQ(std::string(buf, cb), "abcd");
 }
 
@@ -165,36 +160,29 @@ TEST_F(Client, RefusesBadArgumentsWithoutContactingTheService) {
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator cannot run under an address-space limit
 // The largest entry passes the argument check: under a 1 GiB address-space
 // limit its record cannot be allocated, which gives the memory code.
-int ReadLargestEntryUnderLimit() {
-  rlimit limit;
-  limit.rlim_cur = limit.rlim_max = 1ull << 30;
-  ::setrlimit(RLIMIT_AS, &limit);
-  char b;
-  uint64_t cb;
-  return KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY ? 0 : 1;
-}
-
 TEST_F(Client, LargestEntryLengthPassesTheArgumentCheck) {
-  EXPECT_EXIT(::_exit(ReadLargestEntryUnderLimit()), ::testing::ExitedWithCode(0), "");
+  const auto run = [] {
+    const rlimit limit{1ull << 30, 1ull << 30};
+    char b;
+    uint64_t cb;
+    return ::setrlimit(RLIMIT_AS, &limit) == 0 && KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY;
+  };
+  EXPECT_EXIT(::_exit(run() ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 #endif
 
-TEST_F(Client, OpenChecksForASocket) {
+TEST_F(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
+  char buf[4];
+  uint64_t cb;
   EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "nothing";
+  EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), KXR_ERR_ERRNO_BASE + ENOENT) << "no socket file";
   std::ofstream(kPath).put('x');
   EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "regular file";
-  ::unlink(kPath.c_str());
-  ASSERT_EQ(::mkdir(kPath.c_str(), 0755), 0);
+  ASSERT_EQ(::unlink(kPath.c_str()) | ::mkdir(kPath.c_str(), 0755), 0);
   EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "directory";
   ::rmdir(kPath.c_str());
   ASSERT_TRUE(MakeDeadSocket());
   EXPECT_EQ(KXROpen(), 0u) << "socket, nobody listening";
-}
-
-TEST_F(Client, SystemCallFailuresBecomeErrnoCodes) {
-  char buf[4];
-  uint64_t cb;
-  EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), KXR_ERR_ERRNO_BASE + ENOENT) << "no socket file";
   // A service that stops reading: the send fails with EPIPE instead of raising SIGPIPE.
   ::signal(SIGPIPE, SIG_DFL);
   FakeService fake;
@@ -242,12 +230,9 @@ TEST_F(Client, StalledServiceCostsTheExchangeBound) {
   FakeService fake;
   fake.SetMode(FakeService::Mode::kHangBeforeRead);
   const auto t0 = Clock::now();
-  uint64_t readRc = 0;
-  std::thread reader([&] {
-    char buf[4];
-    uint64_t cb;
-    readRc = KXRSyncRead(1, 0, 0, sizeof buf, buf, &cb);
-  });
+  uint64_t readRc = 0, cb;
+  char buf[4];
+  std::thread reader([&] { readRc = KXRSyncRead(1, 0, 0, sizeof buf, buf, &cb); });
   const std::vector<char> big(8 << 20, 'w');
   EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + ETIMEDOUT);
   reader.join();

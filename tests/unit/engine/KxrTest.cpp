@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "KXRWeb.h"
 #include "Kxr.h"
@@ -16,12 +17,9 @@ using namespace KxrTest;
 
 namespace {
 
-_KXR_Parameters Params(int group, int count, int cbRdLen, std::string pwrData) {
+_KXR_Parameters Params(int group, int count, int cbRdLen, const std::string& pwrData) {
   _KXR_Parameters p;
-  p.indexGroup = group;
-  p.indexOffset = count;
-  p.cbRdLen = cbRdLen;
-  p.pwrData = std::move(pwrData);
+  std::tie(p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData) = std::tie(group, count, cbRdLen, pwrData);
   return p;
 }
 
@@ -39,11 +37,8 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
   ASSERT_EQ(CKxr::SoapToKxrParameters(Body(), p), 0);
   const unsigned char netId[6] = {1, 2, 3, 4, 5, 6};
   EXPECT_EQ(0, memcmp(p.netId.b, netId, 6));
-  EXPECT_EQ(p.nPort, 851);
-  EXPECT_EQ(p.indexGroup, 61568);
-  EXPECT_EQ(p.indexOffset, 2);
-  EXPECT_EQ(p.cbRdLen, 100);
-  EXPECT_EQ(p.pwrData, "AAEC");  // still Base64 text
+  EXPECT_EQ(std::make_tuple(p.nPort, p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData),
+            std::make_tuple(851, 61568, 2, 100, std::string("AAEC")));  // pwrData still Base64 text
   for (const char* missing : {"netId", "nPort", "indexGroup", "indexOffset", "cbRdLen", "pwrData"})
     EXPECT_EQ(CKxr::SoapToKxrParameters(Body(missing), p),
               std::strcmp(missing, "pwrData") == 0 ? KXRWEB_ERR_INVALID_WRITEBUF : KXRWEB_ERR_INVALID_SOAP)
@@ -89,25 +84,22 @@ class PxoPath : public ::testing::Test {
   void SetUp() override {
     lib_ = dlopen(KxrSettings::kPxoLibrary, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(lib_, nullptr) << "stand-in library not on LD_LIBRARY_PATH";
-    setAnswer_ = reinterpret_cast<PPxoStubSetAnswer>(dlsym(lib_, "PxoStubSetAnswer"));
-    lastRequest_ = reinterpret_cast<PPxoStubLastRequest>(dlsym(lib_, "PxoStubLastRequest"));
-    lastWrite_ = reinterpret_cast<PPxoStubLastWriteData>(dlsym(lib_, "PxoStubLastWriteData"));
-    ASSERT_TRUE(setAnswer_ && lastRequest_ && lastWrite_);
-    reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+    Reset();
   }
-  void TearDown() override {
-    if (lib_) dlclose(lib_);
+  void TearDown() override { if (lib_) dlclose(lib_); }
+  template <class F> F Sym(const char* name) { return reinterpret_cast<F>(dlsym(lib_, name)); }
+  void Reset() { Sym<PPxoStubReset>("PxoStubReset")(); }
+  void setAnswer_(const void* data, uint64_t size, uint64_t returned, int64_t rc) {
+    Sym<PPxoStubSetAnswer>("PxoStubSetAnswer")(data, size, returned, rc);
   }
+  int lastRequest_(PxoStubRequest* r) { return Sym<PPxoStubLastRequest>("PxoStubLastRequest")(r); }
   std::string WriteData() {
-    std::string data(lastWrite_(nullptr, 0), '\0');
-    lastWrite_(&data[0], data.size());
+    const auto lastWrite = Sym<PPxoStubLastWriteData>("PxoStubLastWriteData");
+    std::string data(lastWrite(nullptr, 0), '\0');
+    lastWrite(&data[0], data.size());
     return data;
   }
-
   void* lib_ = nullptr;
-  PPxoStubSetAnswer setAnswer_ = nullptr;
-  PPxoStubLastRequest lastRequest_ = nullptr;
-  PPxoStubLastWriteData lastWrite_ = nullptr;
 };
 
 TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
@@ -119,13 +111,10 @@ TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
   EXPECT_EQ(result, std::string(30, 'a'));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(r.port, 5u);
-  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoRead));
-  EXPECT_EQ(r.indexOffset, 2u);
-  EXPECT_EQ(r.cbRead, 100u);
-  EXPECT_EQ(r.hasAddr + r.hasReturned, 2);
+  EXPECT_EQ(std::make_tuple(r.port, r.indexGroup, r.indexOffset, r.cbRead, r.hasAddr + r.hasReturned),
+            std::make_tuple(5u, static_cast<uint64_t>(KxrProtocol::kPxoRead), 2u, 100u, 2));
   EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
-  reinterpret_cast<PPxoStubReset>(dlsym(lib_, "PxoStubReset"))();
+  Reset();
   CKxr small(Params(KxrProtocol::kSumUpRead, 2, 15, headers));
   EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
   EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
@@ -140,9 +129,8 @@ TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
   EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
   PxoStubRequest r{};
   ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(r.indexGroup, static_cast<uint64_t>(KxrProtocol::kPxoWrite));
-  EXPECT_EQ(r.cbRead, 12u);
-  EXPECT_EQ(r.hasReturned, 0);
+  EXPECT_EQ(std::make_tuple(r.indexGroup, r.cbRead, r.hasReturned),
+            std::make_tuple(static_cast<uint64_t>(KxrProtocol::kPxoWrite), 12u, 0));
   EXPECT_EQ(WriteData(), buffer.substr(0, 38));  // bytes after the last block are not sent
 }
 

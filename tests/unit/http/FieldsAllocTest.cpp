@@ -26,27 +26,22 @@ struct alignas(Align) Aligned {
   char c;
 };
 
-// Allocates one T after a single byte and checks where it landed.
-template <class T>
-void ExpectAlignedAfterOneByte(fields_alloc<char>& alloc) {
-  char* byte = alloc.allocate(1);
-  fields_alloc<T> typed(alloc);
-  T* block = typed.allocate(1);
-  EXPECT_TRUE(InArena(alloc, block));
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(T), 0u) << "align " << alignof(T);
-  typed.deallocate(block, 1);
-  alloc.deallocate(byte, 1);
-}
-
 }  // namespace
 
+// Each block, allocated after a single byte, lands in the arena aligned to its type.
 TEST(FieldsAlloc, AlignsEveryBlockToItsElementType) {
   fields_alloc<char> alloc(kArena);
-  ExpectAlignedAfterOneByte<std::uint16_t>(alloc);
-  ExpectAlignedAfterOneByte<std::uint32_t>(alloc);
-  ExpectAlignedAfterOneByte<std::uint64_t>(alloc);
-  ExpectAlignedAfterOneByte<Aligned<16>>(alloc);
-  ExpectAlignedAfterOneByte<Aligned<64>>(alloc);
+  const auto check = [&alloc](auto type) {
+    using T = decltype(type);
+    char* byte = alloc.allocate(1);
+    fields_alloc<T> typed(alloc);
+    T* block = typed.allocate(1);
+    EXPECT_TRUE(InArena(alloc, block));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(T), 0u) << "align " << alignof(T);
+    typed.deallocate(block, 1);
+    alloc.deallocate(byte, 1);
+  };
+  check(std::uint16_t{}), check(std::uint32_t{}), check(std::uint64_t{}), check(Aligned<16>{}), check(Aligned<64>{});
 }
 
 TEST(FieldsAlloc, WhatDoesNotFitComesFromTheHeapWithoutTouchingTheArena) {

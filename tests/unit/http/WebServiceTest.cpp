@@ -24,22 +24,16 @@ namespace {
 thread_local long tAllocationsLeft = -1;  // allocations before the one that fails; -1: none planned
 constexpr long kFailed = -2;              // the planned failure has happened
 
-bool FailNow() {
-  if (tAllocationsLeft == 0) {
-    tAllocationsLeft = kFailed;
-    return true;
-  }
+void* AllocateNoThrow(std::size_t size) noexcept {
   if (tAllocationsLeft > 0) --tAllocationsLeft;
-  return false;
+  else if (tAllocationsLeft == 0) return tAllocationsLeft = kFailed, nullptr;
+  return std::malloc(size == 0 ? 1 : size);
 }
 
 void* Allocate(std::size_t size) {
-  if (FailNow()) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  if (void* p = AllocateNoThrow(size)) return p;
   throw std::bad_alloc();
 }
-
-void* AllocateNoThrow(std::size_t size) noexcept { return FailNow() ? nullptr : std::malloc(size == 0 ? 1 : size); }
 }  // namespace
 
 void* operator new(std::size_t size) { return Allocate(size); }
@@ -50,8 +44,6 @@ void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
@@ -70,8 +62,7 @@ bool ResponseData(const std::string& document, std::string& bytes) {
 // Faults an allocation failure may end in: out of memory, and an element the
 // text search could not copy reads as missing; or not even a fault document.
 bool IsAllowedFault(const std::string& answer) {
-  for (int code : {KXRWEB_ERR_OUT_OF_MEMORY, KXRWEB_ERR_INVALID_SOAP, KXRWEB_ERR_INVALID_WRITEBUF,
-                   KXRWEB_ERR_UNSPECIFIC})
+  for (int code : {KXRWEB_ERR_OUT_OF_MEMORY, KXRWEB_ERR_INVALID_SOAP, KXRWEB_ERR_INVALID_WRITEBUF, KXRWEB_ERR_UNSPECIFIC})
     if (answer == CSoap::CreateFaultString(code)) return true;
   return answer.empty();
 }

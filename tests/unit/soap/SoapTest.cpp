@@ -1,4 +1,4 @@
-// The text search for parameters, their conversions, and the documents byte for byte.
+// The text search for parameters and their conversions (the documents are checked byte for byte by the daemon tests).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -85,27 +85,6 @@ TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
                      addr.netId.b[4], addr.netId.b[5]}), expected) << text;
     EXPECT_EQ(addr.port, 0xBEEF) << text;
   }
-}
-
-const std::string kHead =
-    "<?xml version=\"1.0\"?><SOAP-ENV:Envelope "
-    "xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-    "SOAP-ENV:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><SOAP-ENV:Body>";
-
-TEST(SoapDocuments, AreWrittenByteForByte) {
-  EXPECT_EQ(CSoap::CreateResponse("AAEC"),
-            kHead + "<m:ReadWriteResponse xmlns:m=\"urn:KxrWebService\"><ppRdData "
-            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">AAEC</ppRdData>"
-            "</m:ReadWriteResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>");
-  EXPECT_EQ(CSoap::CreateFaultString(KXRWEB_ERR_INVALID_ARGUMENT),
-            kHead + "<SOAP-ENV:Fault><faultcode xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" "
-            "dt:dt=\"string\">-1606614780</faultcode><faultstring "
-            "xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">Invalid argument"
-            "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
-  EXPECT_NE(CSoap::CreateResponse("").find("string\"></ppRdData>"), std::string::npos);
-  const std::string unknown = CSoap::CreateFaultString(static_cast<int>(KxrResult::ServiceNotRunning));
-  EXPECT_NE(unknown.find(">-324664831</faultcode>"), std::string::npos);
-  EXPECT_NE(unknown.find(">Unknown error</faultstring>"), std::string::npos);
 }
 
 }  // namespace

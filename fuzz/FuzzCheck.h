@@ -1,0 +1,8 @@
+// Aborts with the reason, so that libFuzzer keeps the input.
+#pragma once
+#include <cstdio>
+#include <cstdlib>
+
+inline void Check(bool ok, const char* what) {
+  if (!ok) std::fprintf(stderr, "check failed: %s\n", what), std::abort();
+}
