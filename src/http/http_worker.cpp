@@ -1,6 +1,7 @@
 // A connection worker: its cycle (accept, arm the deadline, read one
 // request), the routing of the request, and its answers: files, plain
-// answers and the web-service endpoint.
+// answers and the web-service endpoint. An answer goes out at once as far as
+// the socket takes it; only the rest waits.
 #include "http_worker.h"
 
 #include <sys/socket.h>
@@ -13,10 +14,12 @@
 #include <tuple>
 #include <utility>
 
+#include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include "ConnectionIo.h"
 #include "HttpRouting.h"
 #include "Verbose.h"
 #include "WebService.h"
@@ -31,8 +34,12 @@ namespace {
 constexpr auto kNever = (std::chrono::steady_clock::time_point::max)();
 // Value of the Server field of every answer.
 constexpr char kServerName[] = "Beast";
-// Size of the buffer through which file bodies go to the socket.
+// Most bytes of a file sent in one turn of the loop.
 constexpr std::size_t kFileChunk = 65536;
+// A file up to this size goes in the same send as its header.
+constexpr std::size_t kSmallFile = 16384;
+// Most pieces of one gathered send: an answer's header comes in about eight.
+constexpr int kMaxPieces = 16;
 // How long a worker waits before accepting again when the process ran out of
 // descriptors or memory: the connections wait in the backlog meanwhile.
 constexpr std::chrono::milliseconds kAcceptPause{250};
@@ -75,16 +82,42 @@ bool pause_after_accept_error(const boost::system::error_code& ec) {
   return true;
 }
 
-// Sends up to count bytes of the file from offset to the socket; the result
-// of one send: bytes sent, or -1 and errno. The buffer is shared by the
-// workers of the one thread: each call sends from it at once, so nothing
-// outlives its contents. A send, unlike a file-to-socket copy by the kernel,
-// can refuse to raise SIGPIPE when the peer is gone.
-ssize_t send_file_chunk(int socket, int fd, std::uint64_t offset, std::size_t count) {
-  static char buffer[kFileChunk];
-  const ssize_t got = ::pread(fd, buffer, count < sizeof buffer ? count : sizeof buffer, static_cast<off_t>(offset));
-  if (got <= 0) return got;
-  return ::send(socket, buffer, static_cast<std::size_t>(got), MSG_NOSIGNAL);
+// How far an answer got without waiting.
+enum class Sent { All, Blocked, Failed };
+
+// Sends what the serializer holds (the header, and a string body), then the
+// extra bytes, in as few sends as the socket takes without waiting;
+// extraSent counts the extra bytes that went.
+template <typename Serializer>
+Sent send_now(int socket, Serializer& sr, const char* extra, std::size_t extraSize, std::size_t& extraSent) {
+  for (;;) {
+    iovec pieces[kMaxPieces];
+    int count = 0;
+    std::size_t fromSerializer = 0;
+    bool whole = true;  // every piece the serializer has is in pieces
+    if (!sr.is_done()) {
+      boost::beast::error_code ec;
+      sr.next(ec, [&](boost::beast::error_code&, const auto& buffers) {
+        for (const auto buffer : boost::beast::buffers_range_ref(buffers)) {
+          if (count == kMaxPieces - 1) {
+            whole = false;
+            break;
+          }
+          pieces[count++] = {const_cast<void*>(buffer.data()), buffer.size()};
+          fromSerializer += buffer.size();
+        }
+      });
+      if (ec) return Sent::Failed;
+    }
+    if (whole && extraSent < extraSize) pieces[count++] = {const_cast<char*>(extra) + extraSent, extraSize - extraSent};
+    if (count == 0) return Sent::All;
+    const ssize_t n = send_gathered(socket, pieces, count);
+    if (n < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? Sent::Blocked : Sent::Failed;
+    const auto sent = static_cast<std::size_t>(n);
+    const std::size_t ofSerializer = std::min(sent, fromSerializer);
+    if (ofSerializer > 0) sr.consume(ofSerializer);
+    extraSent += sent - ofSerializer;
+  }
 }
 
 // Writes, in verbose mode, how the target was rewritten and where it points.
@@ -279,9 +312,32 @@ void http_worker::send_file(std::string_view path) {
   mFileResponse->set(http::field::content_type, mime_type(fileName));
   mFileResponse->content_length(size);
 
-  // The header goes through the serializer; the body then goes from the file
-  // to the socket in large pieces, with one copy on the way.
   mFileSerializer.emplace(*mFileResponse);
+  send_file_head();
+}
+
+void http_worker::send_file_head() {
+  // A small file's bytes, read for the one send. The buffer is shared by the
+  // workers of the one thread, as nothing outlives this call.
+  static char small[kSmallFile];
+  std::size_t smallSize = 0;
+  if (mFileLeft <= kSmallFile) {
+    const ssize_t got = ::pread(mFileFd, small, static_cast<std::size_t>(mFileLeft), 0);
+    if (got > 0) smallSize = static_cast<std::size_t>(got);
+  }
+  std::size_t smallSent = 0;
+  const Sent sent = send_now(mSocket.native_handle(), *mFileSerializer, small, smallSize, smallSent);
+  mFileOffset += smallSent;
+  mFileLeft -= smallSent;
+  if (sent == Sent::Failed) {
+    finish_answer();
+    return;
+  }
+  if (sent == Sent::All || mFileSerializer->is_done()) {
+    send_file_body();
+    return;
+  }
+  // The socket is full before the header is out: the rest of it by waiting.
   http::async_write(mSocket, *mFileSerializer, [this](const boost::beast::error_code& written, std::size_t) {
     if (written)
       finish_answer();
@@ -292,12 +348,12 @@ void http_worker::send_file(std::string_view path) {
 
 void http_worker::send_file_body() {
   boost::beast::error_code ec;
-  // The header's write has normally left the socket non-blocking already.
+  // The request's read has normally left the socket non-blocking already; a
+  // file piece must never wait in the kernel.
   if (!mSocket.native_non_blocking()) mSocket.native_non_blocking(true, ec);
   while (!ec && mFileLeft > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(mFileLeft, std::uint64_t{kFileChunk}));
-    const ssize_t n = send_file_chunk(mSocket.native_handle(), mFileFd, mFileOffset, want);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = send_file_piece(mSocket.native_handle(), mFileFd, mFileOffset, want);
     if (n > 0) {
       mFileOffset += static_cast<std::uint64_t>(n);
       mFileLeft -= static_cast<std::uint64_t>(n);
@@ -337,6 +393,12 @@ void http_worker::send_response(http::status status, const std::string& body,
   mStringResponse->prepare_payload();
 
   mStringSerializer.emplace(*mStringResponse);
+  std::size_t none = 0;
+  if (send_now(mSocket.native_handle(), *mStringSerializer, nullptr, 0, none) != Sent::Blocked) {
+    finish_answer();
+    return;
+  }
+  // The socket is full: the rest by waiting.
   http::async_write(mSocket, *mStringSerializer,
                     [this](const boost::beast::error_code&, std::size_t) { finish_answer(); });
 }

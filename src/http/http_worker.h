@@ -82,6 +82,8 @@ class http_worker {
   void process_request(const worker_request& req);
   // Answers with a file below the document root, or 404.
   void send_file(std::string_view path);
+  // Sends a file answer's header, with the bytes of a small file in the same send.
+  void send_file_head();
   // Sends what is left of the open file's bytes, waiting while the socket is full.
   void send_file_body();
   // Closes the file of a file answer, if one is open.

@@ -2,6 +2,7 @@
 // the worker pool and the event loop on the main thread.
 #include <grp.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -109,6 +110,9 @@ namespace {
 int Serve(int argc, char* argv[]) {
   KXRWebservice::CDaemon daemon;
   if (!daemon.Start(GetDoFork(argc, argv))) return 1;
+  // Files go to a client by a call that has no flag against SIGPIPE: a
+  // client that leaves early must end its connection, not the daemon.
+  ::signal(SIGPIPE, SIG_IGN);
   if (DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName) != 0) return 1;
   syslog(LOG_NOTICE, "KXRWebServer started.");
   LogSettings();

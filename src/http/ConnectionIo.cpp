@@ -1,0 +1,87 @@
+#include "ConnectionIo.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#if defined(__linux__)
+#include <sys/sendfile.h>
+#endif
+
+namespace KXRWebservice {
+
+int accept_connection(int listener) {
+  for (;;) {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+    // Linux and FreeBSD: the connection's flags come with it, in one call.
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd >= 0 && (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+                    ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+#endif
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
+
+ssize_t receive_now(int socket, void* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::recv(socket, data, size, MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+ssize_t send_gathered(int socket, const iovec* pieces, int count) {
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(pieces);
+  message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
+#if defined(MSG_NOSIGNAL)
+  constexpr int kFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+#else
+  constexpr int kFlags = MSG_DONTWAIT;  // SIGPIPE is ignored by the process
+#endif
+  for (;;) {
+    const ssize_t n = ::sendmsg(socket, &message, kFlags);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+ssize_t send_file_piece(int socket, int fd, std::uint64_t offset, std::size_t count) {
+#if defined(__linux__)
+  // The bytes go from the page cache to the socket without a copy through
+  // this process. There is no flag against SIGPIPE: the process ignores it.
+  off_t at = static_cast<off_t>(offset);
+  for (;;) {
+    const ssize_t n = ::sendfile(socket, fd, &at, count);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+#elif defined(__FreeBSD__)
+  // A non-blocking socket that takes only part reports EAGAIN with the part
+  // sent in sent.
+  for (;;) {
+    off_t sent = 0;
+    const int r = ::sendfile(fd, socket, static_cast<off_t>(offset), count, nullptr, &sent, 0);
+    if (r == 0 || sent > 0) return static_cast<ssize_t>(sent);
+    if (errno != EINTR) return -1;
+  }
+#else
+  // Elsewhere through a buffer; the one thread sends from it at once, so it
+  // can be shared.
+  static char buffer[65536];
+  const ssize_t got = ::pread(fd, buffer, count < sizeof buffer ? count : sizeof buffer, static_cast<off_t>(offset));
+  if (got <= 0) return got;
+  for (;;) {
+    const ssize_t n = ::send(socket, buffer, static_cast<std::size_t>(got), MSG_DONTWAIT);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+#endif
+}
+
+}  // namespace KXRWebservice
