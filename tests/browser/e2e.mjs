@@ -56,9 +56,8 @@ try {
     await page.waitForFunction(() => /read back/.test(document.querySelector('#status').textContent));
     assert.equal(calls.length, before + 2, 'one write and one read-back');
     assert.match(calls[before], /<indexGroup>61569<\/indexGroup><indexOffset>2<\/indexOffset>/);
-    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-    assert.equal(await textOf(page, '0x2100:00', 'value'), Array(16).fill('AB').join(' '));
-    assert.equal(await textOf(page, '0x2000:01', 'result'), 'write: Success');
+    assert.deepEqual([await textOf(page, '0x2000:01', 'value'), await textOf(page, '0x2100:00', 'value'),
+      await textOf(page, '0x2000:01', 'result')], ['4660 (0x1234)', Array(16).fill('AB').join(' '), 'write: Success']);
     assert.equal(await row(page, '0x2000:01').locator('input').inputValue(), '');
     await shot(page, 'desktop');
   });
@@ -101,8 +100,7 @@ try {
     </script>`;
     const other = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html' }).end(attack));
     await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
-    const foreign = await context.newPage();
-    const answered = [];
+    const foreign = await context.newPage(), answered = [];
     foreign.on('response', (r) => { if (r.url() === endpoint) answered.push(r.status()); });
     await foreign.goto(`http://127.0.0.1:${other.address().port}/`).then(() => foreign.evaluate(() => window.done))
       .finally(() => { other.close(); return foreign.close(); });
@@ -122,8 +120,7 @@ try {
 
   await step('the page is clean at a phone width', async () => {
     const phone = await context.newPage();
-    await phone.setViewportSize({ width: 390, height: 844 });
-    await phone.goto(url);
+    await phone.setViewportSize({ width: 390, height: 844 }).then(() => phone.goto(url));
     await phone.waitForSelector('#status.ok');
     const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
     assert.ok(overflow <= 0, 'no sideways scrolling: ' + overflow + ' px too wide');
@@ -134,8 +131,7 @@ try {
 
   await step('a fault shows its faultcode and faultstring', async () => {
     process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
-    await new Promise((resolve) => setTimeout(resolve, 500));
-    await page.click('#read');
+    await new Promise((resolve) => setTimeout(resolve, 500)).then(() => page.click('#read'));
     await page.waitForSelector('#status.error');
     assert.equal(await status(page).textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
     assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');

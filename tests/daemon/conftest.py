@@ -113,13 +113,11 @@ ENV = ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.x
 STR = ' xmlns:dt="urn:schemas-microsoft-com:datatypes" dt:dt="string">'
 
 
-def response_doc(result):
-    return (ENV + '<m:ReadWriteResponse xmlns:m="urn:KxrWebService"><ppRdData' + STR +
+def response_doc(result): return (ENV + '<m:ReadWriteResponse xmlns:m="urn:KxrWebService"><ppRdData' + STR +
             base64.b64encode(result).decode() + "</ppRdData></m:ReadWriteResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
 
 
-def fault_doc(code, text):
-    return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + str(code) + "</faultcode><faultstring" + STR + text +
+def fault_doc(code, text): return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + str(code) + "</faultcode><faultstring" + STR + text +
             "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
 
 
@@ -137,27 +135,19 @@ def result(body, seconds=30.0):
     return base64.b64decode(m[1])
 
 
-HANG = object()
-
-
 def entry_answer(status, data=b"", index=0, sub=0, flags=0):
     return struct.pack("<IHHBBQI", 18 + len(data), 0, index, flags, sub, status, len(data)) + data
 
 
 def entry_request(msg):
-    """(index, sub, write data or None) of an entry access."""
-    total, _, out = struct.unpack_from("<QQQ", msg)
-    if len(msg) < 24 or total != len(msg) or not 24 <= out <= total:
-        return None
-    rec = msg[24:out] or msg[out:]
-    _, index, _, sub, _, n = struct.unpack_from("<HHBBQI", rec)
+    """(index, sub, write data or None) of an entry access (its record follows the 24-byte head)."""
+    out, index, _, sub = struct.unpack_from("<Q2xHBB", msg, 16)
     return index, sub, msg[24 + 18:out] if out > 24 else None
 
 
 class FakeService:
-    """Listens on the service socket and answers each request (one per
-    connection) with handler(request, number): bytes, a list of pieces, None
-    (close without a word) or HANG (never answer)."""
+    """Listens on the service socket and answers each request (one a connection) with handler(request, number):
+    bytes, a list of pieces, or None (close without a word)."""
 
     def __init__(self, path, handler):
         self.path, self.handler, self.requests = path, handler, []
@@ -180,9 +170,7 @@ class FakeService:
                     while len(msg) < total and (chunk := conn.recv(total - len(msg))):
                         msg += chunk
                     self.requests.append(msg)
-                    if (answer := self.handler(msg, len(self.requests))) is HANG:
-                        self.stop.wait()
-                    elif answer:  # bytes, or a list of pieces with a pause after each
+                    if answer := self.handler(msg, len(self.requests)):  # a list of pieces: a pause after each
                         for piece in answer if isinstance(answer, list) else [answer]:
                             conn.sendall(piece)
                             time.sleep(0.05 if isinstance(answer, list) else 0)

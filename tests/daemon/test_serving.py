@@ -1,5 +1,5 @@
-# What the daemon answers on the wire: routing, files, the request limits and
-# hostile clients; the 60-second deadline with a full pool (slow).
+# What the daemon answers on the wire: routing, files, the request limits and hostile clients; the 60-second
+# deadline with a full pool (slow).
 import os, socket, subprocess, time
 import pytest
 from conftest import EP, PAGE, NOT_FOUND, connect, exchange, get, parse, plain, post, read_all
@@ -14,10 +14,8 @@ FILES = {"index.htm": INDEX, "a.htm?x": b"a with query", "a/..b": b"dots", "sub/
 def served(st, daemon):
     for name, content in FILES.items():
         st.put(name, content)
-    os.mkfifo(st.s["docroot"] + "/pipe")  # opening it for reading would stall the only thread
-    root = st.s["docroot"]
-    with open("/run/outside.htm", "w") as f:  # the private /run, outside the document root
-        f.write("outside")
+    os.mkfifo((root := st.s["docroot"]) + "/pipe")  # opening it for reading would stall the only thread
+    open("/run/outside.htm", "w").write("outside")  # the private /run, outside the document root
     for name, target in {"to-root": "/", "out.htm": "/run/outside.htm", "up.htm": "../" * 12 + "run/outside.htm",
                          "etc": "/etc", "in.htm": "index.htm", "in-abs.htm": root + "/index.htm",
                          "sub/up.htm": "../index.htm", "subdir": "sub"}.items():
@@ -101,11 +99,9 @@ def test_out_of_descriptors_pauses_accepting(st, daemon):
     start = cpu_seconds(pid)
     time.sleep(2)
     assert cpu_seconds(pid) - start < 0.2  # no spinning on the failing accept
-    for s in held[:5]:  # descriptors freed one by one: still one line
+    for i, s in enumerate(held):  # the first descriptors freed one by one: still one line
         s.close()
-        time.sleep(0.3)
-    for s in held[5:]:
-        s.close()
+        time.sleep(0.3 if i < 5 else 0)
     assert parse(exchange(get("/")))[2] == INDEX
     lines = [(r[0], r[4]) for r in st.syslog.lines() if r[4].startswith("Accept")]
     assert lines == [(3, "Accept failed: Too many open files")]  # LOG_ERR
@@ -160,11 +156,8 @@ def test_deadline_closes_connections_and_frees_the_full_pool(st, daemon):
             sent += 1
     assert sent >= 10
     assert parse(read_all(late, t0 + 66 - time.monotonic()))[2] == INDEX
-    for s in held[1:99]:
-        assert read_all(s, max(0.1, t0 + 66 - time.monotonic())) == b""
+    assert all(read_all(s, max(0.1, t0 + 66 - time.monotonic())) == b"" for s in held[1:99] + [refill])
     cut = read_all(unread, 5)
     assert cut.startswith(b"HTTP/1.1 200 OK\r\n") and len(cut) < 4 << 20
-    assert read_all(refill, 5) == b""
-    for _ in range(3):
-        assert parse(exchange(get("/")))[2] == INDEX
+    assert all(parse(exchange(get("/")))[2] == INDEX for _ in range(3))
     assert daemon.proc.poll() is None

@@ -174,7 +174,7 @@ TEST_F(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
   ::signal(SIGPIPE, SIG_DFL);
   FakeService fake;
   fake.SetMode(FakeService::Mode::kShutRead);
-  const std::vector<char> big(4 << 20, 'w');
+  const std::string big(4 << 20, 'w');
   EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + EPIPE);
 }
 
@@ -205,10 +205,10 @@ TEST_F(Client, DescriptionAnswersNeedTheirHeads) {
   EXPECT_EQ(v1 * 0x1000000 + v2 * 0x100 + v3, 0x03020101);
   EXPECT_EQ(KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, nullptr, nullptr), kShort);
   std::string desc = Le64(64) + std::string(56, 'o');
-  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), KxrResult::ReadOnlyEntry);
-  EXPECT_EQ(desc, Le64(64) + std::string(56, 'n'));
-  EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), kShort);
-  EXPECT_EQ(desc, Le64(64) + std::string(56, 'n')) << "unchanged by a short answer";
+  for (uint64_t rc : {uint64_t{KxrResult::ReadOnlyEntry}, kShort}) {  // unchanged by the short answer
+    EXPECT_EQ(KXRSyncGetEntryDescription(1, 0, 0, &desc[0]), rc);
+    EXPECT_EQ(desc, Le64(64) + std::string(56, 'n'));
+  }
 }
 
 // A service that accepts, then neither reads nor answers costs the exchange bound (shortened in tests), either way.
