@@ -28,11 +28,10 @@ int BindAt(const std::string& path) {
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   }
-  if (fd >= 0) ::close(fd);
-  return -1;
+  return fd >= 0 ? ::close(fd), -1 : -1;
 }
-
 }  // namespace
+
 bool MakeDeadSocket(const std::string& path) {
   const int fd = BindAt(path);
   if (fd >= 0) ::close(fd);  // the file stays; nobody listens behind it
@@ -47,12 +46,8 @@ FakeService::FakeService(Handler handler, std::string path) : handler_(std::move
   }
   listenFd_ = fd;
   thread_ = std::thread([this] {
-    while (WaitFor(listenFd_, POLLIN)) {
-      const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      Serve(client);
-      ::close(client);
-    }
+    while (WaitFor(listenFd_, POLLIN))
+      if (const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC); client >= 0) Serve(client), ::close(client);
   });
 }
 

@@ -21,7 +21,7 @@ namespace {
 const std::string kPath = KxrSettings::kServiceSocketPath;
 constexpr uint64_t kShort = KXR_ERR_SHORT_ANSWER;
 
-std::string Hex(const char* text) {
+std::string Hex(const char* text) {  // "0A0B 0C" -> "\x0A\x0B\x0C"
   std::string out;
   for (const char* p = text; *p != '\0'; p += *p == ' ' ? 1 : 2)
     if (*p != ' ') out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
