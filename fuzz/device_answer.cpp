@@ -1,12 +1,7 @@
-// The device-profile client against a fake service that answers the fuzz
-// input byte for byte: whatever comes back, the client stays inside the
-// caller's buffers, reports no more than it received and always returns.
-#include <cstdint>
+// The device-profile client against a fake service that answers the fuzz input byte for byte: the client stays
+// inside the caller's buffers, reports no more than it received and always returns.
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include "FuzzCheck.h"
 #include "FakeService.h"
@@ -17,8 +12,7 @@ namespace {
 std::mutex gMutex;
 std::string gAnswer;  // the raw answer of the current input
 
-// The fake, started once; it answers each input's bytes.
-void StartService() {
+void StartService() {  // once
   static auto* service = new KxrTest::FakeService([](const std::string&) {
     std::lock_guard<std::mutex> hold(gMutex);
     return gAnswer;
@@ -33,10 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StartService();
   const unsigned op = data[0] % 7;
   const uint64_t n = 1 + (static_cast<uint64_t>(data[1]) | static_cast<uint64_t>(data[2]) << 8) % 2048;
-  {
-    std::lock_guard<std::mutex> hold(gMutex);
-    gAnswer.assign(reinterpret_cast<const char*>(data) + 3, size - 3);
-  }
+  std::unique_lock<std::mutex> hold(gMutex);
+  gAnswer.assign(reinterpret_cast<const char*>(data) + 3, size - 3);
+  hold.unlock();
   // Buffers of exactly the size given, so that AddressSanitizer sees any overrun.
   std::vector<unsigned char> buffer(static_cast<size_t>(n));
   const std::vector<unsigned char> pattern(static_cast<size_t>(n), 0x5A);
@@ -48,9 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (rc != 0 && rc != KXR_ERR_BUFFER_TOO_SMALL) Check(got == 0, "a failed read delivers nothing");
       break;
     }
-    case 1:
-      KXRSyncWrite(1, 2, 0, n, pattern.data());
-      break;
+    case 1: KXRSyncWrite(1, 2, 0, n, pattern.data()); break;
     case 2:
       KXRSyncReadWrite(1, 2, 0, n, pattern.data(), n, buffer.data(), &got);
       Check(got <= n, "a read-write delivers at most what was asked");
@@ -65,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint8_t v1 = 0, v3 = 0;
       uint16_t v2 = 0;
       uint64_t cb = n;
-      std::unique_ptr<char[]> name(new char[n]);
+      std::unique_ptr<char[]> name(new char[n]);  // exactly n: an overrun shows
       const uint64_t rc = KXRSyncGetObjectDescription(1, 0, &v1, &v2, &v3, name.get(), &cb);
       Check(rc == KXR_ERR_BUFFER_TOO_SMALL || cb <= n, "a name is at most its capacity");
       break;
@@ -81,7 +72,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       unsigned char head[18] = {};
       uint64_t cb = 0;
       KXRIoControl(head, sizeof head, nullptr, 0, &cb);
-      break;
     }
   }
   return 0;

@@ -1,13 +1,9 @@
-// The sum-up read and write on validated parameters with arbitrary buffers,
-// against a fake client: the result buffers keep their layout and limits, a
-// read never delivers more than the caller accepts, and a write batch that is
-// refused writes nothing.
+// The sum-up read and write on validated parameters with arbitrary buffers, against a fake client: the result
+// buffers keep their layout and limits, a read never delivers more than asked, a refused write batch writes nothing.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -21,22 +17,20 @@ namespace {
 
 uint32_t U32(const std::string& s, size_t at) { return KxrProtocol::GetLe32(s, at); }
 
-// A client code that marks the service as stalled or down (still refusing
-// after its connection attempts): the rest of the batch is not sent.
+// A service stalled or down (still refusing after its attempts): the rest of the batch is not sent.
 bool Stalls(uint32_t code) {
   return code == KxrResult::ErrnoCode(ETIMEDOUT) || code == KxrResult::ErrnoCode(EAGAIN) ||
          code == KxrResult::ServiceRefused;
 }
 
-// One call the engine made of the fake client below.
-struct Call {
+struct Call {  // one call of the fake client below: bytes wanted or written, written or delivered, its result
   bool write;
-  uint64_t length;   // bytes wanted or written
-  std::string data;  // bytes written, or bytes the fake delivered
-  uint32_t code;     // result the fake returned
+  uint64_t length;
+  std::string data;
+  uint32_t code;
 };
 FuzzedDataProvider* gAnswers = nullptr;  // where the fake takes its answers from
-std::vector<Call> gCalls;                // every call of the current run
+std::vector<Call> gCalls;
 
 // A status as the real client returns them: mostly success or "buffer too small".
 uint32_t NextCode() {
@@ -54,8 +48,7 @@ uint64_t KXRClose() { return 0; }
 
 uint64_t KXRSyncRead(uint16_t index, uint8_t, uint8_t, uint64_t cbRead, void* pRead, uint64_t* pcbRead) {
   Call call{false, cbRead, "", NextCode()};
-  // Usually at most what was asked for; now and then a count beyond it, as a
-  // faulty client might report, though never more bytes stored than fit.
+  // Now and then a count beyond what was asked, as a faulty client might report; never more bytes stored than fit.
   uint64_t n = 0;
   if (gAnswers != nullptr && gAnswers->remaining_bytes() > 0)
     n = gAnswers->ConsumeIntegralInRange<uint64_t>(0, gAnswers->ConsumeBool() ? cbRead : cbRead + 4);
@@ -76,18 +69,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool write = in.ConsumeBool();
   const int count = in.ConsumeBool() ? in.ConsumeIntegralInRange<int>(1, 8) : in.ConsumeIntegralInRange<int>(1, 300);
   _KXR_Parameters p;
-  p.indexGroup = write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead;
-  p.indexOffset = count;
+  p.indexGroup = write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead, p.indexOffset = count;
   const int minimum = (write ? KxrProtocol::kWriteRecordSize : KxrProtocol::kReadRecordSize) * count;
   p.cbRdLen = in.ConsumeBool() ? minimum + in.ConsumeIntegralInRange<int>(0, 256)
                                : in.ConsumeIntegralInRange<int>(minimum, KxrProtocol::kMaxEntryLength);
   uint64_t dataBytes = 0;
   for (int i = 0; i < count; ++i) {
     KxrProtocol::SubRequestHeader h;  // one field per statement: the order of consumption
-    h.group = in.ConsumeIntegral<uint32_t>();
-    h.subIndex = in.ConsumeIntegral<uint8_t>();
-    h.flags = in.ConsumeIntegral<uint8_t>();
-    h.index = in.ConsumeIntegral<uint16_t>();
+    h.group = in.ConsumeIntegral<uint32_t>(), h.subIndex = in.ConsumeIntegral<uint8_t>();
+    h.flags = in.ConsumeIntegral<uint8_t>(), h.index = in.ConsumeIntegral<uint16_t>();
     h.length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
     KxrProtocol::AppendHeader(p.pwrData, h);
     dataBytes += h.length;
@@ -100,9 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string pwrData = p.pwrData;
   const int cbRdLen = p.cbRdLen;
-
-  gCalls.clear();
-  gAnswers = &in;
+  gCalls.clear(), gAnswers = &in;
   CKxr engine(p);
   if (engine.ValidateParameters() != 0) return 0;  // only validated parameters are of interest
   std::string result = "stale";
@@ -114,8 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (rc < 0) return Check(gCalls.empty(), "a refused write batch writes nothing"), 0;
     Check(result.size() == 4u * count && static_cast<int>(result.size()) <= cbRdLen, "one word per sub-request");
     size_t offset = 12u * count, call = 0;
-    uint32_t stalled = 0;
-    for (int i = 0; i < count; ++i) {
+    for (uint32_t i = 0, stalled = 0; i < static_cast<uint32_t>(count); ++i) {
       const size_t block = offset;
       offset += U32(pwrData, 12u * i + 8);
       if (stalled != 0) {
@@ -134,8 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc < 0) return 0;
   Check(static_cast<int>(result.size()) <= cbRdLen && result.size() >= 8u * count, "a read result fits, with records");
   size_t at = 8u * count, call = 0;
-  uint32_t stalled = 0;
-  for (int i = 0; i < count; ++i) {
+  for (uint32_t i = 0, stalled = 0; i < static_cast<uint32_t>(count); ++i) {
     const uint32_t delivered = U32(result, 8u * i + 4), length = U32(pwrData, 12u * i + 8);
     Check(delivered <= length, "a record never claims more than its sub-request asked");
     if (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength)) {

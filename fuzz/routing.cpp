@@ -1,7 +1,6 @@
-// A connection worker on one request of any method and target (and, after a
-// newline in the input, a body): the answer is exactly one well-formed HTTP
-// answer whenever the request parses, never a file from outside the document
-// root, and the worker is ready for the next connection afterwards.
+// A connection worker on one request of any method and target (after a newline in the input, a body): exactly one
+// well-formed answer whenever the request parses, never a file from outside the document root, and the worker is
+// ready for the next connection afterwards.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,11 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <string>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -54,21 +51,15 @@ struct Server {
   }
 };
 
-Server& TheServer() {
-  static Server* server = new Server();
-  return *server;
-}
+Server& TheServer() { static Server* server = new Server(); return *server; }
 
-// Whether Beast's parser, with the worker's limits, takes these bytes as one
-// whole request (or stops at the body limit, which is answered with 413), and
-// the request line and header fields together stay within 8192 bytes.
+// Whether Beast's parser, with the worker's limits, takes these bytes as one whole request (or stops at the body
+// limit, answered with 413), and the request line and header fields together stay within 8192 bytes.
 bool Parses(const std::string& request) {
   const std::size_t headerEnd = request.find("\r\n\r\n");
   if (headerEnd == std::string::npos || headerEnd + 4 > 8192) return false;
   http::request_parser<http::string_body> parser;
-  parser.header_limit(8192);
-  parser.body_limit(1048576);
-  parser.eager(true);
+  parser.header_limit(8192), parser.body_limit(1048576), parser.eager(true);
   boost::beast::error_code ec;
   std::size_t used = 0;
   while (!ec && used < request.size() && !parser.is_done())
@@ -90,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       (newline == std::string::npos ? "" : "Content-Length: " + std::to_string(sent.size()) + "\r\n") + "\r\n" + sent;
 
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, server.socketPath.c_str(), sizeof addr.sun_path - 1);
   Check(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0, "connect");
   Check(::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size()), "send");
@@ -107,25 +97,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (::poll(&p, 1, 0) > 0) {
       char chunk[65536];
       const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-      if (n <= 0) open = false;
-      else reply.append(chunk, static_cast<size_t>(n));
-    } else {
-      server.io.run_one_for(std::chrono::milliseconds(5));
-    }
+      if ((open = n > 0)) reply.append(chunk, static_cast<size_t>(n));
+    } else server.io.run_one_for(std::chrono::milliseconds(5));
   }
   ::close(fd);
 
   // (The 400 answer echoes the method, so a request naming the secret may see it.)
   if (request.find(kSecret) == std::string::npos)
     Check(reply.find(kSecret) == std::string::npos, "no file from outside the document root");
-  if (reply.empty()) {
-    Check(!Parses(request), "a request that parses is answered");
-    return 0;
-  }
+  if (reply.empty()) return Check(!Parses(request), "a request that parses is answered"), 0;
   // Exactly one well-formed answer: Beast's parser takes all of it, with a Content-Length.
   http::response_parser<http::string_body> answer;
-  answer.eager(true);
-  answer.body_limit(1u << 24);
+  answer.eager(true), answer.body_limit(1u << 24);
   boost::beast::error_code ec;
   const std::size_t used = answer.put(asio::buffer(reply), ec);
   Check(!ec && answer.is_done() && used == reply.size() && answer.content_length(), "exactly one well-formed answer");

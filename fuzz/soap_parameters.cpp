@@ -1,8 +1,5 @@
-// The ReadWrite conversion on any bytes: it never fails to return, and every
-// text value it extracts is a piece of the input found between its tags.
-#include <cstddef>
-#include <cstdint>
-#include <string>
+// The ReadWrite conversion on any bytes: it always returns, and every text value it extracts is a piece of the
+// input found between its tags.
 
 #include "FuzzCheck.h"
 #include "Kxr.h"
@@ -10,7 +7,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string body(reinterpret_cast<const char*>(data), size);
-
   _KXR_Parameters parameters;
   parameters.pwrData = "stale";
   const int rc = CKxr::SoapToKxrParameters(body, parameters);
@@ -37,9 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int number = 0;
     unsigned short port = 0;
     RvtNetId id{};
-    CSoap::ParseParameter(body, name, number);
-    CSoap::ParseParameter(body, name, port);
-    CSoap::ParseParameter(body, name, id);
+    CSoap::ParseParameter(body, name, number), CSoap::ParseParameter(body, name, port), CSoap::ParseParameter(body, name, id);
   }
   return 0;
 }

@@ -1,8 +1,5 @@
-// The device pages in headless Chromium through the front web server: the
-// dictionary shows, a write shows its read-back, an invalid value is refused
-// without a call, a page of another origin cannot write, and a fault reaches
-// the user. Started by ./run, which brings up the stack and passes KXR_URL,
-// KXR_SHOTS and KXR_SIM_PID.
+// The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
+// stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
 import { chromium } from 'playwright-core';
 import { createServer, request } from 'node:http';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
@@ -10,36 +7,30 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import assert from 'node:assert/strict';
 
-const url = process.env.KXR_URL;
-const shots = process.env.KXR_SHOTS;
-const simPid = Number(process.env.KXR_SIM_PID);
+const { KXR_URL: url, KXR_SHOTS: shots } = process.env, simPid = Number(process.env.KXR_SIM_PID);
 assert.ok(url && shots && simPid, 'KXR_URL, KXR_SHOTS and KXR_SIM_PID must be set');
 mkdirSync(shots, { recursive: true });
 
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run'];
-const SCREENS = { desktop: { width: 1280, height: 900 }, phone: { width: 390, height: 844 } };
-
 const profile = mkdtempSync(join(tmpdir(), 'kxr-chromium-'));
-const context = await chromium.launchPersistentContext(profile, {
-  executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, viewport: SCREENS.desktop,
-});
+const context = await chromium.launchPersistentContext(profile,
+  { executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, viewport: { width: 1280, height: 900 } });
 
 let failures = 0;
-async function step(name, body) {
-  await body().then(() => console.log('ok   ' + name), (err) => {
-    failures++;
-    console.log('FAIL ' + name + '\n     ' + String(err.message).split('\n').join('\n     '));
-  });
-}
+const step = (name, body) => body().then(() => console.log('ok   ' + name), (err) => {
+  failures++;
+  console.log('FAIL ' + name + '\n     ' + String(err.message).split('\n').join('\n     '));
+});
 
 const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
 const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
 const status = (page) => page.locator('#status');
+const shot = (p, name) => p.screenshot({ path: join(shots, name + '.png'), fullPage: true });
+const reload = async () => { await page.reload(); await page.waitForSelector('#status.ok'); };
 
 // Calls the page makes to the web service, and what the browser complains about.
-const calls = [];
-const complaints = [];
+const calls = [], complaints = [];
 const page = context.pages()[0] || await context.newPage();
 page.on('request', (r) => { if (r.url().includes('/KxrWebService/KxrWebService.dll')) calls.push(r.postData() || ''); });
 page.on('pageerror', (err) => complaints.push(err.message));
@@ -65,18 +56,15 @@ try {
     await page.waitForFunction(() => /read back/.test(document.querySelector('#status').textContent));
     assert.equal(calls.length, before + 2, 'one write and one read-back');
     assert.match(calls[before], /<indexGroup>61569<\/indexGroup><indexOffset>2<\/indexOffset>/);
-    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-    assert.equal(await textOf(page, '0x2100:00', 'value'), Array(16).fill('AB').join(' '));
-    assert.equal(await textOf(page, '0x2000:01', 'result'), 'write: Success');
+    assert.deepEqual([await textOf(page, '0x2000:01', 'value'), await textOf(page, '0x2100:00', 'value'),
+      await textOf(page, '0x2000:01', 'result')], ['4660 (0x1234)', Array(16).fill('AB').join(' '), 'write: Success']);
     assert.equal(await row(page, '0x2000:01').locator('input').inputValue(), '');
-    await page.screenshot({ path: join(shots, 'desktop.png'), fullPage: true });
+    await shot(page, 'desktop');
   });
 
   await step('invalid values show an error and nothing is written', async () => {
-    const cases = [['0x2000:03', '256'], ['0x2000:01', 'twelve'], ['0x2100:00', 'AB CD']];
-    for (const [entry, value] of cases) {
-      await page.reload();
-      await page.waitForSelector('#status.ok');
+    for (const [entry, value] of [['0x2000:03', '256'], ['0x2000:01', 'twelve'], ['0x2100:00', 'AB CD']]) {
+      await reload();
       await row(page, entry).locator('input').fill(value);
       const before = calls.length;
       await page.click('#write');
@@ -85,9 +73,8 @@ try {
       assert.notEqual((await row(page, entry).locator('.field-error').textContent()).trim(), '', entry);
       assert.equal(calls.length, before, entry + ': no call was made');
     }
-    await page.screenshot({ path: join(shots, 'desktop-invalid.png'), fullPage: true });
-    await page.reload();
-    await page.waitForSelector('#status.ok');
+    await shot(page, 'desktop-invalid');
+    await reload();
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
   });
 
@@ -113,58 +100,45 @@ try {
     </script>`;
     const other = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html' }).end(attack));
     await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
-    const foreign = await context.newPage();
-    const answered = [];
+    const foreign = await context.newPage(), answered = [];
     foreign.on('response', (r) => { if (r.url() === endpoint) answered.push(r.status()); });
-    try {
-      await foreign.goto(`http://127.0.0.1:${other.address().port}/`);
-      await foreign.evaluate(() => window.done);
-    } finally {
-      await foreign.close();
-      other.close();
-    }
+    await foreign.goto(`http://127.0.0.1:${other.address().port}/`).then(() => foreign.evaluate(() => window.done))
+      .finally(() => { other.close(); return foreign.close(); });
     assert.ok(answered.length >= 2 && answered.every((s) => s === 403), 'refused by the site: ' + answered);
-    // Each rule on its own: a type other than text/xml and a foreign Origin
-    // are refused; the site's own origin passes (it writes the value the
-    // entry has, below).
+    // Each rule on its own: a type other than text/xml and a foreign Origin are refused; the site's own origin
+    // passes (it writes the value the entry has, below).
     const post = (type, origin, body) => new Promise((resolve, reject) => {
       request(endpoint, { method: 'POST', headers: { 'Content-Type': type, ...(origin && { Origin: origin }) } },
         (res) => res.resume().on('end', () => resolve(res.statusCode))).on('error', reject).end(body);
     });
     assert.equal(await post('text/plain', '', call.join('=')), 403, 'text/plain without an Origin');
     assert.equal(await post('text/xml; charset=utf-8', 'http://127.0.0.1:1', call.join('=')), 403, 'a foreign Origin');
-    await page.reload();
-    await page.waitForSelector('#status.ok');
+    await reload();
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
     assert.equal(await post('text/xml', new URL(url).origin, call.join('=').replace('AAAA774=', 'AAAANBI=')), 200);
   });
 
   await step('the page is clean at a phone width', async () => {
     const phone = await context.newPage();
-    await phone.setViewportSize(SCREENS.phone);
-    await phone.goto(url);
+    await phone.setViewportSize({ width: 390, height: 844 }).then(() => phone.goto(url));
     await phone.waitForSelector('#status.ok');
     const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
     assert.ok(overflow <= 0, 'no sideways scrolling: ' + overflow + ' px too wide');
     assert.equal(await phone.locator('thead').isVisible(), false, 'entries are shown as cards');
-    await phone.screenshot({ path: join(shots, 'phone.png'), fullPage: true });
+    await shot(phone, 'phone');
     await phone.close();
   });
 
   await step('a fault shows its faultcode and faultstring', async () => {
     process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
-    await new Promise((resolve) => setTimeout(resolve, 500));
-    await page.click('#read');
+    await new Promise((resolve) => setTimeout(resolve, 500)).then(() => page.click('#read'));
     await page.waitForSelector('#status.error');
-    assert.equal(await status(page).textContent(),
-      'Reading failed: fault -324664831 (0xECA60201): Unknown error');
+    assert.equal(await status(page).textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
     assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');
-    await page.screenshot({ path: join(shots, 'desktop-fault.png'), fullPage: true });
+    await shot(page, 'desktop-fault');
   });
 
-  await step('the browser reported no script errors', async () => {
-    assert.deepEqual(complaints, []);
-  });
+  await step('the browser reported no script errors', async () => assert.deepEqual(complaints, []));
 } finally {
   await context.close();
   rmSync(profile, { recursive: true, force: true });

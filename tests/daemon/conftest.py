@@ -15,16 +15,14 @@ NOT_FOUND = b"File not found\r\n"
 S = kxr.load(os.environ["KXR_BUILD"]) if "KXR_BUILD" in os.environ else {}  # the build's paths and settings
 
 
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: takes ten seconds or more")
+def pytest_configure(config): config.addinivalue_line("markers", "slow: takes ten seconds or more")
 
 
 @pytest.fixture(scope="session")
 def _stack():
     if os.geteuid() != 0:
         pytest.skip("needs root for a private mount namespace")
-    st = kxr.Stack(S)
-    st.enter()
+    (st := kxr.Stack(S)).enter()
     yield st
     st.close()
 
@@ -39,14 +37,12 @@ def st(_stack):
 
 @pytest.fixture
 def daemon(st):
-    start = st.start_daemon()
-    assert start.ready, start.output()
+    assert (start := st.start_daemon()).ready, start.output()
     return start
 
 
 def connect(path=None):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.connect(path or S["socket"])
+    (s := socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)).connect(path or S["socket"])
     return s
 
 
@@ -73,8 +69,7 @@ def exchange(request, seconds=10.0, path=None, shut=False):
         return read_all(s, seconds)
 
 
-def get(target, method="GET"):
-    return f"{method} {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode()
+def get(target, method="GET"): return f"{method} {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode()
 
 
 def post(target, body, content_type="text/xml"):
@@ -101,13 +96,8 @@ def parse(raw):
     return int(m[1]), fields, body
 
 
-def le32(*words):
-    return struct.pack(f"<{len(words)}I", *words)
-
-
-def hdr(index, sub, length, flags=0):
-    """A 12-byte sub-request header."""
-    return struct.pack("<IBBHI", 0, sub, flags, index, length)
+def le32(*words): return struct.pack(f"<{len(words)}I", *words)
+def hdr(index, sub, length, flags=0): return struct.pack("<IBBHI", 0, sub, flags, index, length)  # a sub-request's
 
 
 def call(group, count, cb, buf, b64=None):
@@ -123,13 +113,11 @@ ENV = ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.x
 STR = ' xmlns:dt="urn:schemas-microsoft-com:datatypes" dt:dt="string">'
 
 
-def response_doc(result):
-    return (ENV + '<m:ReadWriteResponse xmlns:m="urn:KxrWebService"><ppRdData' + STR +
+def response_doc(result): return (ENV + '<m:ReadWriteResponse xmlns:m="urn:KxrWebService"><ppRdData' + STR +
             base64.b64encode(result).decode() + "</ppRdData></m:ReadWriteResponse></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
 
 
-def fault_doc(code, text):
-    return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + str(code) + "</faultcode><faultstring" + STR + text +
+def fault_doc(code, text): return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + str(code) + "</faultcode><faultstring" + STR + text +
             "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
 
 
@@ -142,35 +130,24 @@ def soap(body, seconds=30.0, path=None):
 
 def result(body, seconds=30.0):
     """The decoded result of a call that must succeed."""
-    doc = soap(body, seconds)
-    m = re.search(rb'<ppRdData[^>]*>([^<]*)</ppRdData>', doc)
-    assert m, doc
-    assert doc == response_doc(base64.b64decode(m[1])), doc
+    m = re.search(rb'<ppRdData[^>]*>([^<]*)</ppRdData>', doc := soap(body, seconds))
+    assert m and doc == response_doc(base64.b64decode(m[1])), doc
     return base64.b64decode(m[1])
 
 
-HANG = object()
-
-
 def entry_answer(status, data=b"", index=0, sub=0, flags=0):
-    payload = struct.pack("<HHBBQI", 0, index, flags, sub, status, len(data)) + data
-    return struct.pack("<I", len(payload)) + payload
+    return struct.pack("<IHHBBQI", 18 + len(data), 0, index, flags, sub, status, len(data)) + data
 
 
 def entry_request(msg):
-    """(index, sub, write data or None) of an entry access."""
-    total, _, out = struct.unpack_from("<QQQ", msg)
-    if len(msg) < 24 or total != len(msg) or not 24 <= out <= total:
-        return None
-    rec = msg[24:out] or msg[out:]
-    _, index, _, sub, _, n = struct.unpack_from("<HHBBQI", rec)
+    """(index, sub, write data or None) of an entry access (its record follows the 24-byte head)."""
+    out, index, _, sub = struct.unpack_from("<Q2xHBB", msg, 16)
     return index, sub, msg[24 + 18:out] if out > 24 else None
 
 
 class FakeService:
-    """Listens on the service socket and answers each request (one per
-    connection) with handler(request, number): bytes, a list of pieces, None
-    (close without a word) or HANG (never answer)."""
+    """Listens on the service socket and answers each request (one a connection) with handler(request, number):
+    bytes, a list of pieces, or None (close without a word)."""
 
     def __init__(self, path, handler):
         self.path, self.handler, self.requests = path, handler, []
@@ -193,15 +170,10 @@ class FakeService:
                     while len(msg) < total and (chunk := conn.recv(total - len(msg))):
                         msg += chunk
                     self.requests.append(msg)
-                    answer = self.handler(msg, len(self.requests))
-                    if answer is HANG:
-                        self.stop.wait()
-                    elif isinstance(answer, list):  # pieces, with a pause after each
-                        for piece in answer:
+                    if answer := self.handler(msg, len(self.requests)):  # a list of pieces: a pause after each
+                        for piece in answer if isinstance(answer, list) else [answer]:
                             conn.sendall(piece)
-                            time.sleep(0.05)
-                    elif answer:
-                        conn.sendall(answer)
+                            time.sleep(0.05 if isinstance(answer, list) else 0)
                 except OSError:
                     pass
 
@@ -217,7 +189,6 @@ class FakeService:
 @pytest.fixture
 def fake(st):
     made = []
-
     yield lambda handler: made.append(FakeService(st.s["service_socket"], handler)) or made[-1]
     for f in made:
         f.close()
@@ -228,6 +199,5 @@ def dead_socket(path):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     if os.path.exists(path):
         os.unlink(path)
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.bind(path)
+    (s := socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)).bind(path)
     return s

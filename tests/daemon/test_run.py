@@ -1,9 +1,15 @@
-# tools/run in a terminal: it brings the stack up, and one Ctrl-C ends it at
-# once and leaves nothing behind. Run here inside the test's own namespace,
-# whose /run, /dev and /etc/group it takes for the host's, with nobody on
-# /dev/log: it receives the syslog lines itself and shows them.
+# tools/run in a terminal: it brings the stack up, and one Ctrl-C ends it at once and leaves nothing behind. Run in
+# the test's own namespace (its /run, /dev and /etc/group taken for the host's), nobody on /dev/log: it shows the
+# syslog lines itself.
 import os, pty, select, time
 from conftest import S, kxr
+
+
+def read_some(fd, seconds):
+    try:
+        return os.read(fd, 4096) if select.select([fd], [], [], seconds)[0] else b""
+    except OSError:
+        return None  # the terminal is gone
 
 
 def test_ctrl_c_stops_everything_and_returns(st):
@@ -15,12 +21,8 @@ def test_ctrl_c_stops_everything_and_returns(st):
         os.execv(S["source"] + "/tools/run", ["tools/run"])
     out = b""
     end = time.monotonic() + 30
-    while b"Ctrl-C stops everything" not in out and time.monotonic() < end:
-        if select.select([fd], [], [], 0.5)[0]:
-            try:
-                out += os.read(fd, 4096)
-            except OSError:
-                break
+    while b"Ctrl-C stops everything" not in out and time.monotonic() < end and (got := read_some(fd, 0.5)) is not None:
+        out += got
     assert b"Ctrl-C stops everything" in out, out.decode(errors="replace")
     assert b"KXRWebServer[" in out and b"]: listening..." in out
     work = [w for w in out.decode().split() if w.startswith("/tmp/kxr-run.")][0]
@@ -30,11 +32,7 @@ def test_ctrl_c_stops_everything_and_returns(st):
         done, status = os.waitpid(pid, os.WNOHANG)
         if done or time.monotonic() - t0 > 5:
             break
-        if select.select([fd], [], [], 0.1)[0]:
-            try:
-                out += os.read(fd, 4096)
-            except OSError:
-                pass
+        out += read_some(fd, 0.1) or b""
     assert done and os.waitstatus_to_exitcode(status) == 130, out.decode(errors="replace")
     time.sleep(0.2)
     assert st.children() == []

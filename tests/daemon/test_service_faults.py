@@ -1,9 +1,8 @@
-# The daemon against a device-profile service that misbehaves: each call is
-# answered with the documented codes, the daemon serves on, and no write is
-# reported as done that the service did not confirm.
+# The daemon against a misbehaving device-profile service: the documented codes, the daemon serves on, and no
+# write is reported as done that the service did not confirm. (A stalled service: the engine's unit tests.)
 import struct, time
 import pytest
-from conftest import (EP, connect, dead_socket, parse, post, read_all, response_doc, READ, WRITE, SHORT, REFUSED, NO_SERVICE, TIMED_OUT, HANG, call, entry_answer, entry_request, hdr,
+from conftest import (EP, connect, dead_socket, parse, post, read_all, response_doc, READ, WRITE, SHORT, REFUSED, NO_SERVICE, TIMED_OUT, call, entry_answer, entry_request, hdr,
                       le32, result)
 
 GOOD = entry_answer(0, b"abcd")
@@ -31,8 +30,7 @@ def test_service_dying_in_a_batch_loses_no_confirmed_write(st, daemon, fake):
 
     def handler(msg, n):
         if n > 150:
-            service.close()  # this request is dropped as the service dies
-            return None
+            return service.close()  # this request is dropped as the service dies
         index, sub, data = entry_request(msg)
         store[index, sub] = data
         return entry_answer(0, b"", index, sub)
@@ -50,16 +48,6 @@ def test_service_dying_in_a_batch_loses_no_confirmed_write(st, daemon, fake):
     assert words.count(0) == 150
 
 
-@pytest.mark.slow
-def test_stalled_service_costs_one_bound_per_batch(st, daemon, fake):
-    service = fake(lambda msg, n: HANG)
-    t0 = time.monotonic()
-    words = result(call(WRITE, 3, 12, hdr(0x2000, 1, 2) * 3 + b"ab" * 3), 60)
-    assert 9 < time.monotonic() - t0 < 15
-    assert words == le32(TIMED_OUT) * 3  # sent, but nothing confirmed it; the rest not sent
-    assert len(service.requests) == 1
-
-
 @pytest.mark.parametrize("group, count, cb, buf, words", [
     (READ, 30, 240, hdr(0x1000, 1, 4) * 30, le32(REFUSED, 0) * 30),
     (WRITE, 30, 120, hdr(0x1000, 1, 1) * 30 + b"a" * 30, le32(REFUSED) * 30),
@@ -75,10 +63,7 @@ def test_refusing_service_costs_one_round_of_attempts_per_batch(st, daemon, grou
 def test_slow_service_batch_ends_at_the_connection_deadline(st, daemon, fake):
     st.put("small.htm", b"s" * 32)
 
-    def slow(msg, n):
-        time.sleep(9)  # within the exchange bound
-        return entry_answer(0, b"abcd")
-    service = fake(slow)
+    service = fake(lambda msg, n: time.sleep(9) or entry_answer(0, b"abcd"))  # each within the exchange bound
     waiting = connect()  # accepted before the batch; its request completes while the batch runs
     waiting.sendall(b"GET /small.htm HTTP/1.1\r\nHost: x\r\n")
     time.sleep(0.2)

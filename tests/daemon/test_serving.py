@@ -1,5 +1,5 @@
-# What the daemon answers on the wire: routing, files, the request limits and
-# hostile clients; the 60-second deadline with a full pool (slow).
+# What the daemon answers on the wire: routing, files, the request limits and hostile clients; the 60-second
+# deadline with a full pool (slow).
 import os, socket, subprocess, time
 import pytest
 from conftest import EP, PAGE, NOT_FOUND, connect, exchange, get, parse, plain, post, read_all
@@ -14,10 +14,8 @@ FILES = {"index.htm": INDEX, "a.htm?x": b"a with query", "a/..b": b"dots", "sub/
 def served(st, daemon):
     for name, content in FILES.items():
         st.put(name, content)
-    os.mkfifo(st.s["docroot"] + "/pipe")  # opening it for reading would stall the only thread
-    root = st.s["docroot"]
-    with open("/run/outside.htm", "w") as f:  # the private /run, outside the document root
-        f.write("outside")
+    os.mkfifo((root := st.s["docroot"]) + "/pipe")  # opening it for reading would stall the only thread
+    open("/run/outside.htm", "w").write("outside")  # the private /run, outside the document root
     for name, target in {"to-root": "/", "out.htm": "/run/outside.htm", "up.htm": "../" * 12 + "run/outside.htm",
                          "etc": "/etc", "in.htm": "index.htm", "in-abs.htm": root + "/index.htm",
                          "sub/up.htm": "../index.htm", "subdir": "sub"}.items():
@@ -25,8 +23,7 @@ def served(st, daemon):
     return daemon
 
 
-def ok(ctype, body):
-    return (200, ctype, body)
+def ok(ctype, body): return (200, ctype, body)
 
 
 NF = plain("404 Not Found", NOT_FOUND)
@@ -36,12 +33,13 @@ ANY = None    # an answer or nothing: the daemon lives on either way
 FIELDS = b"GET / HTTP/1.1\r\n" + b"".join(b"F%d: v\r\n" % i for i in range(600)) + b"\r\n"
 
 # request -> (status, type, body) of a 200 answer, or the whole answer byte for byte
-CASES = [
-    (get("/"), ok("text/html", INDEX)),
-    (get("/config"), ok("text/html", INDEX)),
-    (get("/config/"), ok("text/html", INDEX)),
-    (get("/config/index.htm"), ok("text/html", INDEX)),
-    (get("/index.htm?v=2"), ok("text/html", INDEX)),
+CASES = [(get(t), ok("text/html", INDEX)) for t in ("/", "/config", "/config/", "/config/index.htm", "/index.htm?v=2",
+                                                   "/in.htm", "/in-abs.htm", "/sub/up.htm")] + [
+    # Links are followed while they stay inside the document root (in*.htm, sub/up.htm above, subdir, not to-root...).
+    (get(t), NF) for t in ("/configx.htm", "/?x", "/config?x", "/a.htm?..", "/../etc/passwd", "/config/../index.htm",
+                           "/%2e%2e/%2e%2e/etc/passwd", "/a/..b", "/missing.htm", "/sub", "/sub/", "/config/sub", "/pipe",
+                           "/kxrwebservice/kxrwebservice.dll", "/" + "a" * 7000, "/to-root/etc/passwd",
+                           "/to-root/run/outside.htm", "/out.htm", "/up.htm", "/etc/passwd")] + [
     (post("/index.htm", b"ignored"), ok("text/html", INDEX)),
     (get("/a.htm?x?y"), ok("application/text", b"a with query")),
     (get("/LOGO.PNG"), ok("image/png", b"png")),
@@ -49,34 +47,8 @@ CASES = [
     (get("/readme"), ok("application/text", b"text")),
     (get("/archive.tar.gz"), ok("application/text", b"gz")),
     (get("/big.bin"), ok("application/text", BIG)),
-    (get("/configx.htm"), NF),
-    (get("/?x"), NF),
-    (get("/config?x"), NF),
-    (get("/a.htm?.."), NF),
-    (get("/../etc/passwd"), NF),
-    (get("/config/../index.htm"), NF),
-    (get("/%2e%2e/%2e%2e/etc/passwd"), NF),
-    (get("/a/..b"), NF),
-    (get("/missing.htm"), NF),
-    (get("/sub"), NF),
-    (get("/sub/"), NF),
-    (get("/config/sub"), NF),
-    (get("/pipe"), NF),
-    (get("/kxrwebservice/kxrwebservice.dll"), NF),
-    (get("/" + "a" * 7000), NF),
-    # Links: followed while they stay inside the document root.
-    (get("/in.htm"), ok("text/html", INDEX)),
-    (get("/in-abs.htm"), ok("text/html", INDEX)),
-    (get("/sub/up.htm"), ok("text/html", INDEX)),
     (get("/subdir/inner.htm"), ok("text/html", b"inner")),
-    (get("/to-root/etc/passwd"), NF),
-    (get("/to-root/run/outside.htm"), NF),
-    (get("/out.htm"), NF),
-    (get("/up.htm"), NF),
-    (get("/etc/passwd"), NF),
-    (get("/index.htm", "HEAD"), plain("400 Bad Request", b"Invalid request-method 'HEAD'\r\n")),
-    (get("/index.htm", "PUT"), plain("400 Bad Request", b"Invalid request-method 'PUT'\r\n")),
-    (get("/", "M" * 100), plain("400 Bad Request", b"Invalid request-method '" + b"M" * 100 + b"'\r\n")),
+    *[(get("/", m), plain("400 Bad Request", b"Invalid request-method '%s'\r\n" % m.encode())) for m in ("HEAD", "PUT", "M" * 100)],
     (get("/config" + EP), ok("text/html", PAGE)),
     (post("/any/prefix" + EP + "?x", b""), ok("text/html", PAGE)),
     (get("/index.htm") + get("/../x"), ok("text/html", INDEX)),  # one request per connection
@@ -114,8 +86,8 @@ def test_answers(st, served):
 
 
 def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    f = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def test_out_of_descriptors_pauses_accepting(st, daemon):
@@ -127,11 +99,9 @@ def test_out_of_descriptors_pauses_accepting(st, daemon):
     start = cpu_seconds(pid)
     time.sleep(2)
     assert cpu_seconds(pid) - start < 0.2  # no spinning on the failing accept
-    for s in held[:5]:  # descriptors freed one by one: still one line
+    for i, s in enumerate(held):  # the first descriptors freed one by one: still one line
         s.close()
-        time.sleep(0.3)
-    for s in held[5:]:
-        s.close()
+        time.sleep(0.3 if i < 5 else 0)
     assert parse(exchange(get("/")))[2] == INDEX
     lines = [(r[0], r[4]) for r in st.syslog.lines() if r[4].startswith("Accept")]
     assert lines == [(3, "Accept failed: Too many open files")]  # LOG_ERR
@@ -186,11 +156,8 @@ def test_deadline_closes_connections_and_frees_the_full_pool(st, daemon):
             sent += 1
     assert sent >= 10
     assert parse(read_all(late, t0 + 66 - time.monotonic()))[2] == INDEX
-    for s in held[1:99]:
-        assert read_all(s, max(0.1, t0 + 66 - time.monotonic())) == b""
+    assert all(read_all(s, max(0.1, t0 + 66 - time.monotonic())) == b"" for s in held[1:99] + [refill])
     cut = read_all(unread, 5)
     assert cut.startswith(b"HTTP/1.1 200 OK\r\n") and len(cut) < 4 << 20
-    assert read_all(refill, 5) == b""
-    for _ in range(3):
-        assert parse(exchange(get("/")))[2] == INDEX
+    assert all(parse(exchange(get("/")))[2] == INDEX for _ in range(3))
     assert daemon.proc.poll() is None

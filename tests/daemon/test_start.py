@@ -1,5 +1,4 @@
-# Start-up: every mode, a second instance, every start failure, the socket's
-# group and modes, recovery after a kill.
+# Start-up: every mode, a second instance, every start failure, the socket's group and modes, recovery after a kill.
 import os, signal, stat
 import pytest
 from conftest import S, exchange, get, plain, NOT_FOUND, parse
@@ -17,9 +16,7 @@ def logged(st):
     return [(r[0], r[4]) for r in lines]
 
 
-def pid_file():
-    with open(S["pid_file"]) as f:
-        return f.read()
+def pid_file(): return open(S["pid_file"]).read()
 
 
 @pytest.mark.parametrize("argv0, args, fork, verbose", [
@@ -32,8 +29,7 @@ def pid_file():
     (None, ["/verbose"], True, True),
 ])
 def test_start_in_every_mode(st, argv0, args, fork, verbose):
-    start = st.start_daemon(args, argv0=argv0)
-    assert start.ready, start.output()
+    assert (start := st.start_daemon(args, argv0=argv0)).ready, start.output()
     assert (start.status == 0) if fork else (start.status is None and start.serving == start.launched)
     assert pid_file() == (str(start.serving) if fork else "")
     if verbose:
@@ -50,8 +46,7 @@ def test_start_in_every_mode(st, argv0, args, fork, verbose):
 
 @pytest.mark.parametrize("first, second", [(["-nofork"], []), ([], ["-nofork"])])
 def test_second_instance_is_refused(st, first, second):
-    running = st.start_daemon(first)
-    assert running.ready
+    assert (running := st.start_daemon(first)).ready
     before = pid_file()
     st.syslog.clear()
     refused = st.start_daemon(second)
@@ -66,8 +61,7 @@ def test_killed_run_leaves_files_that_the_next_start_recovers(st):
     first.proc.send_signal(signal.SIGTERM)
     assert first.proc.wait(10) == -signal.SIGTERM  # no handler: it leaves everything behind
     assert stat.S_ISSOCK(os.stat(S["socket"]).st_mode) and os.path.exists(S["pid_file"])
-    second = st.start_daemon([])
-    assert second.ready and pid_file() == str(second.serving)
+    assert (second := st.start_daemon([])).ready and pid_file() == str(second.serving)
     st.put("index.htm", b"index")
     assert parse(exchange(get("/")))[2] == b"index"
 
@@ -87,8 +81,7 @@ def _socket_dir_full(st):
 ], ids=["dir holds a file", "dir is a file", "no group", "read-only run"])
 def test_start_failures_exit_1_and_say_why(st, arrange, lines, left):
     arrange(st)
-    start = st.start_daemon()
-    assert start.status == 1, start.output()
+    assert (start := st.start_daemon()).status == 1, start.output()
     assert logged(st) == lines
     assert not os.path.exists(S["pid_file"])  # given up on every failure path
     assert left is None or left()

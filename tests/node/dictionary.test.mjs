@@ -1,5 +1,4 @@
-// The device pages' list of entries (contrib/www/dictionary.json) is the
-// simulator's sample dictionary: the same entries, sizes and access.
+// The device pages' list of entries (contrib/www/dictionary.json) is the simulator's sample dictionary.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';

@@ -1,6 +1,5 @@
-// kxr-client.js, the page authors' module: value codecs, the sum-up buffer
-// layouts and the answers (result, fault, transport failure) against a fake
-// fetch; its table of code meanings against the daemon's.
+// kxr-client.js, the page authors' module: value codecs, the sum-up buffer layouts and the answers (result, fault,
+// transport failure) against a fake fetch; its table of code meanings against the daemon's.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
@@ -63,8 +62,7 @@ test('readEntries: one sum-up read, its records and data split per entry', async
   const seen = answerWith(result('AAAAAAQAAAAAAAAACAAAAHhWNBJLWFItU0lNAA=='));
   const got = await readEntries([{ index: 0x1018, sub: 1, length: 4 }, { index: 0x1008, sub: 0, length: 8 }]);
   const call = seen[0];
-  assert.equal(call.url, 'KxrWebService/KxrWebService.dll');
-  assert.equal(call.method, 'POST');
+  assert.deepEqual([call.url, call.method], ['KxrWebService/KxrWebService.dll', 'POST']);
   assert.match(call.headers['Content-Type'], /^text\/xml\b/);
   assert.match(call.body, /<u:ReadWrite xmlns:u="urn:KxrWebService"><netId><\/netId><nPort>0<\/nPort>/);
   assert.deepEqual(['indexGroup', 'indexOffset', 'cbRdLen', 'pwrData'].map(call.field),
@@ -96,19 +94,16 @@ test('faults, HTTP failures and short results reject', async () => {
   answerWith(fault(-324664831, 'Unknown error'));
   await assert.rejects(readEntries(one), (err) => err instanceof KxrFault &&
     err.faultcode === -324664831 && err.faultstring === 'Unknown error');
-  answerWith('Bad Gateway', 502);
-  await assert.rejects(readEntries(one), /HTTP 502/);
+  answerWith('Bad Gateway', 502), await assert.rejects(readEntries(one), /HTTP 502/);
   globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };
   await assert.rejects(readEntries(one), /cannot be reached \(Failed to fetch\)/);
-  answerWith(result(b64('00000000')));
-  await assert.rejects(readEntries(one), /too short/);
+  answerWith(result(b64('00000000'))), await assert.rejects(readEntries(one), /too short/);
   await assert.rejects(writeEntries([]), RangeError);
 });
 
 test('meanings: the errno family is a rule, anything else unknown', () => {
-  assert.equal(meaning(0xECA7006E), 'System error 110');
-  assert.equal(meaning(-324664831), MEANINGS.get(0xECA60201));
-  assert.equal(meaning(0x12345678), 'Unknown error');
+  assert.deepEqual([0xECA7006E, -324664831, 0x12345678].map(meaning),
+    ['System error 110', MEANINGS.get(0xECA60201), 'Unknown error']);
 });
 
 // The daemon's table, one KXR_CODE(Name, 0xCODE, "Text") per line.

@@ -9,11 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
+#include <tuple>
 
 namespace KxrTest {
-
 namespace {
 
 constexpr std::size_t kMaxRecorded = 64u << 20;  // no client of ours sends more
@@ -22,18 +21,15 @@ constexpr std::size_t kMaxRecorded = 64u << 20;  // no client of ours sends more
 int BindAt(const std::string& path) {
   for (std::size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
     ::mkdir(path.substr(0, pos).c_str(), 0755);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
+  sockaddr_un addr{AF_UNIX, {}};
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (path.size() < sizeof addr.sun_path && fd >= 0) {
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   }
-  if (fd >= 0) ::close(fd);
-  return -1;
+  return fd >= 0 ? ::close(fd), -1 : -1;
 }
-
 }  // namespace
 
 bool MakeDeadSocket(const std::string& path) {
@@ -50,19 +46,14 @@ FakeService::FakeService(Handler handler, std::string path) : handler_(std::move
   }
   listenFd_ = fd;
   thread_ = std::thread([this] {
-    while (WaitFor(listenFd_, POLLIN)) {
-      const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) continue;
-      Serve(client);
-      ::close(client);
-    }
+    while (WaitFor(listenFd_, POLLIN))
+      if (const int client = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC); client >= 0) Serve(client), ::close(client);
   });
 }
 
 FakeService::~FakeService() {
   if (thread_.joinable()) {
-    while (::write(wakeFds_[1], "x", 1) < 0 && errno == EINTR) {
-    }
+    while (::write(wakeFds_[1], "x", 1) < 0 && errno == EINTR) continue;
     thread_.join();
   }
   for (int fd : {listenFd_, wakeFds_[0], wakeFds_[1]})
@@ -72,8 +63,7 @@ FakeService::~FakeService() {
 
 void FakeService::SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause) {
   std::lock_guard<std::mutex> lock(mutex_);
-  pieceBytes_ = pieceBytes;
-  pause_ = pause;
+  std::tie(pieceBytes_, pause_) = std::tie(pieceBytes, pause);
 }
 
 std::vector<std::string> FakeService::Requests() const {
@@ -84,8 +74,7 @@ std::vector<std::string> FakeService::Requests() const {
 bool FakeService::WaitFor(int fd, short events, int timeoutMs) {
   pollfd p[2] = {{fd, events, 0}, {wakeFds_[0], POLLIN, 0}};
   int r;
-  while ((r = ::poll(p, 2, timeoutMs)) < 0 && errno == EINTR) {  // a negative fd is not polled
-  }
+  while ((r = ::poll(p, 2, timeoutMs)) < 0 && errno == EINTR) continue;  // a negative fd is not polled
   return p[1].revents == 0 && r >= 0;
 }
 
@@ -128,12 +117,10 @@ void FakeService::Serve(int fd) {
     const uint64_t total = KxrProtocol::GetLe64(reinterpret_cast<const unsigned char*>(request.data()));
     complete = total <= 8 || Transfer(fd, false, request, static_cast<std::size_t>(std::min(total, kMaxRecorded) - 8));
   }
-  Handler handler;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!request.empty()) requests_.push_back(request);
-    handler = handler_;
-  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!request.empty()) requests_.push_back(request);
+  const Handler handler = handler_;
+  lock.unlock();
   if (mode != Mode::kAnswer) {
     WaitFor(-1, 0);  // hangs until the fake stops
     return;

@@ -1,16 +1,11 @@
-// An in-process fake of the device-profile service: it listens on a Unix
-// socket, serves one connection at a time on its own thread, records every
-// request byte for byte and answers with what the handler returns (the
-// simulator's dictionary, or scripted bytes). Its fault modes hang, stop
-// reading, pace answers or cut them short.
+// An in-process fake of the device-profile service: one connection at a time on its own thread, every request
+// recorded byte for byte, answered with the handler's bytes (the simulator's dictionary, or scripted).
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -21,22 +16,18 @@
 
 namespace KxrTest {
 
-// The low width bytes of v, lowest first, to build expected messages with.
 inline std::string Le(uint64_t v, int width) { std::string b; KxrProtocol::AppendLe(b, v, width); return b; }
 inline std::string Le16(uint16_t v) { return Le(v, 2); }
 inline std::string Le32(uint32_t v) { return Le(v, 4); }
 inline std::string Le64(uint64_t v) { return Le(v, 8); }
 // A framed answer: the 4-byte length of payload, then payload.
 inline std::string Answer(const std::string& payload) { return Le32(static_cast<uint32_t>(payload.size())) + payload; }
-// The 18-byte head of an entry-access record: kind 0, index, flags, sub-index, status, data length.
-inline std::string EntryHead(uint64_t status, uint32_t length, uint16_t index = 0, uint8_t subIndex = 0,
-                             uint8_t flags = 0) {
-  return Le16(0) + Le16(index) + static_cast<char>(flags) + static_cast<char>(subIndex) + Le64(status) + Le32(length);
+// The 18-byte head of an entry-access record (kind 0), and a framed answer of that head and data.
+inline std::string EntryHead(uint64_t status, uint32_t length, uint16_t index = 0, uint8_t sub = 0, uint8_t flags = 0) {
+  return Le16(0) + Le16(index) + static_cast<char>(flags) + static_cast<char>(sub) + Le64(status) + Le32(length);
 }
-// A framed entry-access answer: the head with status and data's length, then data.
-inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_t index = 0, uint8_t subIndex = 0,
-                               uint8_t flags = 0) {
-  return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, subIndex, flags) + data);
+inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_t index = 0, uint8_t sub = 0) {
+  return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, sub) + data);
 }
 
 // Leaves a socket file at path with nothing listening: connect gets ECONNREFUSED.
@@ -45,9 +36,7 @@ bool MakeDeadSocket(const std::string& path = KxrSettings::kServiceSocketPath);
 // Destruction stops the thread and removes the socket file; it never waits for a client.
 class FakeService {
  public:
-  // Gets one request and returns the raw answer, length included, sent before
-  // the connection is closed (a truncated answer is a connection closed
-  // mid-answer); an empty string closes without answering.
+  // The raw answer to one request, sent before closing (cut short: closed mid-answer; empty: no answer).
   using Handler = std::function<std::string(const std::string& request)>;
   enum class Mode {
     kAnswer,          // read the request, answer with the handler's bytes, close
@@ -56,7 +45,6 @@ class FakeService {
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
   };
 
-  // Binds and listens on path (creating its directory, replacing a stale file).
   explicit FakeService(Handler handler = {}, std::string path = KxrSettings::kServiceSocketPath);
   // Answers from the simulator's dictionary, which must outlive the fake.
   explicit FakeService(KxrSim::Dictionary& dict) : FakeService([&dict](const std::string& r) { return dict.Answer(r); }) {}
@@ -66,16 +54,14 @@ class FakeService {
 
   bool Listening() const { return listenFd_ >= 0; }
   void SetMode(Mode mode) { mode_ = mode; }
-  // Sends answers in pieces of pieceBytes with a pause after each (short reads for the client).
+  // Answers in pieces of pieceBytes with a pause after each (short reads for the client).
   void SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause);
-  // Every request so far, in order (one cut short as far as it came).
   std::vector<std::string> Requests() const;
   std::size_t RequestCount() const { return Requests().size(); }
 
  private:
   void Serve(int fd);
   bool Transfer(int fd, bool send, std::string& data, std::size_t size);
-  // Waits until fd is ready for events (or timeoutMs passed); false when the fake stops first.
   bool WaitFor(int fd, short events, int timeoutMs = -1);
 
   mutable std::mutex mutex_;

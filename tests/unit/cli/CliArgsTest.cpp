@@ -23,47 +23,37 @@ TEST(CliArgs, ReadArguments) {
                           "0x1018:1:4:4", "0x:1", "-1:1", "99999999999999999999999:1"}) {
     EntryArg entry;
     std::string error;
-    EXPECT_FALSE(ParseReadArg(bad, entry, error)) << bad;
-    EXPECT_FALSE(error.empty()) << bad;
+    EXPECT_TRUE(!ParseReadArg(bad, entry, error) && !error.empty()) << bad;
   }
 }
 
 TEST(CliArgs, WriteValues) {
   const std::pair<const char*, std::string> good[] = {
-      {"0x2000:1=hex:34 12:AB-cd", "\x34\x12\xAB\xCD"},
-      {"0x2000:1=text:a=b:c", "a=b:c"},
-      {"0x2000:1=u16:0x1234", "\x34\x12"},
-      {"0x2000:1=u32:10000", std::string("\x10\x27\0\0", 4)},
-      {"0x2000:1=i8:-1", "\xFF"},
-      {"0x2000:1=i16:-32768", std::string("\0\x80", 2)},
+      {"0x2000:1=hex:34 12:AB-cd", "\x34\x12\xAB\xCD"}, {"0x2000:1=text:a=b:c", "a=b:c"},
+      {"0x2000:1=u16:0x1234", "\x34\x12"}, {"0x2000:1=u32:10000", std::string("\x10\x27\0\0", 4)},
+      {"0x2000:1=i8:-1", "\xFF"}, {"0x2000:1=i16:-32768", std::string("\0\x80", 2)},
       {"0x2000:1=i64:-9223372036854775808", std::string("\0\0\0\0\0\0\0\x80", 8)},
-      {"0x2000:1=u64:0xFFFFFFFFFFFFFFFF", std::string(8, '\xFF')},
-  };
+      {"0x2000:1=u64:0xFFFFFFFFFFFFFFFF", std::string(8, '\xFF')}};
   for (const auto& [text, bytes] : good) {
     EntryArg entry;
     std::string error;
     EXPECT_TRUE(ParseWriteArg(text, entry, error)) << text << ": " << error;
-    EXPECT_EQ(entry.data, bytes) << text;
-    EXPECT_EQ(entry.length, bytes.size()) << text;
-  }
-  for (const std::string bad : {"0x2000:1=u8:256", "0x2000:1=i8:128", "0x2000:1=i8:-129", "0x2000:1=hex:123",
-                                "0x2000:1=hex:1 23", "0x2000:1=hex:zz", "0x2000:1=hex:", "0x2000:1=text:",
-                                "0x2000:1=3412", "0x2000:1=f32:1", "0x2000:1", "0x2000=hex:00"}) {
-    EntryArg entry;
-    std::string error;
-    EXPECT_FALSE(ParseWriteArg(bad, entry, error)) << bad;
+    EXPECT_EQ(std::make_pair(entry.data, static_cast<size_t>(entry.length)), std::make_pair(bytes, bytes.size())) << text;
   }
   EntryArg entry;
   std::string error;
-  EXPECT_FALSE(ParseWriteArg("1:1=text:" + std::string(KxrProtocol::kMaxEntryLength + 1, 'x'), entry, error));
+  for (const std::string& bad : std::initializer_list<std::string>{"0x2000:1=u8:256", "0x2000:1=i8:128", "0x2000:1=i8:-129", "0x2000:1=hex:123",
+                                "0x2000:1=hex:1 23", "0x2000:1=hex:zz", "0x2000:1=hex:", "0x2000:1=text:",
+                                "0x2000:1=3412", "0x2000:1=f32:1", "0x2000:1", "0x2000=hex:00",
+                                "1:1=text:" + std::string(KxrProtocol::kMaxEntryLength + 1, 'x')})
+    EXPECT_FALSE(ParseWriteArg(bad, entry, error)) << bad.substr(0, 40);
 }
 
 TEST(CliArgs, CommandLines) {
   Invocation invocation;
   std::string error;
   ASSERT_TRUE(ParseCommandLine({"-s", "/x/web1", "write", "1:1=u8:1"}, "/s", invocation, error)) << error;
-  EXPECT_EQ(invocation.command, Invocation::Command::kWrite);
-  EXPECT_EQ(invocation.socketPath, "/x/web1");
+  EXPECT_TRUE(invocation.command == Invocation::Command::kWrite && invocation.socketPath == "/x/web1");
   for (const auto& bad : std::vector<std::vector<std::string>>{
            {}, {"read"}, {"-s", "/a", "-u", "http://h/", "read", "1:1"}, {"read", "1:1", "1:1=u8:1"}})
     EXPECT_FALSE(ParseCommandLine(bad, "/s", invocation, error)) << ::testing::PrintToString(bad);

@@ -1,7 +1,5 @@
-// kxr-cli's request documents and its reading of the daemon's answers, the
-// documents being read and built by the daemon's own SOAP code.
+// kxr-cli's request documents and its reading of the daemon's answers, read and built by the daemon's SOAP code.
 #include <gtest/gtest.h>
-
 
 #include "Base64.h"
 #include "CliCall.h"
@@ -16,21 +14,13 @@ namespace {
 
 EntryArg Entry(uint16_t index, uint8_t subIndex, uint32_t length, const std::string& data = "") {
   EntryArg entry;
-  entry.index = index;
-  entry.subIndex = subIndex;
-  entry.length = length;
-  entry.data = data;
+  std::tie(entry.index, entry.subIndex, entry.length, entry.data) = std::tie(index, subIndex, length, data);
   return entry;
 }
 
-std::string Le32(uint32_t v) {
-  std::string bytes;
-  KxrProtocol::AppendLe(bytes, v, 4);
-  return bytes;
-}
+std::string Le32(uint32_t v) { std::string b; KxrProtocol::AppendLe(b, v, 4); return b; }
 
-// The daemon's parser finds every parameter, and the write buffers are those
-// of the worked examples of the web service.
+// The daemon's parser finds every parameter; the write buffers are those of the web service's worked examples.
 TEST(CliCall, EnvelopeAsTheDaemonReadsIt) {
   const struct {
     bool write;
@@ -53,9 +43,7 @@ TEST(CliCall, EnvelopeAsTheDaemonReadsIt) {
               5);
     EXPECT_EQ(std::make_tuple(group, count, cbRdLen, port),
               std::make_tuple(c.write ? 61569 : 61568, static_cast<int>(c.entries.size()), c.cbRdLen, 0));
-    if (!c.pwrData.empty()) {
-      EXPECT_EQ(pwrData, c.pwrData);
-    }
+    EXPECT_EQ(c.pwrData.empty() ? "" : pwrData, c.pwrData);
   }
 }
 
@@ -66,9 +54,8 @@ TEST(CliCall, Answers) {
   std::vector<EntryResult> outcomes;
   std::string problem;
   ASSERT_TRUE(SplitResult(false, 3, answer.result, outcomes, problem)) << problem;
-  EXPECT_EQ(outcomes[0].data, "\x78\x56\x34\x12");
-  EXPECT_EQ(outcomes[1].code, KxrResult::NoSuchEntry);
-  EXPECT_EQ(outcomes[2].data, "ab");
+  EXPECT_EQ(std::make_tuple(outcomes[0].data, outcomes[1].code, outcomes[2].data),
+            std::make_tuple("\x78\x56\x34\x12", KxrResult::NoSuchEntry, "ab"));
 
   answer = ParseAnswer(CSoap::CreateFaultString(static_cast<int>(KxrResult::ServiceNotRunning)));
   ASSERT_EQ(answer.kind, Answer::Kind::kFault);

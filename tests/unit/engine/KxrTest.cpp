@@ -1,10 +1,9 @@
-// The engine's parameters and their validation, and the automation path
-// against the stand-in library (found through LD_LIBRARY_PATH).
+// The engine's parameters and their validation, and the automation path against the stand-in library (found
+// through LD_LIBRARY_PATH).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <tuple>
 
 #include "KXRWeb.h"
@@ -35,8 +34,7 @@ std::string Body(const std::string& skip = "") {
 TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
   _KXR_Parameters p;
   ASSERT_EQ(CKxr::SoapToKxrParameters(Body(), p), 0);
-  const unsigned char netId[6] = {1, 2, 3, 4, 5, 6};
-  EXPECT_EQ(0, memcmp(p.netId.b, netId, 6));
+  EXPECT_EQ(0, memcmp(p.netId.b, "\1\2\3\4\5\6", 6));
   EXPECT_EQ(std::make_tuple(p.nPort, p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData),
             std::make_tuple(851, 61568, 2, 100, std::string("AAEC")));  // pwrData still Base64 text
   for (const char* missing : {"netId", "nPort", "indexGroup", "indexOffset", "cbRdLen", "pwrData"})
@@ -47,30 +45,18 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
 
 TEST(Parameters, ValidationRulesInTheirOrder) {
   const int R = KxrProtocol::kSumUpRead, W = KxrProtocol::kSumUpWrite;
+  const int A = KXRWEB_ERR_INVALID_ARGUMENT, S = KXRWEB_ERR_READBUF_TOO_SMALL, B = KXRWEB_ERR_INVALID_WRITEBUF;
   const struct {
     int group, count, cbRdLen;
     size_t length;
     int code;
-  } rows[] = {
-      {KxrProtocol::kPxoRead, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},  // automation commands are not for callers
-      {0, 1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
-      {R, 0, 0, 12, KXRWEB_ERR_INVALID_ARGUMENT},       // the count rule comes before cbRdLen
-      {R, -1, 8, 12, KXRWEB_ERR_INVALID_ARGUMENT},
-      {R, 301, 8, 12, KXRWEB_ERR_MAX_SUBCOMMANDS},
-      {R, 300, 2400, 3600, 0},
-      {R, 1, 0, 12, KXRWEB_ERR_READBUF_TOO_SMALL},
-      {R, 1, 1048577, 12, KXRWEB_ERR_MAX_READBUF},
-      {R, 1, 1048576, 12, 0},
-      {R, 1, 8, 0, KXRWEB_ERR_INVALID_WRITEBUF},
-      {R, 2, 15, 24, KXRWEB_ERR_READBUF_TOO_SMALL},
-      {R, 2, 16, 24, 0},
-      {R, 2, 16, 30, KXRWEB_ERR_INVALID_WRITEBUF},      // not a multiple of 12
-      {R, 2, 16, 12, KXRWEB_ERR_INVALID_WRITEBUF},      // one header for two sub-requests
-      {R, 2, 16, 36, 0},                                // the third header is ignored
-      {W, 2, 7, 24, KXRWEB_ERR_READBUF_TOO_SMALL},
-      {W, 2, 8, 24, 0},
-      {W, 2, 8, 23, KXRWEB_ERR_INVALID_WRITEBUF},
-      {W, 2, 8, 31, 0},                                 // data follows the headers
+  } rows[] = {  // automation commands are not for callers; the count rule comes before cbRdLen
+      {KxrProtocol::kPxoRead, 1, 8, 12, A}, {0, 1, 8, 12, A}, {R, 0, 0, 12, A}, {R, -1, 8, 12, A},
+      {R, 301, 8, 12, KXRWEB_ERR_MAX_SUBCOMMANDS}, {R, 300, 2400, 3600, 0}, {R, 1, 0, 12, S},
+      {R, 1, 1048577, 12, KXRWEB_ERR_MAX_READBUF}, {R, 1, 1048576, 12, 0}, {R, 1, 8, 0, B}, {R, 2, 15, 24, S},
+      {R, 2, 16, 24, 0}, {R, 2, 16, 30, B} /* not a multiple of 12 */, {R, 2, 16, 12, B} /* one header for two */,
+      {R, 2, 16, 36, 0} /* the third header is ignored */, {W, 2, 7, 24, S}, {W, 2, 8, 24, 0}, {W, 2, 8, 23, B},
+      {W, 2, 8, 31, 0} /* data follows the headers */,
   };
   for (const auto& row : rows) {
     CKxr engine(Params(row.group, row.count, row.cbRdLen, std::string(row.length, '\0')));
@@ -89,9 +75,7 @@ class PxoPath : public ::testing::Test {
   void TearDown() override { if (lib_) dlclose(lib_); }
   template <class F> F Sym(const char* name) { return reinterpret_cast<F>(dlsym(lib_, name)); }
   void Reset() { Sym<PPxoStubReset>("PxoStubReset")(); }
-  void setAnswer_(const void* data, uint64_t size, uint64_t returned, int64_t rc) {
-    Sym<PPxoStubSetAnswer>("PxoStubSetAnswer")(data, size, returned, rc);
-  }
+  void setAnswer_(const void* d, uint64_t n, uint64_t got, int64_t rc) { Sym<PPxoStubSetAnswer>("PxoStubSetAnswer")(d, n, got, rc); }
   int lastRequest_(PxoStubRequest* r) { return Sym<PPxoStubLastRequest>("PxoStubLastRequest")(r); }
   std::string WriteData() {
     const auto lastWrite = Sym<PPxoStubLastWriteData>("PxoStubLastWriteData");

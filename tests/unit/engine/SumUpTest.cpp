@@ -1,15 +1,9 @@
-// Sum-up read and write through the engine against an in-process fake
-// device-profile service on the test build's service socket.
+// Sum-up read and write through the engine against an in-process fake service on the test build's service socket.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <memory>
-#include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "FakeService.h"
 #include "KXRWeb.h"
@@ -67,8 +61,8 @@ TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
   for (const auto& row : rows) {
     FakeService fake(Reads(row.answers));
     std::string result;
-    EXPECT_EQ(Execute(R, row.count, row.cbRdLen, row.headers, result), row.code) << &row - rows;
-    EXPECT_EQ(result, row.result) << &row - rows;
+    EXPECT_EQ(std::make_pair(Execute(R, row.count, row.cbRdLen, row.headers, result), result),
+              std::make_pair(row.code, row.result)) << &row - rows;
   }
   FakeService fake(Reads({{0, "abcd"}}));
   std::string result;
@@ -78,33 +72,24 @@ TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
 }
 
 TEST_F(SumUp, MalformedWriteBufferWritesNothing) {
-  const struct {
-    int count;
-    std::string buffer;
-    int code;
-  } rows[] = {
-      {2, Header(1, 1, 2) + Header(1, 2, 3) + "abcd", KXRWEB_ERR_INVALID_SOAP},  // data one byte short
-      {2, Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP},
-      {2, Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF},
+  const std::pair<std::string, int> rows[] = {
+      {Header(1, 1, 2) + Header(1, 2, 3) + "abcd", KXRWEB_ERR_INVALID_SOAP},  // data one byte short
+      {Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP},
+      {Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF},
   };
-  for (const auto& row : rows) {
+  for (const auto& [buffer, code] : rows) {
     FakeService fake(Reads({{0, ""}}));
     std::string result;
-    EXPECT_EQ(Execute(W, row.count, 2000, row.buffer, result), row.code) << &row - rows;
-    EXPECT_EQ(fake.RequestCount(), 0u) << &row - rows;
-    EXPECT_TRUE(result.empty()) << &row - rows;
+    EXPECT_EQ(std::make_tuple(Execute(W, 2, 2000, buffer, result), fake.RequestCount(), result),
+              std::make_tuple(code, 0u, "")) << code;
   }
 }
 
-// A call's deadline ends its batch: what is not sent by then carries the
-// timed-out code, and no write is reported done that was not sent.
+// A call's deadline ends its batch: what is not sent by then carries the timed-out code, no write reported done.
 TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
   KxrSim::Dictionary dict;
   std::string headers;
-  for (uint8_t i = 0; i < 6; ++i) {
-    dict.Set(0x3000, i, ".");
-    headers += Header(0x3000, i, 1);
-  }
+  for (uint8_t i = 0; i < 6; ++i) dict.Set(0x3000, i, "."), headers += Header(0x3000, i, 1);
   FakeService fake([&dict](const std::string& request) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return dict.Answer(request);
@@ -112,10 +97,7 @@ TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
   const uint32_t timedOut = KxrResult::ErrnoCode(ETIMEDOUT);
   for (const int group : {R, W}) {
     _KXR_Parameters p;
-    p.indexGroup = group;
-    p.indexOffset = 6;
-    p.cbRdLen = 100;
-    p.pwrData = group == R ? headers : headers + "abcdef";
+    std::tie(p.indexGroup, p.indexOffset, p.cbRdLen, p.pwrData) = std::make_tuple(group, 6, 100, headers + (group == W ? "abcdef" : ""));
     CKxr engine(p);
     engine.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(450));  // two begin in time
     const std::size_t before = fake.RequestCount();
@@ -134,9 +116,8 @@ TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
   }
 }
 
-// A service that takes exchanges and never answers costs a batch one
-// exchange bound, not one per sub-request, and fails every sub-request it
-// did not complete (no write is reported as done).
+// A service that takes exchanges and never answers costs a batch one exchange bound, not one per sub-request, and
+// fails every sub-request it did not complete (no write is reported as done).
 TEST_F(SumUp, StalledServiceCostsOneBoundPerBatch) {
   FakeService fake;
   fake.SetMode(FakeService::Mode::kHangAfterRead);

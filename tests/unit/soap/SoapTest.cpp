@@ -13,15 +13,8 @@ std::string Call(const std::string& name, const std::string& text) {
   return "<u:ReadWrite><" + name + ">" + text + "</" + name + "></u:ReadWrite>";
 }
 
-struct Search {
-  const char* body;
-  const char* name;
-  int found;
-  std::string value;
-};
-
 TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
-  const Search cases[] = {
+  const struct { const char *body, *name; int found; std::string value; } cases[] = {
       {"<nPort>1</nPort>", "nPort", 0, ""},                                  // no anchor
       {"<m:ReadWrite><nPort>1</nPort></m:ReadWrite>", "nPort", 0, ""},        // other prefix
       {"<u:ReadWrite xmlns:u=\"urn:x\"><nPort>5</nPort>", "nPort", 1, "5"},  // attributes
@@ -36,14 +29,13 @@ TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
       {"<u:ReadWrite><x>&amp; <![CDATA[y]]></x>", "x", 1, "&amp; <![CDATA[y]]>"},
       {"<u:ReadWrite><x></x>", "x", 1, ""},
   };
-  for (const Search& c : cases) {
+  for (const auto& c : cases) {
     std::string value = "untouched";
     EXPECT_EQ(CSoap::ParseParameter(c.body, c.name, value), c.found) << c.body;
     EXPECT_EQ(value, c.found ? c.value : "untouched") << c.body;
   }
   std::string value;
-  const std::string zeros("<u:ReadWrite>\0<x>a\0b</x>", 24);
-  EXPECT_EQ(CSoap::ParseParameter(zeros, "x", value), 1);
+  EXPECT_EQ(CSoap::ParseParameter(std::string("<u:ReadWrite>\0<x>a\0b</x>", 24), "x", value), 1);
   EXPECT_EQ(value, std::string("a\0b", 3));
 }
 
@@ -57,12 +49,10 @@ TEST(SoapParse, ConvertsNumbersLikeAtoi) {
     EXPECT_EQ(value, expected) << text;
   }
   unsigned short port = 7;
-  EXPECT_EQ(CSoap::ParseParameter(Call("n", "-1"), "n", port), 1);
-  EXPECT_EQ(port, 65535);
-  EXPECT_EQ(CSoap::ParseParameter(Call("n", "65536"), "n", port), 1);
-  EXPECT_EQ(port, 0);
-  EXPECT_EQ(CSoap::ParseParameter("<n>1</n>", "n", port), 0);  // untouched when not found
-  EXPECT_EQ(port, 0);
+  EXPECT_EQ(CSoap::ParseParameter(Call("n", "-1"), "n", port) * 100000 + port, 165535);
+  EXPECT_EQ(CSoap::ParseParameter(Call("n", "65536"), "n", port) * 100000 + port, 100000);
+  port = 9;
+  EXPECT_EQ(CSoap::ParseParameter("<n>1</n>", "n", port) * 100000 + port, 9);  // untouched when not found
 }
 
 TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
@@ -77,12 +67,10 @@ TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
       {"99999999999.-99999999999", {255, 0, 0xAA, 0xAA, 0xAA, 0xAA}},  // saturated
   };
   for (const auto& [text, expected] : cases) {
-    RvtAddr addr{};
-    for (unsigned char& b : addr.netId.b) b = 0xAA;
-    addr.port = 0xBEEF;
+    RvtAddr addr{{{0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA}}, 0xBEEF};
     EXPECT_EQ(CSoap::ParseParameter(Call("netId", text), "netId", addr.netId), 1);
-    EXPECT_EQ(Bytes({addr.netId.b[0], addr.netId.b[1], addr.netId.b[2], addr.netId.b[3],
-                     addr.netId.b[4], addr.netId.b[5]}), expected) << text;
+    const auto* b = addr.netId.b;
+    EXPECT_EQ(Bytes({b[0], b[1], b[2], b[3], b[4], b[5]}), expected) << text;
     EXPECT_EQ(addr.port, 0xBEEF) << text;
   }
 }
