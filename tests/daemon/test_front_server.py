@@ -1,9 +1,10 @@
 # The site of contrib/nginx in real nginx in front of the daemon and the
 # simulator: pages, faults and the body limit go through unchanged; kxr-cli
-# writes on the daemon's socket and reads back through nginx.
+# writes on the daemon's socket and reads back through nginx; clients stalled
+# at nginx do not reach the daemon.
 import os, socket, subprocess
 import pytest
-from conftest import EP, NOT_FOUND, READ, S, call, fault_doc, parse, read_all
+from conftest import EP, NOT_FOUND, READ, S, call, exchange, fault_doc, get, parse, read_all
 
 PAGE = b"<!DOCTYPE html><title>pages</title><p>device pages</p>\n"
 
@@ -62,3 +63,23 @@ def test_cli_without_daemon_and_without_service(st):
     assert st.start_daemon().ready
     code, out, err = cli("read", "0x1018:1")
     assert (code, out) == (1, "") and "fault 0xECA60201 (-324664831): Unknown error" in err, err
+
+
+def test_clients_stalled_in_their_headers_hold_no_worker(st):
+    """nginx passes on whole requests only: 200 clients stopped in the middle of
+    their headers leave the daemon's 100 workers free."""
+    if not os.access("/usr/sbin/nginx", os.X_OK):
+        pytest.skip("nginx is not installed")
+    st.put("index.htm", PAGE)
+    start = st.start_daemon()
+    port = st.start_nginx()
+    stalled = [socket.create_connection(("127.0.0.1", port), 10) for _ in range(200)]
+    try:
+        for s in stalled:
+            s.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Half: ")
+        assert fetch(port, "/")[::2] == (200, PAGE)
+        assert parse(exchange(get("/")))[::2] == (200, PAGE)
+        assert len(os.listdir(f"/proc/{start.serving}/fd")) < 20  # none of the 200 reached it
+    finally:
+        for s in stalled:
+            s.close()
