@@ -219,11 +219,11 @@ def fmt(value, digits=1):
 
 def cmd_load(args):
     servers = []
-    for spec in args.servers:
+    for server in args.servers:
         try:
-            name, socket = spec.split("=")
+            name, socket = server.split("=")
         except ValueError:
-            fail(f"not NAME=SOCKET: {spec}")
+            fail(f"not NAME=SOCKET: {server}")
         servers.append((name, socket, socket_pids(socket)))
     log = os.path.join(args.log, "h2load.log")
     rounds = {name: [] for name, _, _ in servers}
