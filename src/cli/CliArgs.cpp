@@ -120,13 +120,30 @@ bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::st
 
 bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error) {
   entry = EntryArg();
-  const std::string::size_type second = text.find(':', text.find(':') + 1);
-  const bool hasLength = text.find(':') != std::string::npos && second != std::string::npos;
-  if (!ParseAddress(hasLength ? text.substr(0, second) : text, entry, error)) return false;
-  entry.length = kDefaultReadLength;
+  // A last part that starts with a letter and is not all hex digits is a
+  // TYPE; "ff" stays a LENGTH, refused as hex without 0x.
+  std::string address = text;
+  const std::string::size_type last = text.rfind(':');
+  if (last != std::string::npos && last + 1 < text.size() && std::isalpha(static_cast<unsigned char>(text[last + 1])) &&
+      text.find_first_not_of("0123456789abcdefABCDEF", last + 1) != std::string::npos) {
+    const std::string::size_type first = text.find(':');
+    if (first != last) {
+      entry.type = text.substr(last + 1);
+      address = text.substr(0, last);
+      if (entry.type != "text" && IntegerWidth(entry.type) == 0) {
+        error = "unknown type '" + entry.type + "': u8/u16/u32/u64, i8/i16/i32/i64 or text";
+        return false;
+      }
+    }
+  }
+  const std::string::size_type second = address.find(':', address.find(':') + 1);
+  const bool hasLength = address.find(':') != std::string::npos && second != std::string::npos;
+  if (!ParseAddress(hasLength ? address.substr(0, second) : address, entry, error)) return false;
+  const int width = IntegerWidth(entry.type);
+  entry.length = width != 0 ? static_cast<uint32_t>(width) : kDefaultReadLength;
   if (hasLength) {
     uint64_t length = 0;
-    if (!ParseNumber(text.substr(second + 1), KxrProtocol::kMaxEntryLength, length, error)) {
+    if (!ParseNumber(address.substr(second + 1), KxrProtocol::kMaxEntryLength, length, error)) {
       error = "length: " + error;
       return false;
     }
@@ -164,6 +181,20 @@ bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error)
   return true;
 }
 
+int IntegerWidth(const std::string& type) {
+  if (type.size() < 2 || (type[0] != 'u' && type[0] != 'i')) return 0;
+  const std::string bits = type.substr(1);
+  return bits == "8" ? 1 : bits == "16" ? 2 : bits == "32" ? 4 : bits == "64" ? 8 : 0;
+}
+
+bool WantsJson(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+    if (args[i] == "--json") return true;
+    if (args[i] == "-s" || args[i] == "--socket" || args[i] == "-u" || args[i] == "--url") ++i;
+  }
+  return false;
+}
+
 bool ParseValue(const std::string& text, std::string& bytes, std::string& error) {
   const std::string::size_type colon = text.find(':');
   if (colon == std::string::npos) {
@@ -177,9 +208,8 @@ bool ParseValue(const std::string& text, std::string& bytes, std::string& error)
     bytes = rest;
     return true;
   }
-  if (type.size() >= 2 && (type[0] == 'u' || type[0] == 'i')) {
-    const std::string bits = type.substr(1);
-    const int width = bits == "8" ? 1 : bits == "16" ? 2 : bits == "32" ? 4 : bits == "64" ? 8 : 0;
+  {
+    const int width = IntegerWidth(type);
     if (width != 0) {
       uint64_t value = 0;
       if (type[0] == 'u') {
@@ -209,6 +239,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
   for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
     const std::string& option = args[i];
     if (option == "-h" || option == "--help") return true;
+    if (option == "--json") {
+      invocation.json = true;
+      continue;
+    }
     if (option == "-s" || option == "--socket" || option == "-u" || option == "--url") {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         error = option + " needs a value";
@@ -261,15 +295,17 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
 }
 
 std::string Usage(const std::string& program, const std::string& defaultSocket) {
-  return "usage: " + program + " [-s SOCKET | -u URL] read INDEX:SUB[:LENGTH] ...\n"
-         "       " + program + " [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
+  return "usage: " + program + " [--json] [-s SOCKET | -u URL] read INDEX:SUB[:LENGTH][:TYPE] ...\n"
+         "       " + program + " [--json] [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
          "  -u URL     http://HOST[:PORT][/PATH] of the front web server instead\n"
+         "  --json     one JSON document on standard output instead of the report\n"
          "Numbers are decimal, or hex with 0x: 0x1018:1 and 4120:1 are the same entry.\n"
          "A read without LENGTH asks for " + std::to_string(kDefaultReadLength) + " bytes; the service delivers\n"
-         "the entry's own size when it is smaller.\n"
+         "the entry's own size when it is smaller. A read's TYPE (u8..u64, i8..i64, text)\n"
+         "also shows the value; an integer TYPE without LENGTH asks for its own size.\n"
          "VALUE: hex:BYTES (hex:3412, hex:'34 12'), text:TEXT, u8:/u16:/u32:/u64:NUMBER or\n"
          "i8:/i16:/i32:/i64:NUMBER (little-endian integers: u16:0x1234 writes 34 12).\n"
          "Exit status: 0 all succeeded, 1 a sub-request or the call failed,\n"

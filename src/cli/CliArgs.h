@@ -22,6 +22,7 @@ struct EntryArg {
   uint8_t subIndex = 0;     // sub-index
   uint32_t length = 0;      // bytes wanted (read) or given (write)
   bool lengthGiven = false; // a read named its LENGTH
+  std::string type;         // a read's TYPE (u8..i64, text), empty for bytes only
   std::string data;         // bytes to write (write only)
 };
 
@@ -31,12 +32,13 @@ struct Invocation {
   Command command = Command::kHelp;
   std::string socketPath;   // daemon's socket, when no URL is given
   std::string url;          // http://host[:port][/path], empty for the socket
+  bool json = false;        // one JSON document on stdout instead of the report
   std::vector<EntryArg> entries;
 };
 
 // Parses an unsigned number (decimal, or hex with 0x) no larger than max.
 bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::string& error);
-// Parses "INDEX:SUB[:LENGTH]".
+// Parses "INDEX:SUB[:LENGTH][:TYPE]".
 bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error);
 // Parses "INDEX:SUB=VALUE".
 bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error);
@@ -45,6 +47,11 @@ bool ParseValue(const std::string& text, std::string& bytes, std::string& error)
 // Parses the whole command line (argv[1..]); defaultSocket when no option names one.
 bool ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultSocket,
                       Invocation& invocation, std::string& error);
+// Whether the options before the command ask for --json; looked at before
+// parsing, so that even bad arguments are answered in JSON.
+bool WantsJson(const std::vector<std::string>& args);
+// Width in bytes of an integer TYPE (u8..i64), 0 for any other.
+int IntegerWidth(const std::string& type);
 // The usage text.
 std::string Usage(const std::string& program, const std::string& defaultSocket);
 

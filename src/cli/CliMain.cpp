@@ -3,11 +3,26 @@
 
 #include "CliArgs.h"
 #include "CliCall.h"
+#include "CliJson.h"
 #include "CliReport.h"
 #include "CliTransport.h"
 #include "Settings.h"
 
 namespace KxrCli {
+namespace {
+
+// Ends a run without result: the message on stderr, or with --json as the
+// one document on stdout.
+int Stop(bool json, int status, const std::string& program, const std::string& message, std::ostream& out,
+         std::ostream& err) {
+  if (json)
+    out << JsonError(message);
+  else
+    err << program << ": " << message << "\n";
+  return status;
+}
+
+}  // namespace
 
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err) {
@@ -16,6 +31,7 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   Endpoint endpoint;
   if (!ParseCommandLine(args, defaultSocket, invocation, error) ||
       !MakeEndpoint(invocation.url, invocation.socketPath, endpoint, error)) {
+    if (WantsJson(args)) return Stop(true, kExitUsage, program, error, out, err);
     const std::string usage = Usage(program, defaultSocket);
     err << program << ": " << error << "\n"
         << usage.substr(0, usage.find("\n\n") + 1) << "Run '" << program << " --help' for the syntax.\n";
@@ -27,40 +43,38 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
   }
   const bool write = invocation.command == Invocation::Command::kWrite;
   const std::string document = BuildEnvelope(write, invocation.entries);
-  if (document.size() > KxrSettings::kBodyLimit) {
-    err << program << ": the batch is too large: its request has " << document.size()
-        << " bytes, the daemon takes at most " << KxrSettings::kBodyLimit << "; split it over several calls\n";
-    return kExitUsage;
-  }
+  const bool json = invocation.json;
+  if (document.size() > KxrSettings::kBodyLimit)
+    return Stop(json, kExitUsage, program,
+                "the batch is too large: its request has " + std::to_string(document.size()) +
+                    " bytes, the daemon takes at most " + std::to_string(KxrSettings::kBodyLimit) +
+                    "; split it over several calls",
+                out, err);
 
   HttpReply reply;
-  if (!Post(endpoint, document, reply, error)) {
-    err << program << ": " << error << "\n";
-    return kExitNoAnswer;
-  }
-  if (reply.status != 200) {
-    err << program << ": HTTP status " << reply.status << " from " << endpoint.target << "\n";
-    return kExitNoAnswer;
-  }
+  if (!Post(endpoint, document, reply, error)) return Stop(json, kExitNoAnswer, program, error, out, err);
+  if (reply.status != 200)
+    return Stop(json, kExitNoAnswer, program,
+                "HTTP status " + std::to_string(reply.status) + " from " + endpoint.target, out, err);
   const Answer answer = ParseAnswer(reply.body);
-  if (answer.kind == Answer::Kind::kMalformed) {
-    err << program << ": unexpected answer: " << answer.problem << "\n";
-    return kExitNoAnswer;
-  }
+  if (answer.kind == Answer::Kind::kMalformed)
+    return Stop(json, kExitNoAnswer, program, "unexpected answer: " + answer.problem, out, err);
   if (answer.kind == Answer::Kind::kFault) {
-    err << program << ": " << FormatFault(answer.faultCode, answer.faultString) << "\n";
+    if (json)
+      out << JsonFault(answer.faultCode, answer.faultString);
+    else
+      err << program << ": " << FormatFault(answer.faultCode, answer.faultString) << "\n";
     return kExitFailed;
   }
   std::vector<EntryResult> outcomes;
-  if (!SplitResult(write, invocation.entries.size(), answer.result, outcomes, error)) {
-    err << program << ": unexpected answer: " << error << "\n";
-    return kExitNoAnswer;
-  }
+  if (!SplitResult(write, invocation.entries.size(), answer.result, outcomes, error))
+    return Stop(json, kExitNoAnswer, program, "unexpected answer: " + error, out, err);
   int status = kExitOk;
   for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    out << FormatEntryLine(write, invocation.entries[i], outcomes[i]) << "\n";
+    if (!json) out << FormatEntryLine(write, invocation.entries[i], outcomes[i]) << "\n";
     if (outcomes[i].code != 0) status = kExitFailed;
   }
+  if (json) out << JsonEntries(write, invocation.entries, outcomes);
   return status;
 }
 

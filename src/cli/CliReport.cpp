@@ -40,6 +40,30 @@ std::string PrintableText(const std::string& bytes) {
   return text;
 }
 
+bool DecodeValue(const std::string& type, const std::string& bytes, TypedValue& value) {
+  value = TypedValue();
+  if (type == "text") {
+    value.text = bytes.substr(0, bytes.find_last_not_of('\0') + 1);
+    return true;
+  }
+  const int width = IntegerWidth(type);
+  if (width == 0 || bytes.size() != static_cast<std::size_t>(width)) return false;
+  uint64_t bits = 0;
+  for (int i = width - 1; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
+  constexpr uint64_t kExactLimit = uint64_t{1} << 53;
+  value.number = true;
+  if (type[0] == 'u') {
+    value.exact = bits <= kExactLimit;
+    value.text = std::to_string(bits);
+    return true;
+  }
+  const int shift = 64 - 8 * width;
+  const int64_t number = static_cast<int64_t>(bits << shift) >> shift;
+  value.exact = number >= -static_cast<int64_t>(kExactLimit) && number <= static_cast<int64_t>(kExactLimit);
+  value.text = std::to_string(number);
+  return true;
+}
+
 std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult& outcome) {
   char head[40];
   std::snprintf(head, sizeof head, "0x%04X:0x%02X  0x%08X ", entry.index, entry.subIndex, outcome.code);
@@ -47,6 +71,9 @@ std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult
   if (!write && !outcome.data.empty())
     line += "  " + std::to_string(outcome.data.size()) + (outcome.data.size() == 1 ? " byte: " : " bytes: ") +
             HexBytes(outcome.data) + "  \"" + PrintableText(outcome.data) + "\"";
+  TypedValue value;
+  if (!write && outcome.code == 0 && DecodeValue(entry.type, outcome.data, value))
+    line += "  value: " + (value.number ? value.text : "\"" + PrintableText(value.text) + "\"");
   return line;
 }
 

@@ -1,0 +1,72 @@
+// kxr-cli's --json documents: what a script parses for each outcome.
+#include <gtest/gtest.h>
+
+#include "CliJson.h"
+#include "CliReport.h"
+#include "Protocol.h"
+
+namespace KxrCli {
+namespace {
+
+EntryArg Entry(uint16_t index, uint8_t subIndex, const std::string& type = "") {
+  EntryArg entry;
+  entry.index = index;
+  entry.subIndex = subIndex;
+  entry.type = type;
+  return entry;
+}
+
+TEST(CliJson, Entries) {
+  const std::string kPrefix = "{\"entries\":[{\"index\":4120,\"sub\":1,\"code\":";
+  const std::string kOk = "0,\"codeHex\":\"0x00000000\",\"meaning\":\"Success\"";
+  const struct {
+    bool write;
+    std::string type;
+    EntryResult outcome;
+    std::string rest;  // after kPrefix, without "}]}\n"
+  } cases[] = {
+      {false, "", {0, "\x78\x56\x34\x12"}, kOk + ",\"bytes\":\"78563412\""},
+      {false, "u32", {0, "\x78\x56\x34\x12"}, kOk + ",\"bytes\":\"78563412\",\"value\":305419896"},
+      {false, "i16", {0, "\xfe\xff"}, kOk + ",\"bytes\":\"feff\",\"value\":-2"},
+      {false, "u64", {0, std::string(8, '\xff')}, kOk + ",\"bytes\":\"ffffffffffffffff\",\"value\":\"18446744073709551615\""},
+      {false, "u32", {0, "\x01\x02"}, kOk + ",\"bytes\":\"0102\""},  // not its width: no value
+      {false, "text", {0, std::string("a\"\\\n\x7f\xc3\xa9\0\0", 9)},
+       kOk + ",\"bytes\":\"61225c0a7fc3a90000\",\"value\":\"a\\\"\\\\\\u000A\\u007F\xc3\xa9\""},
+      {false, "text", {0, "a\xff"}, kOk + ",\"bytes\":\"61ff\""},  // not UTF-8: hex only
+      {false, "text", {0xECA60301u, ""},
+       "3970302721,\"codeHex\":\"0xECA60301\",\"meaning\":\"No such object or sub-index\",\"bytes\":\"\""},
+      {true, "", {0, ""}, kOk},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(JsonEntries(c.write, {Entry(0x1018, 1, c.type)}, {c.outcome}), kPrefix + c.rest + "}]}\n") << c.rest;
+  EXPECT_EQ(JsonEntries(true, {Entry(1, 2), Entry(3, 4)}, {{}, {}}),
+            "{\"entries\":[{\"index\":1,\"sub\":2,\"code\":" + kOk + "},{\"index\":3,\"sub\":4,\"code\":" +
+                kOk + "}]}\n");
+}
+
+TEST(CliJson, FaultAndError) {
+  EXPECT_EQ(JsonFault(-324664831, "Unknown \"x\""),
+            "{\"fault\":{\"code\":-324664831,\"codeHex\":\"0xECA60201\",\"meaning\":\"" +
+                CodeMeaning(0xECA60201u) + "\",\"text\":\"Unknown \\\"x\\\"\"}}\n");
+  EXPECT_EQ(JsonError("cannot connect to /x\x01\xff"), "{\"error\":\"cannot connect to /x\\u0001\\uFFFD\"}\n");
+}
+
+// A read's TYPE after its address or LENGTH; an integer TYPE asks for its width.
+TEST(CliJson, ReadType) {
+  const struct {
+    std::string arg, type;
+    uint32_t length;  // 0: refused
+  } cases[] = {{"0x1018:1:u32", "u32", 4}, {"1:1:8:text", "text", 8}, {"1:1:i64", "i64", 8},
+               {"1:1", "", kDefaultReadLength}, {"1:1:f32", "", 0}, {"1:1:ff", "", 0}, {"1:u8", "", 0}};
+  for (const auto& c : cases) {
+    EntryArg entry;
+    std::string error;
+    EXPECT_EQ(ParseReadArg(c.arg, entry, error), c.length != 0) << c.arg;
+    if (c.length != 0) {
+      EXPECT_EQ(entry.type + "/" + std::to_string(entry.length), c.type + "/" + std::to_string(c.length));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace KxrCli
