@@ -113,7 +113,7 @@ TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
 
 TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
   FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
-  fake.SetAnswerPacing(1, std::chrono::milliseconds(3));
+  fake.SetMode(FakeService::Mode::kPaced);
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
