@@ -98,46 +98,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gAnswers = nullptr;
   for (const auto& c : gCalls) Check(c.write == write, "a batch only reads or only writes");
 
-  if (write) {
-    if (rc < 0) return Check(gCalls.empty(), "a refused write batch writes nothing"), 0;
-    Check(result.size() == 4u * count && static_cast<int>(result.size()) <= cbRdLen, "one word per sub-request");
-    size_t offset = 12u * count, call = 0;
-    for (uint32_t i = 0, stalled = 0; i < static_cast<uint32_t>(count); ++i) {
-      const size_t block = offset;
-      offset += U32(pwrData, 12u * i + 8);
-      if (stalled != 0) {
-        Check(U32(result, 4u * i) == stalled, "after a stall every word is the stall's code");
-        continue;
-      }
-      Check(call < gCalls.size() && U32(result, 4u * i) == gCalls[call].code, "each word is the client's result");
-      Check(gCalls[call].length > 0, "no sub-request is written without data");
-      Check(pwrData.compare(block, gCalls[call].length, gCalls[call].data) == 0, "each write carries its own block");
-      if (Stalls(gCalls[call++].code)) stalled = U32(result, 4u * i);
-    }
-    Check(call == gCalls.size(), "nothing is written after a stall or beyond the batch");
-    Check(offset <= pwrData.size(), "the blocks lie inside the write buffer");
-    return 0;
-  }
-  if (rc < 0) return 0;
-  Check(static_cast<int>(result.size()) <= cbRdLen && result.size() >= 8u * count, "a read result fits, with records");
-  size_t at = 8u * count, call = 0;
+  if (rc < 0) return Check(!write || gCalls.empty(), "a refused write batch writes nothing"), 0;
+  const size_t rec = write ? 4 : 8;  // a word per write, a record per read (its data after all records)
+  Check(static_cast<int>(result.size()) <= cbRdLen && result.size() >= rec * count && (!write || result.size() == rec * count),
+        "the result fits, one word or record per sub-request");
+  size_t at = rec * count, offset = 12u * count, call = 0;
   for (uint32_t i = 0, stalled = 0; i < static_cast<uint32_t>(count); ++i) {
-    const uint32_t delivered = U32(result, 8u * i + 4), length = U32(pwrData, 12u * i + 8);
+    const uint32_t code = U32(result, rec * i), length = U32(pwrData, 12u * i + 8);
+    const uint32_t delivered = write ? 0 : U32(result, 8u * i + 4);
+    const size_t block = offset;
+    offset += write ? length : 0;
     Check(delivered <= length, "a record never claims more than its sub-request asked");
-    if (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength)) {
+    if (!write && (length == 0 || length > static_cast<uint32_t>(KxrProtocol::kMaxEntryLength))) {
       Check(delivered == 0, "a refused sub-request delivers nothing");
       continue;
     }
     if (stalled != 0) {
-      Check(U32(result, 8u * i) == stalled && delivered == 0, "after a stall a read gets the stall's code");
+      Check(code == stalled && delivered == 0, "after a stall every sub-request gets the stall's code");
       continue;
     }
-    Check(call < gCalls.size() && U32(result, 8u * i) == gCalls[call].code, "each record carries the client's result");
-    Check(result.compare(at, delivered, gCalls[call].data, 0, delivered) == 0, "the data follow in order");
-    if (Stalls(gCalls[call++].code)) stalled = U32(result, 8u * i);
+    Check(call < gCalls.size() && code == gCalls[call].code, "each word or record carries the client's result");
+    const Call& c = gCalls[call++];
+    if (write) Check(c.length > 0 && pwrData.compare(block, c.length, c.data) == 0, "each write carries its own block");
+    else Check(result.compare(at, delivered, c.data, 0, delivered) == 0, "the data follow in order");
+    if (Stalls(c.code)) stalled = code;
     at += delivered;
   }
-  Check(call == gCalls.size(), "nothing is read after a stall");
-  Check(at == result.size(), "the data are exactly the delivered bytes");
+  Check(call == gCalls.size(), "nothing is sent after a stall or beyond the batch");
+  Check(write ? offset <= pwrData.size() : at == result.size(), "write blocks inside the buffer; read data as delivered");
   return 0;
 }

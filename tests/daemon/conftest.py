@@ -1,7 +1,7 @@
 # Driver of the daemon tests: the real daemon in a private mount namespace
 # (tools/stack.py), raw HTTP/1.1 on its socket, its syslog lines, and a fake
 # device-profile service. KXR_BUILD names the build tree.
-import base64, os, re, socket, struct, sys, threading, time
+import base64, os, re, socket, struct, sys, threading
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
@@ -147,7 +147,7 @@ def entry_request(msg):
 
 class FakeService:
     """Listens on the service socket and answers each request (one a connection) with handler(request, number):
-    bytes, a list of pieces, or None (close without a word)."""
+    bytes, or None (close without a word)."""
 
     def __init__(self, path, handler):
         self.path, self.handler, self.requests = path, handler, []
@@ -170,10 +170,8 @@ class FakeService:
                     while len(msg) < total and (chunk := conn.recv(total - len(msg))):
                         msg += chunk
                     self.requests.append(msg)
-                    if answer := self.handler(msg, len(self.requests)):  # a list of pieces: a pause after each
-                        for piece in answer if isinstance(answer, list) else [answer]:
-                            conn.sendall(piece)
-                            time.sleep(0.05 if isinstance(answer, list) else 0)
+                    if answer := self.handler(msg, len(self.requests)):
+                        conn.sendall(answer)
                 except OSError:
                     pass
 

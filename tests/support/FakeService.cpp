@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <tuple>
 
 namespace KxrTest {
 namespace {
@@ -61,11 +60,6 @@ FakeService::~FakeService() {
   if (listenFd_ >= 0) ::unlink(path_.c_str());
 }
 
-void FakeService::SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::tie(pieceBytes_, pause_) = std::tie(pieceBytes, pause);
-}
-
 std::vector<std::string> FakeService::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
@@ -78,15 +72,12 @@ bool FakeService::WaitFor(int fd, short events, int timeoutMs) {
   return p[1].revents == 0 && r >= 0;
 }
 
-// Receives size bytes into data, or sends data in paced pieces; false on end, error or stop.
+// Receives size bytes into data, or sends data (paced: a byte at a time); false on end, error or stop.
 bool FakeService::Transfer(int fd, bool send, std::string& data, std::size_t size) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const std::size_t piece = send && pieceBytes_ > 0 ? pieceBytes_ : SIZE_MAX;
-  const int pauseMs = static_cast<int>(pause_.count());
-  lock.unlock();
+  const std::size_t piece = send && mode_ == Mode::kPaced ? 1 : SIZE_MAX;
   char buf[4096];
   for (std::size_t done = 0; done < size;) {
-    if (send && done > 0 && done % piece == 0 && pauseMs > 0 && !WaitFor(-1, 0, pauseMs)) return false;
+    if (piece == 1 && done > 0 && !WaitFor(-1, 0, 3)) return false;
     if (!WaitFor(fd, send ? POLLOUT : POLLIN)) return false;
     const std::size_t want = std::min(size - done, send ? piece - done % piece : sizeof buf);
     const ssize_t n = send ? ::send(fd, data.data() + done, want, MSG_NOSIGNAL | MSG_DONTWAIT)
@@ -121,7 +112,7 @@ void FakeService::Serve(int fd) {
   if (!request.empty()) requests_.push_back(request);
   const Handler handler = handler_;
   lock.unlock();
-  if (mode != Mode::kAnswer) {
+  if (mode == Mode::kHangBeforeRead || mode == Mode::kHangAfterRead) {
     WaitFor(-1, 0);  // hangs until the fake stops
     return;
   }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -40,6 +39,7 @@ class FakeService {
   using Handler = std::function<std::string(const std::string& request)>;
   enum class Mode {
     kAnswer,          // read the request, answer with the handler's bytes, close
+    kPaced,           // the same, a byte at a time with a pause after each (short reads for the client)
     kHangBeforeRead,  // read nothing and never answer
     kHangAfterRead,   // read and record the request, never answer
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
@@ -54,8 +54,6 @@ class FakeService {
 
   bool Listening() const { return listenFd_ >= 0; }
   void SetMode(Mode mode) { mode_ = mode; }
-  // Answers in pieces of pieceBytes with a pause after each (short reads for the client).
-  void SetAnswerPacing(std::size_t pieceBytes, std::chrono::milliseconds pause);
   std::vector<std::string> Requests() const;
   std::size_t RequestCount() const { return Requests().size(); }
 
@@ -68,8 +66,6 @@ class FakeService {
   Handler handler_;
   std::string path_;
   std::vector<std::string> requests_;
-  std::size_t pieceBytes_ = 0;
-  std::chrono::milliseconds pause_{0};
   std::atomic<Mode> mode_{Mode::kAnswer};
   int listenFd_ = -1;
   int wakeFds_[2] = {-1, -1};

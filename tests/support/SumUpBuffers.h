@@ -11,16 +11,14 @@ namespace KxrTest {
 
 // A 12-byte sub-request header: group word, sub-index, flags, index, length.
 inline std::string Header(uint16_t index, uint8_t subIndex, uint32_t length, uint8_t flags = 0, uint32_t group = 0) {
-  std::string bytes;
-  KxrProtocol::AppendHeader(bytes, KxrProtocol::SubRequestHeader{group, subIndex, flags, index, length});
-  return bytes;
+  std::string b;
+  return KxrProtocol::AppendHeader(b, KxrProtocol::SubRequestHeader{group, subIndex, flags, index, length}), b;
 }
 
 // The 8-byte record of one read sub-request: result code, bytes delivered.
 inline std::string Record(uint32_t code, uint32_t length) {
-  std::string bytes;
-  KxrProtocol::AppendRecord(bytes, KxrProtocol::ResultRecord{code, length});
-  return bytes;
+  std::string b;
+  return KxrProtocol::AppendRecord(b, KxrProtocol::ResultRecord{code, length}), b;
 }
 
 // A ReadWrite envelope as a page sends it; pwrData is the Base64 text as given.

@@ -83,6 +83,7 @@ TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
       {EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
       {EntryAnswer(0, d.substr(0, 17)), 16, kShort, 0},                // longer than the output area
       {EntryAnswer(0, d.substr(0, 16)).substr(0, 25), 16, kShort, 0},  // closed inside the answer
+      {"", 16, kShort, 0}, {"\x13", 16, kShort, 0}, {Answer(""), 16, kShort, 0}, {Le32(0xFFFFFFF0) + "abc", 16, kShort, 0},
   };
   for (const auto& c : cases) {
     FakeService fake([&](const std::string&) { return c.answer; });
@@ -112,7 +113,7 @@ TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
 
 TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
   FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
-  fake.SetAnswerPacing(1, std::chrono::milliseconds(3));
+  fake.SetMode(FakeService::Mode::kPaced);
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
@@ -170,26 +171,19 @@ TEST_F(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
   ::rmdir(kPath.c_str());
   ASSERT_TRUE(MakeDeadSocket());
   EXPECT_EQ(KXROpen(), 0u) << "socket, nobody listening";
-  // A service that stops reading: the send fails with EPIPE instead of raising SIGPIPE.
-  ::signal(SIGPIPE, SIG_DFL);
-  FakeService fake;
-  fake.SetMode(FakeService::Mode::kShutRead);
-  const std::string big(4 << 20, 'w');
-  EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + EPIPE);
-}
-
-// A refused connection is tried again: a service that starts a little late is found.
-TEST_F(Client, RetriesARefusedConnection) {
-  ASSERT_TRUE(MakeDeadSocket());
+  // A refused connection is tried again: a service that starts a little late is found.
   std::unique_ptr<FakeService> fake;
   std::thread starter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     fake = std::make_unique<FakeService>([](const std::string&) { return EntryAnswer(0, "ok"); });
   });
-  char buf[2];
-  uint64_t cb;
   EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), 0u);
   starter.join();
+  // A service that stops reading: the send fails with EPIPE instead of raising SIGPIPE.
+  ::signal(SIGPIPE, SIG_DFL);
+  fake->SetMode(FakeService::Mode::kShutRead);
+  const std::string big(4 << 20, 'w');
+  EXPECT_EQ(KXRSyncWrite(1, 0, 0, big.size(), big.data()), KXR_ERR_ERRNO_BASE + EPIPE);
 }
 
 // The list and description calls check their answers' fixed heads too.
