@@ -1,6 +1,5 @@
 #include "ConnectionIo.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,32 +10,6 @@
 #endif
 
 namespace KXRWebservice {
-
-int accept_connection(int listener) {
-  for (;;) {
-#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
-    // Linux and FreeBSD: the connection's flags come with it, in one call.
-    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-#else
-    const int fd = ::accept(listener, nullptr, nullptr);
-    if (fd >= 0 && (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
-                    ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)) {
-      const int e = errno;
-      ::close(fd);
-      errno = e;
-      return -1;
-    }
-#endif
-    if (fd >= 0 || errno != EINTR) return fd;
-  }
-}
-
-ssize_t receive_now(int socket, void* data, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::recv(socket, data, size, MSG_DONTWAIT);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
 
 ssize_t send_gathered(int socket, const iovec* pieces, int count) {
   msghdr message{};

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -78,34 +77,4 @@ TEST_F(ConnectionIo, APeerGoneIsAnErrorNotASignal) {
   EXPECT_EQ(errno, EPIPE);
   EXPECT_EQ(send_file_piece(pair[0], file, 0, 10), -1);
   EXPECT_EQ(errno, EPIPE);
-}
-
-TEST(ConnectionIoAccept, AcceptsOnlyWhatWaitsNonBlockingAndClosedOnExec) {
-  char dir[] = "/tmp/kxr-accept-XXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/s", dir);
-  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-
-  EXPECT_EQ(accept_connection(listener), -1);
-  EXPECT_EQ(errno, EAGAIN);
-
-  const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_EQ(::connect(client, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-  const int fd = accept_connection(listener);
-  ASSERT_GE(fd, 0);
-  EXPECT_NE(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
-  char byte;
-  EXPECT_EQ(receive_now(fd, &byte, 1), -1);
-  EXPECT_EQ(errno, EAGAIN);
-
-  ::close(fd);
-  ::close(client);
-  ::close(listener);
-  ::unlink(addr.sun_path);
-  ::rmdir(dir);
 }
