@@ -1,5 +1,5 @@
 // kxr-service-sim: a small device-profile service for development and tests.
-// It keeps an object dictionary in memory, loaded at start from a text file,
+// It keeps an object dictionary in memory, loaded at start from a JSON file,
 // and answers the client's messages on the service socket, one connection at
 // a time. See stand-ins/README.md for the dictionary format and statuses.
 #include <signal.h>
@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "DictionaryFile.h"
 #include "Protocol.h"
 #include "ServiceSim.h"
 #include "Settings.h"
@@ -82,7 +83,7 @@ int main(int argc, char** argv) {
   const std::string dictPath = argc == 2 ? argv[1] : KXR_SIM_DEFAULT_DICTIONARY;
   KxrSim::Dictionary dict;
   std::string why;
-  if (!dict.Load(dictPath, why)) {
+  if (!KxrSim::LoadDictionaryFile(dictPath, dict, why)) {
     std::fprintf(stderr, "kxr-service-sim: %s\n", why.c_str());
     return 1;
   }
