@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <utility>
@@ -339,7 +340,7 @@ const Node* Member(const Node& object, const char* key) {
   return nullptr;
 }
 
-// "0x" and 1 to digits hex digits: the pages read the field with Number(), so
+// "0x" and 1 to `digits` hex digits: the pages read the field with Number(), so
 // a bare "1000" would be a decimal number to them.
 bool ParseHexField(const Node& node, std::size_t digits, unsigned long& value) {
   const std::string& t = node.text;
@@ -361,11 +362,14 @@ class EntryReader {
   bool Read(const Node& e) {
     line_ = e.line;
     if (e.kind != Node::kObject) return Fail("an entry is an object { \"index\": ..., \"value\": ... }");
-    const Node *index = Need(e, "index", Node::kString), *sub = Need(e, "sub", Node::kString),
-               *name = Need(e, "name", Node::kString), *type = Need(e, "type", Node::kString),
-               *size = Need(e, "size", Node::kNumber), *writable = Need(e, "writable", Node::kBool),
-               *value = Need(e, "value", Node::kString);
-    if (!index || !sub || !name || !type || !size || !writable || !value) return false;
+    static const std::pair<const char*, Node::Kind> kFields[] = {
+        {"index", Node::kString}, {"sub", Node::kString},     {"name", Node::kString},    {"type", Node::kString},
+        {"size", Node::kNumber},  {"writable", Node::kBool}, {"value", Node::kString}};
+    const Node* field[std::size(kFields)];
+    for (std::size_t k = 0; k < std::size(kFields); ++k)
+      if (!(field[k] = Need(e, kFields[k].first, kFields[k].second))) return false;
+    const Node *index = field[0], *sub = field[1], *name = field[2], *type = field[3], *size = field[4],
+               *writable = field[5], *value = field[6];
     unsigned long indexValue = 0, subValue = 0;
     if (!ParseHexField(*index, 4, indexValue)) return Fail("\"index\": \"0x\" and 1 to 4 hex digits", index);
     if (!ParseHexField(*sub, 2, subValue)) return Fail("\"sub\": \"0x\" and 1 or 2 hex digits", sub);
@@ -406,9 +410,11 @@ class EntryReader {
   const Node* Need(const Node& e, const char* key, Node::Kind kind) {
     static const char* const kKinds[] = {"null", "true or false", "a number", "a string", "a list", "an object"};
     const Node* n = Member(e, key);
-    if (!n) return Fail(std::string("the entry has no \"") + key + "\""), nullptr;
-    if (n->kind != kind) return Fail(std::string("\"") + key + "\" is " + kKinds[kind], n), nullptr;
-    return n;
+    if (!n)
+      Fail(std::string("the entry has no \"") + key + "\"");
+    else if (n->kind != kind)
+      Fail(std::string("\"") + key + "\" is " + kKinds[kind], n);
+    return n && n->kind == kind ? n : nullptr;
   }
 
   Dictionary& dict_;

@@ -1,7 +1,8 @@
 // kxr-service-sim: a small device-profile service for development and tests.
-// It keeps an object dictionary in memory, loaded at start from a JSON file,
-// and answers the client's messages on the service socket, one connection at
-// a time. See stand-ins/README.md for the dictionary format and statuses.
+// It keeps an object dictionary in memory, loaded at start from the device
+// pages' dictionary.json (or a file of its form), and answers the client's
+// messages on the service socket, one connection at a time. See
+// stand-ins/README.md for the dictionary format and statuses.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
