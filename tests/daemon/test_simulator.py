@@ -44,13 +44,13 @@ def test_simulator_dictionary_values(st):
 
 GOOD = {"index": "0x3000", "sub": "0x00", "name": "n", "type": "u16", "size": 2, "writable": True, "value": "1"}
 BAD = [  # the file's text or entries (None: no file), the reason given
-    (None, "cannot open /run/bad.json"), ('[\n {"index": "0x3000",', "bad.json:2: unexpected end of the file"),
-    ("[] []", "unexpected text after the end"), ("{}", "the file is a list"), ('[{"a": 1, "a": 2}]', "given twice"),
-    ([{k: v for k, v in GOOD.items() if k != "value"}], 'has no "value"'), ([dict(GOOD, index="3000")], '"index": "0x"'),
+    (None, "cannot open /run/bad.json"), ('[\n {"index": "0x3000",', "bad.json:2: incomplete JSON"), ("{}", "a list"),
+    ([{k: v for k, v in GOOD.items() if k != "value"}], 'entry 1: the entry has no "value"'),
+    ([dict(GOOD, index="3000")], '"index": "0x"'), ([dict(GOOD, size=2.5)], '"size" is a whole number'),
     ([dict(GOOD, sub="0x100")], '"sub": "0x"'), ([dict(GOOD, type="u24")], '"type": one of'),
     ([dict(GOOD, size=4)], '"size" of a u16 is 2'), ([dict(GOOD, writable="yes")], "true or false"),
     ([dict(GOOD, value="65536")], "out of range 0 to 65535"), ([dict(GOOD, value="-1")], "not a number"),
-    ([dict(GOOD, type="i16", value="-32769")], "out of range -32768 to 32767"), ([GOOD, GOOD], "is given twice"),
+    ([dict(GOOD, type="i16", value="-32769")], "out of range -32768 to 32767"), ([GOOD, GOOD], "entry 2: the entry"),
     ([dict(GOOD, type="text", size=2, value="abc")], "at most 2 characters"),
     ([dict(GOOD, type="bytes", size=3, value="AB*2")], "exactly 3 bytes wanted, 2 given"),
     ([dict(GOOD, type="bytes", value="ABC")], "hex byte pairs"),
