@@ -10,8 +10,8 @@
 namespace KxrSim {
 
 // Adds the entries and object names of a dictionary file to dict; false and
-// why ("PATH:LINE: reason") at the first fault, which may leave dict partly
-// filled.
+// why ("PATH:LINE: reason" for bad JSON, "PATH: entry N: reason" for an entry)
+// at the first fault, which may leave dict partly filled.
 bool LoadDictionaryFile(const std::string& path, Dictionary& dict, std::string& why);
 
 }  // namespace KxrSim
