@@ -1,7 +1,8 @@
 // kxr-service-sim: a small device-profile service for development and tests.
-// It keeps an object dictionary in memory, loaded at start from a text file,
-// and answers the client's messages on the service socket, one connection at
-// a time. See stand-ins/README.md for the dictionary format and statuses.
+// It keeps an object dictionary in memory, loaded at start from the device
+// pages' dictionary.json (or a file of its form), and answers the client's
+// messages on the service socket, one connection at a time. See
+// stand-ins/README.md for the dictionary format and statuses.
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "DictionaryFile.h"
 #include "Protocol.h"
 #include "ServiceSim.h"
 #include "Settings.h"
@@ -82,7 +84,7 @@ int main(int argc, char** argv) {
   const std::string dictPath = argc == 2 ? argv[1] : KXR_SIM_DEFAULT_DICTIONARY;
   KxrSim::Dictionary dict;
   std::string why;
-  if (!dict.Load(dictPath, why)) {
+  if (!KxrSim::LoadDictionaryFile(dictPath, dict, why)) {
     std::fprintf(stderr, "kxr-service-sim: %s\n", why.c_str());
     return 1;
   }

@@ -1,8 +1,6 @@
 #include "ServiceSim.h"
 
 #include <cstdarg>
-#include <fstream>
-#include <sstream>
 
 #include "Protocol.h"
 #include "ResultCodes.h"
@@ -26,36 +24,6 @@ std::string PutLe(uint64_t v, int width) {
 }
 
 constexpr std::size_t kEntryHead = 18;  // entry-access record head
-constexpr std::size_t kMaxEntrySize = 65536;
-
-bool ParseHex(const std::string& text, unsigned long max, unsigned long& value) {
-  std::string t = text;
-  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
-  if (t.empty() || t.size() > 8 || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
-  value = std::stoul(t, nullptr, 16);
-  return value <= max;
-}
-
-// One value token: hex digit pairs ("0A", "DEADBEEF"), or "HH*N" for N copies of HH.
-bool ParseBytes(const std::string& token, std::string& out) {
-  const std::size_t star = token.find('*');
-  if (star != std::string::npos) {
-    unsigned long byte = 0;
-    const std::string count = token.substr(star + 1);
-    if (!ParseHex(token.substr(0, star), 0xFF, byte) || count.empty() ||
-        count.find_first_not_of("0123456789") != std::string::npos || count.size() > 6)
-      return false;
-    out.append(std::stoul(count), static_cast<char>(byte));
-    return true;
-  }
-  if (token.size() % 2 != 0) return false;
-  for (std::size_t i = 0; i < token.size(); i += 2) {
-    unsigned long byte = 0;
-    if (!ParseHex(token.substr(i, 2), 0xFF, byte)) return false;
-    out.push_back(static_cast<char>(byte));
-  }
-  return true;
-}
 
 std::string Hex(uint64_t v) {
   char text[24];
@@ -69,71 +37,14 @@ std::string EntryAnswer(const std::string& record, uint32_t status, const std::s
 
 }  // namespace
 
-bool Dictionary::Load(const std::string& path, std::string& why) {
-  std::ifstream in(path);
-  if (!in) {
-    why = "cannot open " + path;
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  std::string line;
-  for (int number = 1; std::getline(in, line); ++number) {
-    const std::size_t hash = line.find('#');
-    if (hash != std::string::npos) line.erase(hash);
-    std::istringstream words(line);
-    std::string keyword, indexText;
-    if (!(words >> keyword)) continue;
-    const std::string where = path + ":" + std::to_string(number) + ": ";
-    unsigned long index = 0;
-    if (!(words >> indexText) || !ParseHex(indexText, 0xFFFF, index)) {
-      why = where + "expected a 16-bit hex index";
-      return false;
-    }
-    if (keyword == "object") {
-      std::string name;
-      std::getline(words >> std::ws, name);
-      while (!name.empty() && (name.back() == ' ' || name.back() == '\t' || name.back() == '\r')) name.pop_back();
-      names_[static_cast<uint16_t>(index)] = name;
-      continue;
-    }
-    if (keyword != "entry") {
-      why = where + "unknown keyword \"" + keyword + "\"";
-      return false;
-    }
-    std::string subText, access, token;
-    unsigned long sub = 0;
-    if (!(words >> subText) || !ParseHex(subText, 0xFF, sub)) {
-      why = where + "expected an 8-bit hex sub-index";
-      return false;
-    }
-    Entry entry;
-    if (!(words >> access) || (access != "ro" && access != "rw")) {
-      why = where + "expected the access ro or rw";
-      return false;
-    }
-    entry.readOnly = access == "ro";
-    while (words >> token) {
-      if (!ParseBytes(token, entry.bytes)) {
-        why = where + "bad value bytes \"" + token + "\"";
-        return false;
-      }
-    }
-    if (entry.bytes.empty() || entry.bytes.size() > kMaxEntrySize) {
-      why = where + "an entry holds 1 to " + std::to_string(kMaxEntrySize) + " bytes";
-      return false;
-    }
-    const auto key = std::make_pair(static_cast<uint16_t>(index), static_cast<uint8_t>(sub));
-    if (!entries_.emplace(key, entry).second) {
-      why = where + "duplicate entry";
-      return false;
-    }
-  }
-  return true;
-}
-
 void Dictionary::Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly) {
   std::lock_guard<std::mutex> lock(mutex_);
   entries_[{index, subIndex}] = Entry{std::move(bytes), readOnly};
+}
+
+void Dictionary::SetName(uint16_t index, std::string name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  names_[index] = std::move(name);
 }
 
 bool Dictionary::Get(uint16_t index, uint8_t subIndex, std::string& bytes) const {

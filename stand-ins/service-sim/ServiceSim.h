@@ -19,12 +19,12 @@ constexpr std::size_t kMaxMessage = 16u << 20;  // longer messages are refused
 // An in-memory object dictionary; thread-safe.
 class Dictionary {
  public:
-  // Adds the objects and entries of a dictionary file; false and why on the first bad line.
-  bool Load(const std::string& path, std::string& why);
   // Creates or replaces an entry; its size is bytes.size().
   void Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly = false);
   // The stored bytes of an entry; false when there is none.
   bool Get(uint16_t index, uint8_t subIndex, std::string& bytes) const;
+  // The name of an object, answered by its description.
+  void SetName(uint16_t index, std::string name);
   std::size_t Size() const;
   // The framed answer (4-byte length, then the payload) to one whole message;
   // empty when the message is malformed and the connection is to be closed.
