@@ -1,7 +1,6 @@
 // The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
 // stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
 import { chromium } from 'playwright-core';
-import { createServer, request } from 'node:http';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -76,46 +75,6 @@ try {
     await shot(page, 'desktop-invalid');
     await reload();
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-  });
-
-  await step('a page of another origin cannot write entries through the site', async () => {
-    // The write of EF BE to 0x2000:01 as a form with a text/plain body (the
-    // '=' that joins name and value is the Base64 padding) and as fetches.
-    const endpoint = new URL('KxrWebService/KxrWebService.dll', url).href;
-    const call = ['<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">' +
-      '<SOAP-ENV:Body><u:ReadWrite xmlns:u="urn:KxrWebService"><netId></netId><nPort>0</nPort><indexGroup>61569</indexGroup>' +
-      '<indexOffset>1</indexOffset><cbRdLen>4</cbRdLen><pwrData>AAAAAAEAACACAAAA774',
-    '</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>'];
-    const attack = `<!DOCTYPE html><iframe name="sink"></iframe><script>
-      const form = Object.assign(document.createElement('form'),
-        { method: 'POST', enctype: 'text/plain', action: ${JSON.stringify(endpoint)}, target: 'sink' });
-      form.append(Object.assign(document.createElement('input'), { type: 'hidden', name: ${JSON.stringify(call[0])}, value: ${JSON.stringify(call[1])} }));
-      document.body.append(form);
-      const body = ${JSON.stringify(call.join('='))};
-      window.done = Promise.allSettled([
-        new Promise((resolve) => { document.querySelector('iframe').onload = resolve; form.submit(); }),
-        fetch(${JSON.stringify(endpoint)}, { method: 'POST', headers: { 'Content-Type': 'text/xml' }, body }),
-        fetch(${JSON.stringify(endpoint)}, { method: 'POST', mode: 'no-cors', body }),
-      ]);
-    </script>`;
-    const other = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html' }).end(attack));
-    await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
-    const foreign = await context.newPage(), answered = [];
-    foreign.on('response', (r) => { if (r.url() === endpoint) answered.push(r.status()); });
-    await foreign.goto(`http://127.0.0.1:${other.address().port}/`).then(() => foreign.evaluate(() => window.done))
-      .finally(() => { other.close(); return foreign.close(); });
-    assert.ok(answered.length >= 2 && answered.every((s) => s === 403), 'refused by the site: ' + answered);
-    // Each rule on its own: a type other than text/xml and a foreign Origin are refused; the site's own origin
-    // passes (it writes the value the entry has, below).
-    const post = (type, origin, body) => new Promise((resolve, reject) => {
-      request(endpoint, { method: 'POST', headers: { 'Content-Type': type, ...(origin && { Origin: origin }) } },
-        (res) => res.resume().on('end', () => resolve(res.statusCode))).on('error', reject).end(body);
-    });
-    assert.equal(await post('text/plain', '', call.join('=')), 403, 'text/plain without an Origin');
-    assert.equal(await post('text/xml; charset=utf-8', 'http://127.0.0.1:1', call.join('=')), 403, 'a foreign Origin');
-    await reload();
-    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-    assert.equal(await post('text/xml', new URL(url).origin, call.join('=').replace('AAAA774=', 'AAAANBI=')), 200);
   });
 
   await step('the page is clean at a phone width', async () => {
