@@ -112,7 +112,7 @@ void FakeService::Serve(int fd) {
   if (!request.empty()) requests_.push_back(request);
   const Handler handler = handler_;
   lock.unlock();
-  if (mode == Mode::kHangBeforeRead || mode == Mode::kHangAfterRead) {
+  if (mode == Mode::kHangBeforeRead) {
     WaitFor(-1, 0);  // hangs until the fake stops
     return;
   }

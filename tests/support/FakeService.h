@@ -41,7 +41,6 @@ class FakeService {
     kAnswer,          // read the request, answer with the handler's bytes, close
     kPaced,           // the same, a byte at a time with a pause after each (short reads for the client)
     kHangBeforeRead,  // read nothing and never answer
-    kHangAfterRead,   // read and record the request, never answer
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
   };
 
