@@ -99,8 +99,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       Check(call < gCalls.size() && code == gCalls[call].code, "each word or record carries the client's result");
       const Call& c = gCalls[call++];
-      if (write) Check(length > 0 && c.data.size() == length && pwrData.compare(block, length, c.data) == 0, "each write carries its own block");
-      else Check(result.compare(at, delivered, c.data, 0, delivered) == 0, "the data follow in order");
+      if (write)
+        Check(length > 0 && c.data.size() == length && pwrData.compare(block, length, c.data) == 0, "each write carries its own block");
+      else
+        Check(result.compare(at, delivered, c.data, 0, delivered) == 0, "the data follow in order");
       if (Stalls(c.code)) stalled = code;
       at += delivered;
     }

@@ -1,7 +1,7 @@
 # The web service end to end against the service simulator: read, write and read back, a batch of 300, malformed
 # batches that write nothing, and the faults of a call, every document byte for byte.
 import pytest
-from conftest import EP, PAGE, READ, WRITE, NO_SERVICE, call, exchange, fault_doc, hdr, le32, parse, post, result, soap
+from conftest import READ, WRITE, NO_SERVICE, call, fault_doc, hdr, le32, result, soap
 
 
 def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
@@ -54,7 +54,3 @@ def test_faults_are_documents(st, body, doc, logged):
     assert soap(body) == doc
     assert not logged or st.syslog.wait_for(doc.decode())  # the engine's faults, whole, in verbose mode
 
-
-def test_empty_body_is_the_page(st, daemon):
-    status, fields, body = parse(exchange(post(EP, b"")))
-    assert (status, fields["content-type"], body) == (200, "text/html", PAGE)
