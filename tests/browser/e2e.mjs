@@ -61,17 +61,16 @@ try {
     await shot(page, 'desktop');
   });
 
-  await step('invalid values show an error and nothing is written', async () => {
-    for (const [entry, value] of [['0x2000:03', '256'], ['0x2000:01', 'twelve'], ['0x2100:00', 'AB CD']]) {
-      await reload();
-      await row(page, entry).locator('input').fill(value);
-      const before = calls.length;
-      await page.click('#write');
-      await page.waitForSelector('#status.error');
-      assert.match(await status(page).textContent(), /not valid; nothing was written/, entry);
-      assert.notEqual((await row(page, entry).locator('.field-error').textContent()).trim(), '', entry);
-      assert.equal(calls.length, before, entry + ': no call was made');
-    }
+  await step('an invalid value shows an error and nothing is written, not even the valid ones', async () => {
+    await reload();
+    await row(page, '0x2000:01').locator('input').fill('0x4321');
+    await row(page, '0x2000:03').locator('input').fill('256');  // each value rule: tests/node
+    const before = calls.length;
+    await page.click('#write');
+    await page.waitForSelector('#status.error');
+    assert.match(await status(page).textContent(), /not valid; nothing was written/);
+    assert.notEqual((await row(page, '0x2000:03').locator('.field-error').textContent()).trim(), '');
+    assert.equal(calls.length, before, 'no call was made');
     await shot(page, 'desktop-invalid');
     await reload();
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');

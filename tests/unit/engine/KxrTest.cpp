@@ -95,36 +95,36 @@ class PxoPath : public ::testing::Test {
   void* lib_ = nullptr;
 };
 
-TEST_F(PxoPath, ReadSendsTheHeadersInOneRequest) {
-  setAnswer_(std::string(40, 'a').data(), 40, 30, 0);
-  const std::string headers = Header(0x1234, 1, 4, 0, 0xAABBCCDD) + Header(0x1234, 1, 0) + Header(0x1234, 1, 7);
-  CKxr engine(Params(R, 2, 100, headers));
-  std::string result;
-  ASSERT_EQ(engine.SumUpReadPXO(result, 5), 0);
-  EXPECT_EQ(result, std::string(30, 'a'));
-  PxoStubRequest r{};
-  ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(std::make_tuple(r.port, r.indexGroup, r.indexOffset, r.cbRead, r.hasAddr + r.hasReturned),
-            std::make_tuple(5u, static_cast<uint64_t>(KxrProtocol::kPxoRead), 2u, 100u, 2));
-  EXPECT_EQ(WriteData(), headers.substr(0, 24));  // group words go unchanged, lengths 0 too
+// One library request carries the batch: a read its headers (group words unchanged, lengths 0 too), a write its
+// headers and data up to the last block; the target's words are passed on as it filled them.
+TEST_F(PxoPath, OneRequestCarriesTheBatch) {
+  const std::string reads = Header(0x1234, 1, 4, 0, 0xAABBCCDD) + Header(0x1234, 1, 0) + Header(0x1234, 1, 7);
+  const std::string writes = Header(0x1234, 1, 1) + Header(0x1234, 1, 0) + Header(0x1234, 1, 1) + "ab" + "xyz";
+  const struct {
+    int group, count, cbRdLen;
+    std::string buffer, answer;
+    uint64_t got;
+    std::string result, sent;
+    std::tuple<uint64_t, uint64_t, uint64_t, int> request;  // group, count, cbRead, with a returned-length pointer
+  } rows[] = {{R, 2, 100, reads, std::string(40, 'a'), 30, std::string(30, 'a'), reads.substr(0, 24),
+               {KxrProtocol::kPxoRead, 2, 100, 1}},
+              {W, 3, 12, writes, Le32(0x11), 0, Le32(0x11) + Le32(0) + Le32(0), writes.substr(0, 38),
+               {KxrProtocol::kPxoWrite, 3, 12, 0}}};
+  for (const auto& row : rows) {
+    setAnswer_(row.answer.data(), row.answer.size(), row.got, 0);
+    CKxr engine(Params(row.group, row.count, row.cbRdLen, row.buffer));
+    std::string result;
+    ASSERT_EQ(row.group == R ? engine.SumUpReadPXO(result, 5) : engine.SumUpWritePXO(result, 5), 0);
+    PxoStubRequest r{};
+    ASSERT_EQ(lastRequest_(&r), 1);
+    EXPECT_EQ(std::make_tuple(result, WriteData(), r.port, r.hasAddr), std::make_tuple(row.result, row.sent, 5u, 1));
+    EXPECT_EQ(std::make_tuple(r.indexGroup, r.indexOffset, r.cbRead, r.hasReturned), row.request);
+  }
   Reset();
-  CKxr small(Params(R, 2, 15, headers));
-  EXPECT_EQ(small.SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
-  EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
-}
-
-TEST_F(PxoPath, WriteSendsHeadersAndDataAsOnePiece) {
-  setAnswer_(Le32(0x11).data(), 4, 0, 0);  // the target fills only the first word
-  const std::string buffer = Header(0x1234, 1, 1) + Header(0x1234, 1, 0) + Header(0x1234, 1, 1) + "ab" + "xyz";
-  CKxr engine(Params(W, 3, 12, buffer));
   std::string result;
-  ASSERT_EQ(engine.SumUpWritePXO(result, 1), 0);
-  EXPECT_EQ(result, Le32(0x11) + Le32(0) + Le32(0));
   PxoStubRequest r{};
-  ASSERT_EQ(lastRequest_(&r), 1);
-  EXPECT_EQ(std::make_tuple(r.indexGroup, r.cbRead, r.hasReturned),
-            std::make_tuple(static_cast<uint64_t>(KxrProtocol::kPxoWrite), 12u, 0));
-  EXPECT_EQ(WriteData(), buffer.substr(0, 38));  // bytes after the last block are not sent
+  EXPECT_EQ(CKxr(Params(R, 2, 15, reads)).SumUpReadPXO(result, 5), KXRWEB_ERR_READBUF_TOO_SMALL);
+  EXPECT_EQ(lastRequest_(&r), 0) << "a refused read makes no request";
 }
 
 TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
@@ -166,11 +166,8 @@ TEST_F(SumUp, ReadGathersRecordsThenDataAsDelivered) {
     int code;
     std::string result;
   } rows[] = {
-      {{{0, "abcd"}}, 1, 12, Header(0x1234, 5, 4, 7, 0xFFFFFFFF), 0, Record(0, 4) + "abcd"},
-      // Back to back, only as much as delivered, not filled up to cbRdLen.
-      {{{0, "xyz"}, {0, "12345"}}, 2, 100, Header(1, 1, 8) + Header(2, 1, 8), 0,
-       Record(0, 3) + Record(0, 5) + "xyz12345"},
-      // Failures are recorded and the batch goes on; lengths 0 and above the limit make no access.
+      // Failures are recorded and the batch goes on; lengths 0 and above the limit make no access. The data go
+      // back to back, only as much as delivered, not filled up to cbRdLen.
       {{{KxrResult::EntryBufferTooSmall, "ab"}, {KxrResult::NoSuchEntry, ""}, {0, "z"}}, 5, 100,
        Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
        0, Record(KxrResult::EntryBufferTooSmall, 0) + Record(KxrResult::EntryBufferTooSmall, 2) + Record(KxrResult::EntryTooLong, 0) + Record(KxrResult::NoSuchEntry, 0) +
