@@ -67,40 +67,37 @@ TEST_F(Client, FramesEveryRequestKindByteForByte) {
   }
 }
 
-TEST_F(Client, ReadsDeliverDataOnlyForGoodAnswers) {
+// Reads deliver data only for good answers; writes succeed only with a complete head.
+TEST_F(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
   std::string d(1500, '\0');
   for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<char>(i * 7 + 3);
   const struct {
+    bool write;
     std::string answer;
     uint64_t cbRead, rc, count;
   } cases[] = {
-      {EntryAnswer(0, d.substr(0, 16)), 16, 0, 16},
-      {EntryAnswer(0, d.substr(0, 5)), 16, 0, 5},
-      {EntryAnswer(KXR_ERR_BUFFER_TOO_SMALL, d.substr(0, 4)), 16, KXR_ERR_BUFFER_TOO_SMALL, 4},
-      {EntryAnswer(KxrResult::NoSuchEntry, d.substr(0, 16)), 16, KxrResult::NoSuchEntry, 0},  // other statuses deliver nothing
-      {EntryAnswer(1ull << 32, d.substr(0, 16)), 16, kShort, 0},       // non-zero status, empty low half
-      {EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
-      {EntryAnswer(0, d.substr(0, 17)), 16, kShort, 0},                // longer than the output area
-      {EntryAnswer(0, d.substr(0, 16)).substr(0, 25), 16, kShort, 0},  // closed inside the answer
-      {"", 16, kShort, 0}, {"\x13", 16, kShort, 0}, {Answer(""), 16, kShort, 0}, {Le32(0xFFFFFFF0) + "abc", 16, kShort, 0},
+      {false, EntryAnswer(0, d.substr(0, 16)), 16, 0, 16},
+      {false, EntryAnswer(0, d.substr(0, 5)), 16, 0, 5},
+      {false, EntryAnswer(KXR_ERR_BUFFER_TOO_SMALL, d.substr(0, 4)), 16, KXR_ERR_BUFFER_TOO_SMALL, 4},
+      {false, EntryAnswer(KxrResult::NoSuchEntry, d.substr(0, 16)), 16, KxrResult::NoSuchEntry, 0},  // other statuses deliver nothing
+      {false, EntryAnswer(1ull << 32, d.substr(0, 16)), 16, kShort, 0},       // non-zero status, empty low half
+      {false, EntryAnswer(0, d), 1500, 0, 1500},                              // in several pieces
+      {false, EntryAnswer(0, d.substr(0, 17)), 16, kShort, 0},                // longer than the output area
+      {false, EntryAnswer(0, d.substr(0, 16)).substr(0, 25), 16, kShort, 0},  // closed inside the answer
+      {false, "", 16, kShort, 0}, {false, "\x13", 16, kShort, 0}, {false, Answer(""), 16, kShort, 0},
+      {false, Le32(0xFFFFFFF0) + "abc", 16, kShort, 0}, {true, Answer(EntryHead(0, 0)), 2, 0, 0},
+      {true, Answer(EntryHead(KxrResult::ReadOnlyEntry, 0)), 2, KxrResult::ReadOnlyEntry, 0},
+      {true, Answer(""), 2, kShort, 0}, {true, Answer(std::string(6, '\0')), 2, kShort, 0}, {true, "", 2, kShort, 0},
+      {true, Answer(EntryHead(0, 0) + "x"), 2, kShort, 0},
   };
   for (const auto& c : cases) {
     FakeService fake([&](const std::string&) { return c.answer; });
     std::string buf(c.cbRead + 8, '\xEE');
-    uint64_t cb = 99;
-    EXPECT_EQ(KXRSyncRead(0x1234, 5, 0, c.cbRead, &buf[0], &cb), c.rc) << &c - cases;
+    uint64_t cb = c.write ? 0 : 99;
+    EXPECT_EQ(c.write ? KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB") : KXRSyncRead(0x1234, 5, 0, c.cbRead, &buf[0], &cb), c.rc)
+        << &c - cases;
     EXPECT_EQ(std::make_pair(cb, buf), std::make_pair(c.count, d.substr(0, c.count) + std::string(buf.size() - c.count, '\xEE')))
         << &c - cases;
-  }
-}
-
-TEST_F(Client, WritesSucceedOnlyWithACompleteHead) {
-  const std::pair<std::string, uint64_t> cases[] = {{Answer(EntryHead(0, 0)), 0},
-      {Answer(EntryHead(KxrResult::ReadOnlyEntry, 0)), KxrResult::ReadOnlyEntry}, {Answer(""), kShort},
-      {Answer(std::string(6, '\0')), kShort}, {"", kShort}, {Answer(EntryHead(0, 0) + "x"), kShort}};
-  for (const auto& [answer, rc] : cases) {
-    FakeService fake([&](const std::string&) { return answer; });
-    EXPECT_EQ(KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"), rc) << &answer - &cases[0].first;
   }
   // Without an output area the answer head goes over the input buffer, never past it.
   FakeService fake([](const std::string&) { return Answer(EntryHead(0, 0, 0x4241)); });
