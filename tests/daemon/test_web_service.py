@@ -1,4 +1,4 @@
-# The web service end to end against the service simulator: read, write and read back, a batch of 300, malformed
+# The web service end to end against the service simulator: read, write and read back, malformed
 # batches that write nothing, and the faults of a call, every document byte for byte.
 import pytest
 from conftest import READ, WRITE, NO_SERVICE, call, fault_doc, hdr, le32, result, soap
@@ -26,10 +26,6 @@ def test_read_write_and_read_back(sim):
     writes = WORD + hdr(0x1018, 1, 4) + hdr(0x2000, 2, 2) + b"\x34\x12abcdef"
     assert result(call(WRITE, 3, 12, writes)) == le32(0, 0xECA60303, 0xECA60302)
     assert result(READ_BACK) == le32(0, 2) + b"\x34\x12"
-
-
-def test_batch_of_300(sim):
-    assert result(call(READ, 300, 300 * 24, hdr(0x2100, 0, 16) * 300)) == le32(0, 16) * 300 + bytes(16 * 300)
 
 
 @pytest.mark.parametrize("count, buf, fault", [

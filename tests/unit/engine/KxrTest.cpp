@@ -194,7 +194,8 @@ TEST_F(SumUp, ReadsGatherRecordsThenDataAndMalformedWritesSendNothing) {
                                                       std::string(4, '\0')});
 }
 
-// A call's deadline ends its batch: what is not sent by then carries the timed-out code, no write reported done.
+// A call's deadline ends its batch: what is not sent by then carries the timed-out code, and no write that the
+// service did not confirm is reported as done (reads: the daemon's slow-service case).
 TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
   KxrSim::Dictionary dict;
   std::string headers;
@@ -203,24 +204,19 @@ TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return dict.Answer(request);
   });
-  const uint32_t timedOut = KxrResult::ErrnoCode(ETIMEDOUT);
-  for (const int group : {R, W}) {
-    CKxr engine(Params(group, 6, 100, headers + (group == W ? "abcdef" : "")));
-    engine.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(450));  // two begin in time
-    const std::size_t before = fake.RequestCount();
-    std::string result;
-    ASSERT_EQ(engine.Execute(result), 0);
-    const std::size_t sent = fake.RequestCount() - before;
-    EXPECT_TRUE(sent >= 1 && sent <= 3) << sent;
-    std::string want, data, stored;
-    for (std::size_t i = 0; i < 6; ++i) {
-      want += group == R ? Record(i < sent ? 0 : timedOut, i < sent ? 1 : 0) : Le32(i < sent ? 0 : timedOut);
-      data += i < sent ? "." : "";
-      ASSERT_TRUE(dict.Get(0x3000, static_cast<uint8_t>(i), stored));
-      EXPECT_EQ(stored, group == W && i < sent ? std::string(1, "abcdef"[i]) : ".") << i;
-    }
-    EXPECT_EQ(result, group == R ? want + data : want);
+  CKxr engine(Params(W, 6, 100, headers + "abcdef"));
+  engine.SetDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(450));  // two begin in time
+  std::string result;
+  ASSERT_EQ(engine.Execute(result), 0);
+  const std::size_t sent = fake.RequestCount();
+  EXPECT_TRUE(sent >= 1 && sent <= 3) << sent;
+  std::string want, stored;
+  for (std::size_t i = 0; i < 6; ++i) {
+    want += Le32(i < sent ? 0 : KxrResult::ErrnoCode(ETIMEDOUT));
+    ASSERT_TRUE(dict.Get(0x3000, static_cast<uint8_t>(i), stored));
+    EXPECT_EQ(stored, i < sent ? std::string(1, "abcdef"[i]) : ".") << i;
   }
+  EXPECT_EQ(result, want);
 }
 
 // A service that takes exchanges and never reads costs a batch one exchange bound (shortened in tests), sending or
