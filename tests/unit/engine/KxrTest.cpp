@@ -2,10 +2,8 @@
 // test build's service socket, and the automation path against the stand-in library (found through LD_LIBRARY_PATH).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <memory>
 #include <tuple>
 
 #include "FakeService.h"
@@ -145,58 +143,43 @@ TEST_F(PxoPath, FailedLibraryCallIsAFailure) {
   EXPECT_EQ(result, "");
 }
 
-class SumUp : public ::testing::Test {
- protected:
-  void SetUp() override { ::unlink(KxrSettings::kServiceSocketPath); }
-  // A fake whose reads answer the given (status, data) pairs in turn.
-  static FakeService::Handler Reads(std::vector<std::pair<uint32_t, std::string>> answers) {
-    auto next = std::make_shared<size_t>(0);
-    return [answers, next](const std::string&) {
-      const auto& a = answers.at((*next)++ % answers.size());
-      return EntryAnswer(a.first, a.second);
-    };
-  }
-};
-
 // Reads gather their records, then the data as delivered; a malformed write batch writes nothing.
-TEST_F(SumUp, ReadsGatherRecordsThenDataAndMalformedWritesSendNothing) {
+TEST(SumUp, ReadsGatherRecordsThenDataAndMalformedWritesSendNothing) {
+  KxrSim::Dictionary dict;
+  for (const auto& [sub, value] : {std::pair<uint8_t, const char*>{1, "abc"}, {4, "z"}, {5, "abcd"}}) dict.Set(1, sub, value);
+  FakeService fake(dict);
+  const uint32_t small = KxrResult::EntryBufferTooSmall, none = KxrResult::NoSuchEntry;
   const struct {
-    int group;
-    std::vector<std::pair<uint32_t, std::string>> answers;
-    int count, cbRdLen;
+    int group, count, cbRdLen;
     std::string buffer;
     int code;
     std::string result;
   } rows[] = {
-      // Failures are recorded and the batch goes on; lengths 0 and above the limit make no access. The data go
-      // back to back, only as much as delivered, not filled up to cbRdLen.
-      {R, {{KxrResult::EntryBufferTooSmall, "ab"}, {KxrResult::NoSuchEntry, ""}, {0, "z"}}, 5, 100,
-       Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
-       0, Record(KxrResult::EntryBufferTooSmall, 0) + Record(KxrResult::EntryBufferTooSmall, 2) + Record(KxrResult::EntryTooLong, 0) + Record(KxrResult::NoSuchEntry, 0) +
-              Record(0, 1) + "abz"},
-      {R, {{0, "abcd"}}, 1, 8, Header(1, 1, 4), KXRWEB_ERR_OUT_OF_RANGE, ""},        // no room at all
-      {R, {{0, "abcd"}}, 1, 10, Header(1, 1, 4), KXRWEB_ERR_READBUF_TOO_SMALL, ""},  // 2 bytes of room for 4
-      {R, {{KxrResult::NoSuchEntry, ""}}, 1, 8, Header(1, 1, 4), 0, Record(KxrResult::NoSuchEntry, 0)},  // nothing delivered fits
-      {W, {{0, ""}}, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP, ""},
-      {W, {{0, ""}}, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF, ""},
+      // Failures are recorded and the batch goes on (2 bytes of 3, a missing entry); lengths 0 and above the limit
+      // make no access. The data go back to back, only as much as delivered, not filled up to cbRdLen.
+      {R, 5, 100, Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
+       0, Record(small, 0) + Record(small, 2) + Record(KxrResult::EntryTooLong, 0) + Record(none, 0) + Record(0, 1) + "abz"},
+      {R, 1, 8, Header(1, 5, 4), KXRWEB_ERR_OUT_OF_RANGE, ""},        // no room at all
+      {R, 1, 10, Header(1, 5, 4), KXRWEB_ERR_READBUF_TOO_SMALL, ""},  // 2 bytes of room for 4
+      {R, 1, 8, Header(1, 3, 4), 0, Record(none, 0)},                 // nothing delivered fits
+      {W, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP, ""},
+      {W, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF, ""},
   };
   for (const auto& row : rows) {
-    FakeService fake(Reads(row.answers));
+    const std::size_t before = fake.RequestCount();
     std::string result;
     EXPECT_EQ(std::make_pair(Execute(row.group, row.count, row.cbRdLen, row.buffer, result), result),
               std::make_pair(row.code, row.result)) << &row - rows;
-    EXPECT_TRUE(row.group == R || fake.RequestCount() == 0) << &row - rows;
+    EXPECT_TRUE(row.group == R || fake.RequestCount() == before) << &row - rows;
   }
-  FakeService fake(Reads({{0, "abcd"}}));
   std::string result;
   ASSERT_EQ(Execute(R, 1, 12, Header(0x1234, 5, 4, 7), result), 0);
-  EXPECT_EQ(fake.Requests(), std::vector<std::string>{Le64(46) + Le64(24) + Le64(24) + EntryHead(~0ull, 4, 0x1234, 5, 7) +
-                                                      std::string(4, '\0')});
+  EXPECT_EQ(fake.Requests().back(), Le64(46) + Le64(24) + Le64(24) + EntryHead(~0ull, 4, 0x1234, 5, 7) + std::string(4, '\0'));
 }
 
 // A call's deadline ends its batch: what is not sent by then carries the timed-out code, and no write that the
 // service did not confirm is reported as done (reads: the daemon's slow-service case).
-TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
+TEST(SumUp, NothingIsSentAfterTheDeadline) {
   KxrSim::Dictionary dict;
   std::string headers;
   for (uint8_t i = 0; i < 6; ++i) dict.Set(0x3000, i, "."), headers += Header(0x3000, i, 1);
@@ -221,7 +204,7 @@ TEST_F(SumUp, NothingIsSentAfterTheDeadline) {
 
 // A service that takes exchanges and never reads costs a batch one exchange bound (shortened in tests), sending or
 // receiving, not one per sub-request, and fails every sub-request it did not complete (no write reported as done).
-TEST_F(SumUp, StalledServiceCostsOneBoundPerBatch) {
+TEST(SumUp, StalledServiceCostsOneBoundPerBatch) {
   FakeService fake;
   fake.SetMode(FakeService::Mode::kHangBeforeRead);
   const uint32_t timedOut = static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + ETIMEDOUT);
