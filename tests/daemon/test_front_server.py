@@ -76,21 +76,17 @@ def test_cli_without_daemon_and_without_service(st):
     assert (code, out) == (1, "") and "fault 0xECA60201 (-324664831): Unknown error" in err, err
 
 
-def test_clients_stalled_in_their_headers_hold_no_worker(st):
+def test_clients_stalled_in_their_headers_hold_no_worker(st, front):
     """nginx passes on whole requests only: 200 clients stopped in the middle of
     their headers leave the daemon's 100 workers free."""
-    if not os.access("/usr/sbin/nginx", os.X_OK):
-        pytest.skip("nginx is not installed")
-    st.put("index.htm", PAGE)
-    start = st.start_daemon()
-    port = st.start_nginx()
-    stalled = [socket.create_connection(("127.0.0.1", port), 10) for _ in range(200)]
+    daemon = next(p.pid for p in st.procs if p.name == "daemon")
+    stalled = [socket.create_connection(("127.0.0.1", front), 10) for _ in range(200)]
     try:
         for s in stalled:
             s.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Half: ")
-        assert fetch(port, "/")[::2] == (200, PAGE)
+        assert fetch(front, "/")[::2] == (200, PAGE)
         assert parse(exchange(get("/")))[::2] == (200, PAGE)
-        assert len(os.listdir(f"/proc/{start.serving}/fd")) < 20  # none of the 200 reached it
+        assert len(os.listdir(f"/proc/{daemon}/fd")) < 20  # none of the 200 reached it
     finally:
         for s in stalled:
             s.close()
