@@ -24,7 +24,6 @@ const step = (name, body) => body().then(() => console.log('ok   ' + name), (err
 
 const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
 const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
-const status = (page) => page.locator('#status');
 const shot = (p, name) => p.screenshot({ path: join(shots, name + '.png'), fullPage: true });
 const reload = async () => { await page.reload(); await page.waitForSelector('#status.ok'); };
 
@@ -68,7 +67,7 @@ try {
     const before = calls.length;
     await page.click('#write');
     await page.waitForSelector('#status.error');
-    assert.match(await status(page).textContent(), /not valid; nothing was written/);
+    assert.match(await page.locator('#status').textContent(), /not valid; nothing was written/);
     assert.notEqual((await row(page, '0x2000:03').locator('.field-error').textContent()).trim(), '');
     assert.equal(calls.length, before, 'no call was made');
     await shot(page, 'desktop-invalid');
@@ -91,7 +90,7 @@ try {
     process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
     await new Promise((resolve) => setTimeout(resolve, 500)).then(() => page.click('#read'));
     await page.waitForSelector('#status.error');
-    assert.equal(await status(page).textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
+    assert.equal(await page.locator('#status').textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
     assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');
     await shot(page, 'desktop-fault');
   });

@@ -27,11 +27,7 @@ std::string Hex(const char* text) {  // "0A0B 0C" -> "\x0A\x0B\x0C"
   return out;
 }
 
-struct Client : ::testing::Test {
-  void SetUp() override { ::unlink(kPath.c_str()); }
-};
-
-TEST_F(Client, FramesEveryRequestKindByteForByte) {
+TEST(Client, FramesEveryRequestKindByteForByte) {
   unsigned char buf[64] = {};
   uint64_t cb = 0, cbName = 4, cbList = 6;
   std::string desc = Le64(64) + Le16(0xA1B2) + std::string(54, '\x11');
@@ -66,7 +62,7 @@ TEST_F(Client, FramesEveryRequestKindByteForByte) {
 }
 
 // Reads deliver data only for good answers; writes succeed only with a complete head.
-TEST_F(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
+TEST(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
   std::string d(1500, '\0');
   for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<char>(i * 7 + 3);
   const struct {
@@ -105,7 +101,7 @@ TEST_F(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
   EXPECT_EQ(std::string(in, 8), Hex("00004142") + "zzz" + '\0');
 }
 
-TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
+TEST(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
   FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
   fake.SetMode(FakeService::Mode::kPaced);
   struct sigaction sa = {};
@@ -123,7 +119,7 @@ TEST_F(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
   EXPECT_EQ(std::string(buf, cb), "abcd");
 }
 
-TEST_F(Client, RefusesBadArgumentsWithoutContactingTheService) {
+TEST(Client, RefusesBadArgumentsWithoutContactingTheService) {
   FakeService fake([](const std::string&) { return EntryAnswer(0, ""); });
   char buf[80] = {};
   uint64_t cb = 99, zero = 0;
@@ -142,7 +138,7 @@ TEST_F(Client, RefusesBadArgumentsWithoutContactingTheService) {
 
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator cannot run under an address-space limit
 // The largest entry passes the argument check: under a 1 GiB address-space limit its record cannot be allocated.
-TEST_F(Client, LargestEntryLengthPassesTheArgumentCheck) {
+TEST(Client, LargestEntryLengthPassesTheArgumentCheck) {
   const auto run = [] {
     const rlimit limit{1ull << 30, 1ull << 30};
     char b;
@@ -153,9 +149,10 @@ TEST_F(Client, LargestEntryLengthPassesTheArgumentCheck) {
 }
 #endif
 
-TEST_F(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
+TEST(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
   char buf[4];
   uint64_t cb;
+  ::unlink(kPath.c_str());
   EXPECT_EQ(KXROpen(), KXR_ERR_NO_SERVICE) << "nothing";
   EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), KXR_ERR_ERRNO_BASE + ENOENT) << "no socket file";
   std::ofstream(kPath).put('x');
@@ -181,7 +178,7 @@ TEST_F(Client, OpenChecksForASocketAndSystemCallFailuresBecomeErrnoCodes) {
 }
 
 // The list and description calls check their answers' fixed heads too.
-TEST_F(Client, DescriptionAnswersNeedTheirHeads) {
+TEST(Client, DescriptionAnswersNeedTheirHeads) {
   const std::string answers[] = {
       Answer("\x03" + Le16(0x0201) + "\x01" + Le64(KxrResult::NoSuchEntry)), Answer(std::string(11, '\0')),
       Answer(Le64(KxrResult::ReadOnlyEntry) + Le64(64) + std::string(56, 'n')), Answer(Le64(0) + std::string(63, 'm'))};
