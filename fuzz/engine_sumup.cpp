@@ -63,13 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   p.indexGroup = write ? kSumUpWrite : kSumUpRead, p.indexOffset = count;
   p.cbRdLen = in.ConsumeIntegralInRange<int>(rec * count, in.ConsumeBool() ? rec * count + 256 : kMaxEntryLength);
   uint64_t dataBytes = 0;
-  for (int i = 0; i < count; ++i) {
-    SubRequestHeader h;  // one field per statement: the order of consumption
-    h.group = in.ConsumeIntegral<uint32_t>(), h.subIndex = in.ConsumeIntegral<uint8_t>();
-    h.flags = in.ConsumeIntegral<uint8_t>(), h.index = in.ConsumeIntegral<uint16_t>();
-    h.length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
-    AppendHeader(p.pwrData, h);
-    dataBytes += h.length;
+  for (int i = 0; i < count; ++i) {  // the fake client ignores the entry's address
+    const uint32_t length = in.ConsumeBool() ? in.ConsumeIntegralInRange<uint32_t>(0, 40) : in.ConsumeIntegral<uint32_t>();
+    AppendHeader(p.pwrData, SubRequestHeader{0, static_cast<uint8_t>(i), 0, 0x2000, length});
+    dataBytes += length;
   }
   // Write data: usually exactly what the headers announce, sometimes less or more.
   const uint64_t extra = !write ? 0 : in.ConsumeBool() && dataBytes <= 4096 ? dataBytes : in.ConsumeIntegralInRange<uint64_t>(0, 512);

@@ -35,9 +35,6 @@ TEST(Client, FramesEveryRequestKindByteForByte) {
     std::function<uint64_t()> call;
     std::string expected;
   } cases[] = {
-      {[&] { return KXRSyncRead(0x1234, 5, 0, 16, buf, &cb); },
-       Hex("3A00000000000000 1800000000000000 1800000000000000 0000 3412 00 05 FFFFFFFFFFFFFFFF 10000000") +
-           std::string(16, '\0')},
       {[&] { return KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"); },
        Hex("2C00000000000000 1800000000000000 2C00000000000000 0000 3412 00 05 FFFFFFFFFFFFFFFF 02000000 AABB")},
       {[&] { return KXRSyncReadWrite(7, 1, 2, 1, "\x55", 2, buf, &cb); },  // flags before the sub-index
