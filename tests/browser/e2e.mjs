@@ -1,7 +1,6 @@
 // The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
 // stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
 import { chromium } from 'playwright-core';
-import { createServer, request } from 'node:http';
 import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -25,7 +24,6 @@ const step = (name, body) => body().then(() => console.log('ok   ' + name), (err
 
 const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
 const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
-const status = (page) => page.locator('#status');
 const shot = (p, name) => p.screenshot({ path: join(shots, name + '.png'), fullPage: true });
 const reload = async () => { await page.reload(); await page.waitForSelector('#status.ok'); };
 
@@ -62,60 +60,19 @@ try {
     await shot(page, 'desktop');
   });
 
-  await step('invalid values show an error and nothing is written', async () => {
-    for (const [entry, value] of [['0x2000:03', '256'], ['0x2000:01', 'twelve'], ['0x2100:00', 'AB CD']]) {
-      await reload();
-      await row(page, entry).locator('input').fill(value);
-      const before = calls.length;
-      await page.click('#write');
-      await page.waitForSelector('#status.error');
-      assert.match(await status(page).textContent(), /not valid; nothing was written/, entry);
-      assert.notEqual((await row(page, entry).locator('.field-error').textContent()).trim(), '', entry);
-      assert.equal(calls.length, before, entry + ': no call was made');
-    }
+  await step('an invalid value shows an error and nothing is written, not even the valid ones', async () => {
+    await reload();
+    await row(page, '0x2000:01').locator('input').fill('0x4321');
+    await row(page, '0x2000:03').locator('input').fill('256');  // each value rule: tests/node
+    const before = calls.length;
+    await page.click('#write');
+    await page.waitForSelector('#status.error');
+    assert.match(await page.locator('#status').textContent(), /not valid; nothing was written/);
+    assert.notEqual((await row(page, '0x2000:03').locator('.field-error').textContent()).trim(), '');
+    assert.equal(calls.length, before, 'no call was made');
     await shot(page, 'desktop-invalid');
     await reload();
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-  });
-
-  await step('a page of another origin cannot write entries through the site', async () => {
-    // The write of EF BE to 0x2000:01 as a form with a text/plain body (the
-    // '=' that joins name and value is the Base64 padding) and as fetches.
-    const endpoint = new URL('KxrWebService/KxrWebService.dll', url).href;
-    const call = ['<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">' +
-      '<SOAP-ENV:Body><u:ReadWrite xmlns:u="urn:KxrWebService"><netId></netId><nPort>0</nPort><indexGroup>61569</indexGroup>' +
-      '<indexOffset>1</indexOffset><cbRdLen>4</cbRdLen><pwrData>AAAAAAEAACACAAAA774',
-    '</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>'];
-    const attack = `<!DOCTYPE html><iframe name="sink"></iframe><script>
-      const form = Object.assign(document.createElement('form'),
-        { method: 'POST', enctype: 'text/plain', action: ${JSON.stringify(endpoint)}, target: 'sink' });
-      form.append(Object.assign(document.createElement('input'), { type: 'hidden', name: ${JSON.stringify(call[0])}, value: ${JSON.stringify(call[1])} }));
-      document.body.append(form);
-      const body = ${JSON.stringify(call.join('='))};
-      window.done = Promise.allSettled([
-        new Promise((resolve) => { document.querySelector('iframe').onload = resolve; form.submit(); }),
-        fetch(${JSON.stringify(endpoint)}, { method: 'POST', headers: { 'Content-Type': 'text/xml' }, body }),
-        fetch(${JSON.stringify(endpoint)}, { method: 'POST', mode: 'no-cors', body }),
-      ]);
-    </script>`;
-    const other = createServer((req, res) => res.writeHead(200, { 'Content-Type': 'text/html' }).end(attack));
-    await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
-    const foreign = await context.newPage(), answered = [];
-    foreign.on('response', (r) => { if (r.url() === endpoint) answered.push(r.status()); });
-    await foreign.goto(`http://127.0.0.1:${other.address().port}/`).then(() => foreign.evaluate(() => window.done))
-      .finally(() => { other.close(); return foreign.close(); });
-    assert.ok(answered.length >= 2 && answered.every((s) => s === 403), 'refused by the site: ' + answered);
-    // Each rule on its own: a type other than text/xml and a foreign Origin are refused; the site's own origin
-    // passes (it writes the value the entry has, below).
-    const post = (type, origin, body) => new Promise((resolve, reject) => {
-      request(endpoint, { method: 'POST', headers: { 'Content-Type': type, ...(origin && { Origin: origin }) } },
-        (res) => res.resume().on('end', () => resolve(res.statusCode))).on('error', reject).end(body);
-    });
-    assert.equal(await post('text/plain', '', call.join('=')), 403, 'text/plain without an Origin');
-    assert.equal(await post('text/xml; charset=utf-8', 'http://127.0.0.1:1', call.join('=')), 403, 'a foreign Origin');
-    await reload();
-    assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
-    assert.equal(await post('text/xml', new URL(url).origin, call.join('=').replace('AAAA774=', 'AAAANBI=')), 200);
   });
 
   await step('the page is clean at a phone width', async () => {
@@ -133,7 +90,7 @@ try {
     process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
     await new Promise((resolve) => setTimeout(resolve, 500)).then(() => page.click('#read'));
     await page.waitForSelector('#status.error');
-    assert.equal(await status(page).textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
+    assert.equal(await page.locator('#status').textContent(), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
     assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');
     await shot(page, 'desktop-fault');
   });

@@ -150,18 +150,16 @@ class FakeService:
     bytes, or None (close without a word)."""
 
     def __init__(self, path, handler):
-        self.path, self.handler, self.requests = path, handler, []
-        self.stop = threading.Event()
-        self.sock = dead_socket(path)
+        self.path, self.handler, self.requests, self.sock = path, handler, [], dead_socket(path)
         self.sock.listen(16)
         threading.Thread(target=self._run, daemon=True).start()
 
     def _run(self):
-        while not self.stop.is_set():
+        while True:
             try:
                 conn, _ = self.sock.accept()
             except OSError:
-                return
+                return  # closed
             with conn:
                 conn.settimeout(15)
                 try:
@@ -177,8 +175,7 @@ class FakeService:
 
     def close(self):
         """Gone: nobody listens and the socket file is removed."""
-        if not self.stop.is_set():
-            self.stop.set()
+        if self.sock.fileno() >= 0:
             self.sock.shutdown(socket.SHUT_RDWR)
             self.sock.close()
             os.unlink(self.path)

@@ -1,7 +1,7 @@
-# The web service end to end against the service simulator: read, write and read back, a batch of 300, malformed
+# The web service end to end against the service simulator: read, write and read back, malformed
 # batches that write nothing, and the faults of a call, every document byte for byte.
 import pytest
-from conftest import EP, PAGE, READ, WRITE, NO_SERVICE, call, exchange, fault_doc, hdr, le32, parse, post, result, soap
+from conftest import READ, WRITE, NO_SERVICE, call, fault_doc, hdr, le32, result, soap
 
 
 def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
@@ -28,10 +28,6 @@ def test_read_write_and_read_back(sim):
     assert result(READ_BACK) == le32(0, 2) + b"\x34\x12"
 
 
-def test_batch_of_300(sim):
-    assert result(call(READ, 300, 300 * 24, hdr(0x2100, 0, 16) * 300)) == le32(0, 16) * 300 + bytes(16 * 300)
-
-
 @pytest.mark.parametrize("count, buf, fault", [
     (2, WORD + hdr(0x2000, 1, 0) + b"\x34\x12", (OUT_OF_RANGE, "Out of range")),  # a sub-request without data
     (2, WORD * 2 + b"\x34\x12\x56", (INVALID_SOAP, "Invalid SOAP message")),     # data cut short
@@ -54,7 +50,3 @@ def test_faults_are_documents(st, body, doc, logged):
     assert soap(body) == doc
     assert not logged or st.syslog.wait_for(doc.decode())  # the engine's faults, whole, in verbose mode
 
-
-def test_empty_body_is_the_page(st, daemon):
-    status, fields, body = parse(exchange(post(EP, b"")))
-    assert (status, fields["content-type"], body) == (200, "text/html", PAGE)

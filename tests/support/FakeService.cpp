@@ -31,14 +31,14 @@ int BindAt(const std::string& path) {
 }
 }  // namespace
 
-bool MakeDeadSocket(const std::string& path) {
-  const int fd = BindAt(path);
+bool MakeDeadSocket() {
+  const int fd = BindAt(KxrSettings::kServiceSocketPath);
   if (fd >= 0) ::close(fd);  // the file stays; nobody listens behind it
   return fd >= 0;
 }
 
-FakeService::FakeService(Handler handler, std::string path) : handler_(std::move(handler)), path_(std::move(path)) {
-  const int fd = BindAt(path_);
+FakeService::FakeService(Handler handler) : handler_(std::move(handler)) {
+  const int fd = BindAt(KxrSettings::kServiceSocketPath);
   if (fd < 0 || ::listen(fd, 16) != 0 || ::pipe2(wakeFds_, O_CLOEXEC) != 0) {
     if (fd >= 0) ::close(fd);
     return;
@@ -57,7 +57,7 @@ FakeService::~FakeService() {
   }
   for (int fd : {listenFd_, wakeFds_[0], wakeFds_[1]})
     if (fd >= 0) ::close(fd);
-  if (listenFd_ >= 0) ::unlink(path_.c_str());
+  if (listenFd_ >= 0) ::unlink(KxrSettings::kServiceSocketPath);
 }
 
 std::vector<std::string> FakeService::Requests() const {
@@ -96,10 +96,7 @@ void FakeService::Serve(int fd) {
     // The client's pending send fails with EPIPE; the socket is closed only
     // after the client has closed its end, so its error stays EPIPE.
     ::shutdown(fd, SHUT_RD);
-    for (int waited = 0; waited < 20000 && WaitFor(-1, 0, 10); waited += 10) {
-      pollfd p{fd, 0, 0};
-      if (::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP)) break;
-    }
+    WaitFor(fd, 0);  // no events asked: only the hang-up (or the fake's stop) ends the wait
     return;
   }
   std::string request;
@@ -112,7 +109,7 @@ void FakeService::Serve(int fd) {
   if (!request.empty()) requests_.push_back(request);
   const Handler handler = handler_;
   lock.unlock();
-  if (mode == Mode::kHangBeforeRead || mode == Mode::kHangAfterRead) {
+  if (mode == Mode::kHangBeforeRead) {
     WaitFor(-1, 0);  // hangs until the fake stops
     return;
   }

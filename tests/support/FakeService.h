@@ -29,8 +29,8 @@ inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_
   return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, sub) + data);
 }
 
-// Leaves a socket file at path with nothing listening: connect gets ECONNREFUSED.
-bool MakeDeadSocket(const std::string& path = KxrSettings::kServiceSocketPath);
+// Leaves a socket file at the service socket path with nothing listening: connect gets ECONNREFUSED.
+bool MakeDeadSocket();
 
 // Destruction stops the thread and removes the socket file; it never waits for a client.
 class FakeService {
@@ -41,11 +41,10 @@ class FakeService {
     kAnswer,          // read the request, answer with the handler's bytes, close
     kPaced,           // the same, a byte at a time with a pause after each (short reads for the client)
     kHangBeforeRead,  // read nothing and never answer
-    kHangAfterRead,   // read and record the request, never answer
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
   };
 
-  explicit FakeService(Handler handler = {}, std::string path = KxrSettings::kServiceSocketPath);
+  explicit FakeService(Handler handler = {});
   // Answers from the simulator's dictionary, which must outlive the fake.
   explicit FakeService(KxrSim::Dictionary& dict) : FakeService([&dict](const std::string& r) { return dict.Answer(r); }) {}
   ~FakeService();
@@ -64,7 +63,6 @@ class FakeService {
 
   mutable std::mutex mutex_;
   Handler handler_;
-  std::string path_;
   std::vector<std::string> requests_;
   std::atomic<Mode> mode_{Mode::kAnswer};
   int listenFd_ = -1;

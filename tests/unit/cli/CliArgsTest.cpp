@@ -7,20 +7,23 @@
 namespace KxrCli {
 namespace {
 
+// A read's TYPE after its address or LENGTH; an integer TYPE asks for its width.
 TEST(CliArgs, ReadArguments) {
-  const std::tuple<const char*, uint16_t, uint8_t, uint32_t> good[] = {
-      {"0x1018:1", 0x1018, 1, kDefaultReadLength}, {"4120:0x01", 0x1018, 1, kDefaultReadLength},
-      {"0X2100:0xff:600", 0x2100, 0xFF, 600},      {"0:0:0x100000", 0, 0, 0x100000},
-      {"65535:255:1", 0xFFFF, 0xFF, 1}};
-  for (const auto& [text, index, subIndex, length] : good) {
+  const std::tuple<const char*, uint16_t, uint8_t, uint32_t, const char*> good[] = {
+      {"0x1018:1", 0x1018, 1, kDefaultReadLength, ""}, {"4120:0x01", 0x1018, 1, kDefaultReadLength, ""},
+      {"0X2100:0xff:600", 0x2100, 0xFF, 600, ""},      {"0:0:0x100000", 0, 0, 0x100000, ""},
+      {"65535:255:1", 0xFFFF, 0xFF, 1, ""},            {"0x1018:1:u32", 0x1018, 1, 4, "u32"},
+      {"1:1:8:text", 1, 1, 8, "text"},                 {"1:1:i64", 1, 1, 8, "i64"}};
+  for (const auto& [text, index, subIndex, length, type] : good) {
     EntryArg entry;
     std::string error;
     EXPECT_TRUE(ParseReadArg(text, entry, error)) << text << ": " << error;
-    EXPECT_EQ(std::make_tuple(entry.index, entry.subIndex, entry.length), std::make_tuple(index, subIndex, length)) << text;
+    EXPECT_EQ(std::make_tuple(entry.index, entry.subIndex, entry.length, entry.type),
+              std::make_tuple(index, subIndex, length, std::string(type))) << text;
   }
   // Hex needs its prefix; index 16 bits, sub-index 8, length 1 to 1 MiB.
   for (const char* bad : {"1018:01", "100A:1", "0x10000:1", "0x1018:256", "0x1018:1:0", "0x1018:1:1048577", "0x1018",
-                          "0x1018:1:4:4", "0x:1", "-1:1", "99999999999999999999999:1"}) {
+                          "0x1018:1:4:4", "0x:1", "-1:1", "99999999999999999999999:1", "1:1:f32", "1:1:ff", "1:u8"}) {
     EntryArg entry;
     std::string error;
     EXPECT_TRUE(!ParseReadArg(bad, entry, error) && !error.empty()) << bad;

@@ -51,22 +51,5 @@ TEST(CliJson, FaultAndError) {
   EXPECT_EQ(JsonError("cannot connect to /x\x01\xff"), "{\"error\":\"cannot connect to /x\\u0001\\uFFFD\"}\n");
 }
 
-// A read's TYPE after its address or LENGTH; an integer TYPE asks for its width.
-TEST(CliJson, ReadType) {
-  const struct {
-    std::string arg, type;
-    uint32_t length;  // 0: refused
-  } cases[] = {{"0x1018:1:u32", "u32", 4}, {"1:1:8:text", "text", 8}, {"1:1:i64", "i64", 8},
-               {"1:1", "", kDefaultReadLength}, {"1:1:f32", "", 0}, {"1:1:ff", "", 0}, {"1:u8", "", 0}};
-  for (const auto& c : cases) {
-    EntryArg entry;
-    std::string error;
-    EXPECT_EQ(ParseReadArg(c.arg, entry, error), c.length != 0) << c.arg;
-    if (c.length != 0) {
-      EXPECT_EQ(entry.type + "/" + std::to_string(entry.length), c.type + "/" + std::to_string(c.length));
-    }
-  }
-}
-
 }  // namespace
 }  // namespace KxrCli
