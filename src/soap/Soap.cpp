@@ -2,6 +2,7 @@
 #include "Soap.h"
 
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 #include "KXRWeb.h"
@@ -85,9 +86,10 @@ std::size_t FindTag(std::string_view body, std::size_t from, std::string_view na
   const std::size_t length = name.size() + (closing ? 3 : 2);
   for (std::size_t at = body.find('<', from); at != std::string_view::npos && body.size() - at >= length;
        at = body.find('<', at + 1)) {
-    std::size_t i = at + 1;
-    if (closing && body[i++] != '/') continue;
-    if (body.compare(i, name.size(), name) == 0 && body[i + name.size()] == '>') return at;
+    const char* p = body.data() + at + 1;
+    if (closing && *p++ != '/') continue;
+    // The '>' first: it rules out most tags without a comparison of the name.
+    if (p[name.size()] == '>' && std::memcmp(p, name.data(), name.size()) == 0) return at;
   }
   return std::string_view::npos;
 }
