@@ -1,6 +1,7 @@
 #include "KxrApiBSD.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -81,24 +82,38 @@ bool WaitReady(int fd, short events, Clock::time_point deadline) {
   }
 }
 
-// Sends all of data before the deadline; 0 or an errno code. A blocking send
-// bounded by the socket's send timeout (set to the time left before each
-// call), so that a service that shuts down reading fails the send at once
-// with EPIPE rather than leaving it to wait for room until the deadline.
-// The first send relies on the bound that Connect set, a full exchange time
-// just before the deadline was taken, which saves a call per exchange.
-uint64_t SendAll(int fd, const unsigned char* data, uint64_t size, Clock::time_point deadline) {
+// Sends all of data before the deadline; 0 or an errno code. A socket that
+// connected without waiting is still non-blocking (waits false): a message
+// that fits the socket's buffer, as requests usually do, goes in one call
+// and needs no time bound. Whatever does not fit is sent blocking, bounded by
+// the socket's send timeout (set to the time left before each call), so that
+// a service that shuts down reading fails the send at once with EPIPE rather
+// than leaving it to wait for room until the deadline. A socket that Connect
+// left blocking has a full exchange time as its bound already, taken just
+// before the deadline was; its first send relies on that.
+uint64_t SendAll(int fd, bool waits, const unsigned char* data, uint64_t size, Clock::time_point deadline) {
   uint64_t sent = 0;
-  for (bool first = true; sent < size; first = false) {
+  bool bounded = waits;  // the send timeout is set for the next send
+  while (sent < size) {
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
     if (left <= 0) return ErrnoCode(ETIMEDOUT);
-    const timeval bound{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-    if (!first && ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return ErrnoCode(errno);
+    if (waits && !bounded) {
+      const timeval bound{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+      if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) != 0) return ErrnoCode(errno);
+    }
+    bounded = false;
     const ssize_t n = ::send(fd, data + sent, static_cast<std::size_t>(size - sent), kSendFlags);
-    if (n >= 0)
+    if (n >= 0) {
       sent += static_cast<uint64_t>(n);
-    else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
       return ErrnoCode(errno);
+    }
+    if (!waits && sent < size && (n >= 0 || errno != EINTR)) {
+      // The buffer is full: the rest waits for room, bounded.
+      int off = 0;
+      if (::ioctl(fd, FIONBIO, &off) != 0) return ErrnoCode(errno);
+      waits = true;
+    }
   }
   return 0;
 }
@@ -121,26 +136,38 @@ uint64_t ReceiveSome(int fd, unsigned char* data, uint64_t size, Clock::time_poi
 }
 
 // A new stream socket connected to the service, tried the fixed number of
-// times while the service refuses: 0 or a result code.
-uint64_t Connect(SocketGuard& sock) {
+// times while the service refuses: 0 or a result code. The socket is first
+// made non-blocking, which costs nothing: a service with room in its backlog
+// takes the connection at once. When it has none, a blocking connect on a
+// fresh socket waits for room, bounded by the socket's send timeout, and
+// *waits tells SendAll that the socket blocks and is bounded already.
+uint64_t Connect(SocketGuard& sock, bool* waits) {
   sockaddr_un addr;
   std::memset(&addr, 0, sizeof addr);
   addr.sun_family = AF_UNIX;
   static_assert(sizeof(KxrSettings::kServiceSocketPath) <= sizeof(addr.sun_path), "service socket path too long");
   std::memcpy(addr.sun_path, KxrSettings::kServiceSocketPath, sizeof(KxrSettings::kServiceSocketPath));
+  *waits = false;
   for (int attempt = 1;; ++attempt) {
     // A fresh socket per attempt: a socket whose connect failed is not reusable everywhere.
     if (sock.fd >= 0) ::close(sock.fd);
-    sock.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sock.fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (*waits ? 0 : SOCK_NONBLOCK), 0);
     if (sock.fd < 0) return ErrnoCode(errno);
-    // Bounds a connect that waits for room in a stalled service's backlog.
-    const timeval bound{KxrSettings::kExchangeTimeoutSeconds, 0};
-    ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    if (*waits) {
+      // Bounds a connect that waits for room in a stalled service's backlog.
+      const timeval bound{KxrSettings::kExchangeTimeoutSeconds, 0};
+      ::setsockopt(sock.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    }
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
     const int on = 1;
     ::setsockopt(sock.fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif
     if (::connect(sock.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
+    if (!*waits && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS)) {
+      *waits = true;  // no room in the backlog now: the same attempt again, waiting
+      --attempt;
+      continue;
+    }
     if (errno != ECONNREFUSED) return ErrnoCode(errno);
     if (attempt >= KxrSettings::kConnectAttempts) return KXR_ERR_CONNECTION_REFUSED;
     ::usleep(KxrSettings::kConnectRetryDelayUs);
@@ -263,9 +290,10 @@ uint64_t KXRIoControl(void* pIn, uint64_t cbIn, void* pOut, uint64_t cbOut, uint
   std::memset(area, 0, static_cast<std::size_t>(capacity));
 
   SocketGuard sock;
-  if (const uint64_t rc = Connect(sock)) return rc;
+  bool waits = false;
+  if (const uint64_t rc = Connect(sock, &waits)) return rc;
   const Clock::time_point sendDeadline = Clock::now() + std::chrono::seconds(KxrSettings::kExchangeTimeoutSeconds);
-  if (const uint64_t rc = SendAll(sock.fd, message.get(), total, sendDeadline)) return rc;
+  if (const uint64_t rc = SendAll(sock.fd, waits, message.get(), total, sendDeadline)) return rc;
   uint64_t received = 0;
   if (const uint64_t rc = ReceiveAnswer(sock.fd, area, capacity, &received)) return rc;
 

@@ -100,10 +100,17 @@ class CPxoSyncWrap {
   PPxoSyncDelDeviceNotificationReq m_pPxoSyncDelDeviceNotificationReq;
   PPxoSyncSetTimeout m_pPxoSyncSetTimeout;
   PPxoGetLastError m_pPxoGetLastError;
+
+ private:
+  // Sets every entry-point member to null.
+  void ClearEntryPoints();
+  // Takes every entry-point member of from.
+  void CopyEntryPoints(const CPxoSyncWrap& from);
 };
 
 // Once the library has been loaded by a wrapper, takes one extra reference
 // that keeps it mapped for the life of the process: each later LoadDll then
 // only counts a reference instead of mapping and relocating the library anew,
-// and each Unload no longer unmaps it. Does nothing while it is not loaded.
+// takes the entry points found by the first lookup after the pin, and each
+// Unload no longer unmaps it. Does nothing while it is not loaded.
 void PinLoadedLibrary();

@@ -71,13 +71,15 @@ int CKxr::SoapToKxrParameters(const std::string& body, _KXR_Parameters& paramete
     parameters.indexOffset = 0;
     parameters.cbRdLen = 0;
     parameters.pwrData.clear();
-    if (!CSoap::ParseParameter(body, "netId", parameters.netId) ||
-        !CSoap::ParseParameter(body, "nPort", parameters.nPort) ||
-        !CSoap::ParseParameter(body, "indexGroup", parameters.indexGroup) ||
-        !CSoap::ParseParameter(body, "indexOffset", parameters.indexOffset) ||
-        !CSoap::ParseParameter(body, "cbRdLen", parameters.cbRdLen))
+    // Every parameter is searched from the same anchor: it is found once.
+    const std::size_t call = CSoap::FindCall(body);
+    if (!CSoap::ParseParameter(body, call, "netId", parameters.netId) ||
+        !CSoap::ParseParameter(body, call, "nPort", parameters.nPort) ||
+        !CSoap::ParseParameter(body, call, "indexGroup", parameters.indexGroup) ||
+        !CSoap::ParseParameter(body, call, "indexOffset", parameters.indexOffset) ||
+        !CSoap::ParseParameter(body, call, "cbRdLen", parameters.cbRdLen))
       return KXRWEB_ERR_INVALID_SOAP;
-    if (!CSoap::ParseParameter(body, "pwrData", parameters.pwrData)) return KXRWEB_ERR_INVALID_WRITEBUF;
+    if (!CSoap::ParseParameter(body, call, "pwrData", parameters.pwrData)) return KXRWEB_ERR_INVALID_WRITEBUF;
     return KXRWEB_SUCCESS;
   } catch (...) {
     return KXRWEB_ERR_UNSPECIFIC;

@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <optional>
+#include <utility>
 
 #include "Base64.h"
 #include "KXRWeb.h"
@@ -50,10 +51,12 @@ std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
   std::string result;
   std::optional<CKxr> engine;
   try {
-    parameters.pwrData = Base64::decode(parameters.pwrData);
-    // Copying the parameters into the engine may run out of memory: that is
-    // this call's fault, not the end of the daemon.
-    engine.emplace(parameters);
+    // The Base64 text and then the record are handed on, not copied: neither
+    // is used here again.
+    parameters.pwrData = Base64::decode(std::move(parameters.pwrData));
+    // Building the engine may run out of memory: that is this call's fault,
+    // not the end of the daemon.
+    engine.emplace(std::move(parameters));
     engine->SetDeadline(deadline);
   } catch (...) {
     return CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);

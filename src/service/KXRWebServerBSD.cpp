@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <exception>
-#include <iostream>
 #include <list>
 #include <string>
 
@@ -156,7 +156,7 @@ int main(int argc, char* argv[]) {
     openlog(KxrSettings::kSyslogIdent, LOG_PID | LOG_CONS | LOG_NDELAY | LOG_NOWAIT, LOG_LOCAL0);
     return Serve(argc, argv);
   } catch (const std::exception& e) {
-    std::cerr << "Error: " << e.what() << std::endl;
+    std::fprintf(stderr, "Error: %s\n", e.what());
     return 1;
   }
 }

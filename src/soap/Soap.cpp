@@ -2,7 +2,8 @@
 #include "Soap.h"
 
 #include <climits>
-#include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 #include "KXRWeb.h"
 
@@ -23,11 +24,16 @@ constexpr char kStringTypeAttrs[] =
     " xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=\"string\">";
 
 // Declaration, envelope, body and the ReadWriteResponse start tag, up to and
-// including the start tag of ppRdData.
-std::string ResponseHead() {
-  return std::string(kXmlDecl) + kEnvelopeStart + kBodyStart + "<m:ReadWriteResponse xmlns:m=\"" +
-         kKxrServiceUrn + "\"><ppRdData" + kStringTypeAttrs;
+// including the start tag of ppRdData; built on first use.
+const std::string& ResponseHead() {
+  static const std::string head = std::string(kXmlDecl) + kEnvelopeStart + kBodyStart +
+                                  "<m:ReadWriteResponse xmlns:m=\"" + kKxrServiceUrn + "\"><ppRdData" +
+                                  kStringTypeAttrs;
+  return head;
 }
+
+// What follows the Base64 text in a ReadWriteResponse document.
+constexpr char kResponseTail[] = "</ppRdData></m:ReadWriteResponse>";
 
 // Whether c is white space in the C locale, as atoi and stream input skip it.
 bool IsSpace(char c) {
@@ -37,7 +43,7 @@ bool IsSpace(char c) {
 // One net id component read like a stream extraction of a decimal int:
 // white space, optional sign, digits; 0 without digits, saturated at the
 // limits of int when out of range.
-int ComponentValue(const std::string& text, std::size_t begin, std::size_t end) {
+int ComponentValue(std::string_view text, std::size_t begin, std::size_t end) {
   std::size_t i = begin;
   while (i < end && IsSpace(text[i])) ++i;
   bool negative = false;
@@ -54,47 +60,106 @@ int ComponentValue(const std::string& text, std::size_t begin, std::size_t end) 
   return static_cast<int>(negative ? -magnitude : magnitude);
 }
 
+// The text read as atoi reads it, that is strtol in base 10 narrowed to int:
+// white space, optional sign, digits up to the first other byte; saturated
+// at the limits of long before the narrowing. Works on the text in place,
+// which need not end in a NUL.
+int DecimalValue(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && IsSpace(text[i])) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  const unsigned long limit = negative ? static_cast<unsigned long>(LONG_MAX) + 1 : LONG_MAX;
+  unsigned long magnitude = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const auto digit = static_cast<unsigned long>(text[i] - '0');
+    magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
+  }
+  const long number = negative ? (magnitude > LONG_MAX ? LONG_MIN : -static_cast<long>(magnitude))
+                               : static_cast<long>(magnitude);
+  return static_cast<int>(number);
+}
+
+// Where the tag "<" + name + ">", or "</" + name + ">" when closing, first
+// begins in body at or after from; npos when it does not occur.
+std::size_t FindTag(std::string_view body, std::size_t from, std::string_view name, bool closing) {
+  const std::size_t length = name.size() + (closing ? 3 : 2);
+  for (std::size_t at = body.find('<', from); at != std::string_view::npos && body.size() - at >= length;
+       at = body.find('<', at + 1)) {
+    const char* p = body.data() + at + 1;
+    if (closing && *p++ != '/') continue;
+    // The '>' first: it rules out most tags without a comparison of the name.
+    if (p[name.size()] == '>' && std::memcmp(p, name.data(), name.size()) == 0) return at;
+  }
+  return std::string_view::npos;
+}
+
+// The text of the element name after the call's anchor at position call
+// (npos: no anchor): the first opening tag after the anchor, up to the first
+// closing tag after that. False when either tag is missing.
+bool FindText(std::string_view body, std::size_t call, std::string_view name, std::string_view& text) {
+  if (call == std::string_view::npos) return false;
+  const std::size_t start = FindTag(body, call + 1, name, false);
+  if (start == std::string_view::npos) return false;
+  const std::size_t end = FindTag(body, start + 1, name, true);
+  if (end == std::string_view::npos) return false;
+  const std::size_t first = start + name.size() + 2;
+  // Only a name that itself holds markup lets the closing tag overlap the
+  // opening one; such a value does not exist.
+  if (end < first) return false;
+  text = body.substr(first, end - first);
+  return true;
+}
+
 }  // namespace
 
+std::size_t CSoap::FindCall(const std::string& body) { return body.find(kAnchor); }
+
 int CSoap::ParseParameter(const std::string& body, const std::string& name, std::string& value) {
+  return ParseParameter(body, FindCall(body), name, value);
+}
+
+int CSoap::ParseParameter(const std::string& body, const std::string& name, int& value) {
+  return ParseParameter(body, FindCall(body), name, value);
+}
+
+int CSoap::ParseParameter(const std::string& body, const std::string& name, unsigned short& value) {
+  return ParseParameter(body, FindCall(body), name, value);
+}
+
+int CSoap::ParseParameter(const std::string& body, const std::string& name, RvtNetId& value) {
+  return ParseParameter(body, FindCall(body), name, value);
+}
+
+int CSoap::ParseParameter(const std::string& body, std::size_t call, std::string_view name, std::string& value) {
+  std::string_view text;
+  if (!FindText(body, call, name, text)) return 0;
   try {
-    const std::size_t anchor = body.find(kAnchor);
-    if (anchor == std::string::npos) return 0;
-    const std::string open = "<" + name + ">";
-    const std::string close = "</" + name + ">";
-    const std::size_t start = body.find(open, anchor + 1);
-    if (start == std::string::npos) return 0;
-    const std::size_t end = body.find(close, start + 1);
-    if (end == std::string::npos) return 0;
-    const std::size_t first = start + open.size();
-    // Only a name that itself holds markup lets the closing tag overlap the
-    // opening one; such a value does not exist.
-    if (end < first) return 0;
-    value = body.substr(first, end - first);
+    value.assign(text.data(), text.size());
     return 1;
   } catch (...) {
     return 0;
   }
 }
 
-int CSoap::ParseParameter(const std::string& body, const std::string& name, int& value) {
-  std::string text;
-  if (ParseParameter(body, name, text) == 0) return 0;
-  // atoi is strtol narrowed to int; strtol keeps values outside int defined.
-  value = static_cast<int>(std::strtol(text.c_str(), nullptr, 10));
+int CSoap::ParseParameter(const std::string& body, std::size_t call, std::string_view name, int& value) {
+  std::string_view text;
+  if (!FindText(body, call, name, text)) return 0;
+  value = DecimalValue(text);
   return 1;
 }
 
-int CSoap::ParseParameter(const std::string& body, const std::string& name, unsigned short& value) {
+int CSoap::ParseParameter(const std::string& body, std::size_t call, std::string_view name,
+                          unsigned short& value) {
   int number = 0;
-  if (ParseParameter(body, name, number) == 0) return 0;
+  if (ParseParameter(body, call, name, number) == 0) return 0;
   value = static_cast<unsigned short>(number);
   return 1;
 }
 
-int CSoap::ParseParameter(const std::string& body, const std::string& name, RvtNetId& value) {
-  std::string text;
-  if (ParseParameter(body, name, text) == 0) return 0;
+int CSoap::ParseParameter(const std::string& body, std::size_t call, std::string_view name, RvtNetId& value) {
+  std::string_view text;
+  if (!FindText(body, call, name, text)) return 0;
   if (text.empty()) {
     for (unsigned char& b : value.b) b = 0;
     return 1;
@@ -104,7 +169,7 @@ int CSoap::ParseParameter(const std::string& body, const std::string& name, RvtN
   std::size_t begin = 0;
   for (std::size_t n = 0; n < sizeof value.b && begin < text.size(); ++n) {
     std::size_t end = text.find('.', begin);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string_view::npos) end = text.size();
     value.b[n] = static_cast<unsigned char>(ComponentValue(text, begin, end) & 0xFF);
     begin = end + 1;
   }
@@ -113,7 +178,12 @@ int CSoap::ParseParameter(const std::string& body, const std::string& name, RvtN
 
 std::string CSoap::CreateResponse(const std::string& text) {
   try {
-    return ResponseHead() + text + "</ppRdData></m:ReadWriteResponse>" + kEnvelopeEnd;
+    // One allocation for the whole document.
+    const std::string& head = ResponseHead();
+    std::string document;
+    document.reserve(head.size() + text.size() + (sizeof kResponseTail - 1) + (sizeof kEnvelopeEnd - 1));
+    document.append(head).append(text).append(kResponseTail).append(kEnvelopeEnd);
+    return document;
   } catch (...) {
     return std::string();
   }

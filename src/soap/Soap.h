@@ -1,7 +1,9 @@
 // The ReadWrite call found by text search, and the SOAP documents answered.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 #include "KxrTypes.h"
 
@@ -20,6 +22,17 @@ class CSoap {
   static int ParseParameter(const std::string& body, const std::string& name, unsigned short& value);
   // As above, dotted decimal into the six bytes of a net id.
   static int ParseParameter(const std::string& body, const std::string& name, RvtNetId& value);
+
+  // Where the "<u:ReadWrite" anchor begins in body; std::string::npos when it
+  // is absent.
+  static std::size_t FindCall(const std::string& body);
+  // The four overloads above with the anchor found beforehand (FindCall), so
+  // that the six parameters of a call cost one search for it.
+  static int ParseParameter(const std::string& body, std::size_t call, std::string_view name, std::string& value);
+  static int ParseParameter(const std::string& body, std::size_t call, std::string_view name, int& value);
+  static int ParseParameter(const std::string& body, std::size_t call, std::string_view name,
+                            unsigned short& value);
+  static int ParseParameter(const std::string& body, std::size_t call, std::string_view name, RvtNetId& value);
 
   // The ReadWriteResponse document carrying the Base64 result text.
   static std::string CreateResponse(const std::string& text);

@@ -42,7 +42,8 @@ TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
 TEST(SoapParse, ConvertsNumbersLikeAtoi) {
   const std::pair<const char*, int> cases[] = {
       {" 1234", 1234}, {"1234 ", 1234}, {"\n\t-42x", -42}, {"+7", 7}, {"x", 0},
-      {"", 0},         {"61568", 61568}, {"0xF080", 0},     {"- 5", 0}};
+      {"", 0},         {"61568", 61568}, {"0xF080", 0},     {"- 5", 0},
+      {"99999999999999999999", -1}};  // strtol's saturation at LONG_MAX, then the low 32 bits
   for (const auto& [text, expected] : cases) {
     int value = -99;
     EXPECT_EQ(CSoap::ParseParameter(Call("n", text), "n", value), 1);
