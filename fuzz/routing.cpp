@@ -30,12 +30,13 @@ const char kIndex[] = "index page", kStyle[] = "body { color: red }";
 
 void Write(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
-// The directory, document root, listening socket and the one worker.
+// The directory, document root, listening socket, its listener and the one worker.
 struct Server {
   std::string dir = "/tmp/kxr-fuzz-routing-" + std::to_string(::getpid());
   std::string socketPath = dir + "/web0";
   asio::io_context io{1};
   std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
+  std::unique_ptr<KXRWebservice::HttpListener> listener;
   std::unique_ptr<KXRWebservice::http_worker> worker;
 
   Server() {
@@ -46,7 +47,8 @@ struct Server {
     ::unlink(socketPath.c_str());
     acceptor = std::make_unique<asio::local::stream_protocol::acceptor>(
         io, asio::local::stream_protocol::endpoint(socketPath));
-    worker = std::make_unique<KXRWebservice::http_worker>(*acceptor, dir + "/root");
+    listener = std::make_unique<KXRWebservice::HttpListener>(*acceptor);
+    worker = std::make_unique<KXRWebservice::http_worker>(*listener, dir + "/root");
     worker->start();
   }
 };
