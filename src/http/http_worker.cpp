@@ -14,12 +14,12 @@
 #include <tuple>
 #include <utility>
 
-#include <boost/beast/core/buffers_range.hpp>
-#include <boost/beast/http/error.hpp>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
+#include <boost/beast/core/buffers_range.hpp>
+#include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "ConnectionIo.h"
 #include "HttpRouting.h"
@@ -32,7 +32,7 @@ pthread_mutex_t http_worker::mLock;
 
 namespace {
 
-// The timer's expiry while no connection is being served: never.
+// The timer's expiry until a connection first waits: never.
 constexpr auto kNever = (std::chrono::steady_clock::time_point::max)();
 // Value of the Server field of every answer.
 constexpr char kServerName[] = "Beast";
