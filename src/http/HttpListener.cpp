@@ -52,18 +52,11 @@ HttpListener::HttpListener(boost::asio::local::stream_protocol::acceptor& accept
   // A look for a further connection must not wait when there is none.
   mAcceptor.native_non_blocking(true);
   mIdle.reserve(KxrSettings::kNumWorkers);
-  mDeferred.reserve(KxrSettings::kNumWorkers);
 }
 
 void HttpListener::ready(http_worker& worker) {
   mIdle.push_back(&worker);
   if (!mAccepting) arm();
-}
-
-bool HttpListener::defer(http_worker& worker) {
-  if (!mAccepting || !mBurst) return false;
-  mDeferred.push_back(&worker);
-  return true;
 }
 
 void HttpListener::arm() {
@@ -100,9 +93,6 @@ void HttpListener::on_readable(const boost::system::error_code& ec) {
     mIdle.pop_back();
     worker->serve(fd);
   }
-  // The requests that had not arrived have had the others' time to come.
-  for (std::size_t i = 0; i < mDeferred.size(); ++i) mDeferred[i]->look_again();
-  mDeferred.clear();
   mBurst = accepted > 1;
   mAccepting = false;
   arm();

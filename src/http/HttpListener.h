@@ -27,9 +27,6 @@ class HttpListener {
 
   // The worker is free for the next connection.
   void ready(http_worker& worker);
-  // Takes a worker whose request has not arrived for a second look at the
-  // end of a turn with several connections; false outside such a turn.
-  bool defer(http_worker& worker);
 
  private:
   // Waits for the socket to become readable, when a worker is free.
@@ -40,7 +37,6 @@ class HttpListener {
   boost::asio::local::stream_protocol::acceptor& mAcceptor;
   boost::asio::steady_timer mAcceptPause;  // the pause after a failed accept
   std::vector<http_worker*> mIdle;         // free workers, the last freed on top
-  std::vector<http_worker*> mDeferred;     // workers to look again at the end of this turn
   bool mArmed = false;                     // a wait on the socket is outstanding
   bool mAccepting = false;                 // inside on_readable: it arms when done
   bool mPaused = false;                    // accepting waits for mAcceptPause

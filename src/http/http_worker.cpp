@@ -173,7 +173,6 @@ void http_worker::accept() {
 
 void http_worker::serve(int fd) {
   mFd = fd;
-  mLookedAgain = false;
   // The connection has this long for its request and its answer together.
   // The deadline is watched only once the connection has to wait: served
   // within this one turn of the loop, it cannot run out.
@@ -223,12 +222,6 @@ void http_worker::read_arrived() {
   if (!ec) http::read(now, mBuffer, *mParser, ec);
   if (ec != boost::asio::error::would_block) {
     on_read(ec);
-    return;
-  }
-  // Among many connections the request is often on its way: a second look
-  // after the others costs less than waiting for it.
-  if (!mSocket.is_open() && !mLookedAgain && mListener.defer(*this)) {
-    mLookedAgain = true;
     return;
   }
   // The rest when it comes. A closed socket (the deadline) ends the wait

@@ -54,10 +54,6 @@ class http_worker {
   void start();
   // Serves a connection that the listener has accepted for this worker.
   void serve(int fd);
-  // Looks again for a request that had not arrived when its connection was
-  // accepted; the listener calls it once the other connections of its turn
-  // are served.
-  void look_again() { read_arrived(); }
 
   // Held around each web-service execution so only one batch reaches the devices.
   static pthread_mutex_t mLock;
@@ -118,7 +114,6 @@ class http_worker {
   HttpListener& mListener;                                   // shared by all workers
   std::string mDocRoot;                                      // without a trailing '/'
   int mFd = -1;                                              // the current connection, until it waits
-  bool mLookedAgain = false;                                 // the listener has given it a second look
   boost::asio::local::stream_protocol::socket mSocket;       // the current connection, once it waits
   boost::beast::flat_static_buffer<KxrSettings::kReadBufferSize> mBuffer;  // read buffer
   fields_alloc<char> mAlloc;                                 // owns the header arena
