@@ -76,7 +76,8 @@ void HttpListener::on_readable(const boost::system::error_code& ec) {
   while (!ec && !mIdle.empty() && (accepted == 0 || more) && accepted < kMostPerTurn) {
     const int fd = accept_connection(mAcceptor.native_handle());
     if (fd < 0) {
-      // Any other error: the next turn, at once, tries again.
+      // None waiting, or an error: the next turn tries again, at once
+      // unless the process is out of descriptors or memory.
       if (errno != EAGAIN && errno != EWOULDBLOCK &&
           pause_after_accept_error(boost::system::error_code(errno, boost::system::system_category()))) {
         mPaused = true;

@@ -1,7 +1,7 @@
 // Hands the connections of the listening socket to free workers. It waits on
 // the socket only while a worker is free, so that further connections wait in
 // the socket's backlog, and accepts when the socket is readable: one
-// connection a turn while they come one by one, all that wait under load.
+// connection a turn while they come one by one, up to 32 a turn under load.
 // Either way an accept rarely finds nothing.
 #pragma once
 
