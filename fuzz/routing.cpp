@@ -25,11 +25,12 @@ namespace http = boost::beast::http;
 const char kSecret[] = "outside-the-document-root";  // beside the document root: no answer may carry it
 const char kIndex[] = "index page", kStyle[] = "body { color: red }";
 
-// The directory, document root, listening socket and the one worker, made once.
+// The directory, document root, listening socket, its listener and the one worker, made once.
 struct Server {
   std::string dir = "/tmp/kxr-fuzz-routing-" + std::to_string(::getpid()), socketPath = dir + "/web0";
   asio::io_context io{1};
   asio::local::stream_protocol::acceptor acceptor{io};
+  std::unique_ptr<KXRWebservice::HttpListener> listener;
   std::unique_ptr<KXRWebservice::http_worker> worker;
 
   Server() {
@@ -39,7 +40,8 @@ struct Server {
       std::ofstream(dir + name, std::ios::binary) << content;
     ::unlink(socketPath.c_str());
     acceptor = asio::local::stream_protocol::acceptor(io, asio::local::stream_protocol::endpoint(socketPath));
-    (worker = std::make_unique<KXRWebservice::http_worker>(acceptor, dir + "/root"))->start();
+    listener = std::make_unique<KXRWebservice::HttpListener>(acceptor);
+    (worker = std::make_unique<KXRWebservice::http_worker>(*listener, dir + "/root"))->start();
   }
 };
 Server& server = *new Server();  // never destroyed: the worker may still hold its socket

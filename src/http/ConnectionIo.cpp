@@ -1,5 +1,6 @@
 #include "ConnectionIo.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +11,25 @@
 #endif
 
 namespace KXRWebservice {
+
+int accept_connection(int listener) {
+  for (;;) {
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
+    // The connection's flags come with it, in the one call.
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+#else
+    const int fd = ::accept(listener, nullptr, nullptr);
+    if (fd >= 0 && (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0 ||
+                    ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0)) {
+      const int e = errno;
+      ::close(fd);
+      errno = e;
+      return -1;
+    }
+#endif
+    if (fd >= 0 || errno != EINTR) return fd;
+  }
+}
 
 ssize_t send_gathered(int socket, const iovec* pieces, int count) {
   msghdr message{};

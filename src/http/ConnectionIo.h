@@ -1,6 +1,6 @@
-// The system calls of an answer, made without waiting: gathering its pieces
-// into one send, and sending a file straight from the kernel's page cache
-// where the platform can.
+// The system calls of a connection, made without waiting: accepting it,
+// gathering an answer's pieces into one send, and sending a file straight
+// from the kernel's page cache where the platform can.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +10,10 @@
 #include <cstdint>
 
 namespace KXRWebservice {
+
+// The next connection waiting on the listening socket, non-blocking and
+// closed on exec, or -1 with errno (EAGAIN when none is waiting).
+int accept_connection(int listener);
 
 // Sends the pieces in one call without waiting and without SIGPIPE: bytes
 // sent, or -1 with errno.

@@ -1,5 +1,5 @@
-// A connection worker: its cycle (accept, arm the deadline, read one
-// request), the routing of the request, and its answers: files, plain
+// A connection worker: its cycle (take a connection from the listener, read
+// one request), the routing of the request, and its answers: files, plain
 // answers and the web-service endpoint. An answer goes out at once as far as
 // the socket takes it; only the rest waits.
 #include "http_worker.h"
@@ -14,10 +14,12 @@
 #include <tuple>
 #include <utility>
 
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/beast/core/buffers_range.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
-#include <boost/beast/http/write.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "ConnectionIo.h"
 #include "HttpRouting.h"
@@ -30,7 +32,7 @@ pthread_mutex_t http_worker::mLock;
 
 namespace {
 
-// The timer's expiry while no connection is being served: never.
+// The timer's expiry until a connection first waits: never.
 constexpr auto kNever = (std::chrono::steady_clock::time_point::max)();
 // Value of the Server field of every answer.
 constexpr char kServerName[] = "Beast";
@@ -40,19 +42,12 @@ constexpr std::size_t kFileChunk = 65536;
 constexpr std::size_t kSmallFile = 16384;
 // Most pieces of one gathered send: an answer's header comes in about eight.
 constexpr int kMaxPieces = 16;
-// How long a worker waits before accepting again when the process ran out of
-// descriptors or memory: the connections wait in the backlog meanwhile.
-constexpr std::chrono::milliseconds kAcceptPause{250};
 
 // How long the thread has been held by web-service calls, all connections'
 // together. A connection's deadline moves on by the part of it that fell
 // after the connection's accept: while a call holds the thread, nothing of
 // the other connections can make progress.
 std::chrono::steady_clock::duration gThreadHeld{};
-// When an accept last failed for lack of descriptors or memory. The shortage
-// is logged once when it begins: when no accept failed for a while before.
-std::chrono::steady_clock::time_point gAcceptFailed{};
-constexpr std::chrono::seconds kAcceptFailuresApart{2};
 
 // Adds the time the thread spends in its scope to gThreadHeld.
 class ThreadHeld {
@@ -66,21 +61,44 @@ class ThreadHeld {
   std::chrono::steady_clock::time_point mBegun;
 };
 
-// Whether an accept that failed with ec is to be tried again only after a
-// pause: the process is out of descriptors, buffers or memory, so that an
-// accept at once would fail at once and spin the thread for as long as that
-// lasts. Logs the first failure of such a run.
-bool pause_after_accept_error(const boost::system::error_code& ec) {
-  namespace errc = boost::system::errc;
-  if (ec != errc::too_many_files_open && ec != errc::too_many_files_open_in_system && ec != errc::no_buffer_space &&
-      ec != errc::not_enough_memory)
-    return false;
-  const auto now = std::chrono::steady_clock::now();
-  if (gAcceptFailed == std::chrono::steady_clock::time_point{} || now - gAcceptFailed > kAcceptFailuresApart)
-    syslog(LOG_ERR, "Accept failed: %s", ec.message().c_str());
-  gAcceptFailed = now;
-  return true;
-}
+// A connection read through the HTTP library's synchronous read without ever
+// waiting: "would block" ends the read with what has arrived so far.
+class connection_now {
+ public:
+  explicit connection_now(int socket) : mSocket(socket) {}
+
+  template <typename MutableBufferSequence>
+  std::size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
+    const boost::asio::mutable_buffer first = *boost::asio::buffer_sequence_begin(buffers);
+    ssize_t n;
+    do
+      n = ::recv(mSocket, first.data(), first.size(), MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    if (n > 0) {
+      ec = {};
+      return static_cast<std::size_t>(n);
+    }
+    if (n == 0)
+      ec = boost::asio::error::eof;
+    else if (errno == EAGAIN || errno == EWOULDBLOCK)
+      ec = boost::asio::error::would_block;
+    else
+      ec.assign(errno, boost::system::system_category());
+    return 0;
+  }
+
+  // Required of a stream by the library; the worker reads with the form above.
+  template <typename MutableBufferSequence>
+  std::size_t read_some(const MutableBufferSequence& buffers) {
+    boost::system::error_code ec;
+    const std::size_t n = read_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+
+ private:
+  int mSocket;
+};
 
 // How far an answer got without waiting.
 enum class Sent { All, Blocked, Failed };
@@ -133,46 +151,47 @@ void log_route(std::string_view target, const RouteDecision& decision, const std
 
 }  // namespace
 
-http_worker::http_worker(boost::asio::local::stream_protocol::acceptor& acceptor,
-                         const std::string& docRoot)
-    : mAcceptor(acceptor),
+http_worker::http_worker(HttpListener& listener, const std::string& docRoot)
+    : mListener(listener),
       mDocRoot(docRoot),
-      mSocket(acceptor.get_executor()),
+      mSocket(listener.get_executor()),
       mAlloc(KxrSettings::kHeaderArenaSize),
-      mDeadline(acceptor.get_executor(), kNever),
-      mAcceptPause(acceptor.get_executor()) {}
+      mDeadline(listener.get_executor(), kNever) {}
 
-void http_worker::start() {
-  accept();
-  check_deadline();
-}
+void http_worker::start() { accept(); }
 
 void http_worker::accept() {
   boost::beast::error_code ignored;
-  mSocket.close(ignored);
+  if (mSocket.is_open())
+    mSocket.close(ignored);
+  else if (mFd >= 0)
+    ::close(mFd);
+  mFd = -1;
   mBuffer.consume(mBuffer.size());
-  mAcceptor.async_accept(mSocket, [this](const boost::beast::error_code& ec) { on_accept(ec); });
+  mListener.ready(*this);
 }
 
-void http_worker::on_accept(const boost::beast::error_code& ec) {
-  if (ec) {
-    accept_after_error(ec);
-    return;
-  }
+void http_worker::serve(int fd) {
+  mFd = fd;
   // The connection has this long for its request and its answer together.
+  // The deadline is watched only once the connection has to wait: served
+  // within this one turn of the loop, it cannot run out.
   mAcceptedAt = std::chrono::steady_clock::now();
   mHeldAtAccept = gThreadHeld;
-  mDeadline.expires_at(mAcceptedAt + KxrSettings::kDeadline);
   read_request();
 }
 
-void http_worker::accept_after_error(const boost::beast::error_code& ec) {
-  if (!pause_after_accept_error(ec)) {
-    accept();
-    return;
+bool http_worker::wait_from_here() {
+  if (mSocket.is_open()) return true;
+  boost::beast::error_code ec;
+  mSocket.assign(boost::asio::local::stream_protocol(), mFd, ec);
+  if (ec) {
+    abandon_connection();
+    return false;
   }
-  mAcceptPause.expires_after(kAcceptPause);
-  mAcceptPause.async_wait([this](const boost::beast::error_code&) { accept(); });
+  mFd = -1;
+  watch_deadline();
+  return true;
 }
 
 void http_worker::read_request() {
@@ -181,25 +200,40 @@ void http_worker::read_request() {
   mParser.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(mAlloc));
   mParser->header_limit(static_cast<std::uint32_t>(KxrSettings::kHeaderLimit));
   mParser->body_limit(KxrSettings::kBodyLimit);
-  http::async_read_header(mSocket, mBuffer, *mParser,
-                          [this](const boost::beast::error_code& ec, std::size_t n) { on_header(ec, n); });
+  mHeaderBytes = 0;
+  read_arrived();
 }
 
-void http_worker::on_header(const boost::beast::error_code& ec, std::size_t headerBytes) {
-  // The parser takes the request line off the buffer before the fields and
-  // then allows the fields the whole limit by themselves: the request line
-  // and the fields together are held to it here. The count covers the whole
-  // header also when its Content-Length is over the body limit.
-  if (headerBytes > KxrSettings::kHeaderLimit) {
-    accept();
-    return;
+void http_worker::read_arrived() {
+  // Usually the whole request has arrived by the time it is accepted.
+  boost::beast::error_code ec;
+  connection_now now(connection());
+  if (!mParser->is_header_done()) {
+    mHeaderBytes += http::read_header(now, mBuffer, *mParser, ec);
+    // The parser takes the request line off the buffer before the fields and
+    // then allows the fields the whole limit by themselves: the request line
+    // and the fields together are held to it here. The count covers the
+    // whole header also when its Content-Length is over the body limit.
+    if (mHeaderBytes > KxrSettings::kHeaderLimit) {
+      accept();
+      return;
+    }
   }
-  if (ec || mParser->is_done()) {
+  if (!ec) http::read(now, mBuffer, *mParser, ec);
+  if (ec != boost::asio::error::would_block) {
     on_read(ec);
     return;
   }
-  http::async_read(mSocket, mBuffer, *mParser,
-                   [this](const boost::beast::error_code& read, std::size_t) { on_read(read); });
+  // The rest when it comes. A closed socket (the deadline) ends the wait
+  // with an error, which drops the connection like a failed read.
+  if (!wait_from_here()) return;
+  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_read,
+                     [this](const boost::beast::error_code& waited) {
+                       if (waited)
+                         accept();
+                       else
+                         read_arrived();
+                     });
 }
 
 void http_worker::on_read(const boost::beast::error_code& ec) {
@@ -232,28 +266,35 @@ void http_worker::abandon_connection() {
   accept();
 }
 
+void http_worker::watch_deadline() {
+  // A watch still pending from an earlier connection ends sooner (that one
+  // was accepted earlier) and then watches again for this one: the timer is
+  // never cancelled per connection.
+  if (mDeadlineWatched || !mSocket.is_open()) return;
+  mDeadlineWatched = true;
+  mDeadline.expires_at(connection_deadline());
+  mDeadline.async_wait([this](const boost::beast::error_code&) {
+    mDeadlineWatched = false;
+    check_deadline();
+  });
+}
+
 void http_worker::check_deadline() {
-  const auto now = std::chrono::steady_clock::now();
-  if (mDeadline.expiry() <= now) {
-    // Time that web-service calls held the thread does not count: this
-    // connection could not move then. Without such calls the cut is at 60 s.
-    const auto due = connection_deadline();
-    if (due > now) {
-      mDeadline.expires_at(due);
-    } else {
-      // A failing close must not end the daemon; the socket is gone either way.
-      boost::beast::error_code ignored;
-      mSocket.close(ignored);
-      mDeadline.expires_at(kNever);
-    }
+  // Only a connection that waits can outlive its deadline; time that
+  // web-service calls held the thread does not count, as this connection
+  // could not move then. Without such calls the cut is at 60 s.
+  if (mSocket.is_open() && connection_deadline() <= std::chrono::steady_clock::now()) {
+    // A failing close must not end the daemon; the socket is gone either way.
+    // The outstanding wait ends with an error, which ends the connection.
+    boost::beast::error_code ignored;
+    mSocket.close(ignored);
   }
-  mDeadline.async_wait([this](const boost::beast::error_code&) { check_deadline(); });
+  watch_deadline();
 }
 
 std::chrono::steady_clock::time_point http_worker::connection_deadline() const {
   return mAcceptedAt + KxrSettings::kDeadline + (gThreadHeld - mHeldAtAccept);
 }
-
 
 void http_worker::process_request(const worker_request& req) {
   const RouteDecision decision = decide_route(req.method(), req.target());
@@ -322,11 +363,12 @@ void http_worker::send_file_head() {
   static char small[kSmallFile];
   std::size_t smallSize = 0;
   if (mFileLeft <= kSmallFile) {
-    const ssize_t got = ::pread(mFileFd, small, static_cast<std::size_t>(mFileLeft), 0);
+    const ssize_t got =
+        ::pread(mFileFd, small, static_cast<std::size_t>(mFileLeft), static_cast<off_t>(mFileOffset));
     if (got > 0) smallSize = static_cast<std::size_t>(got);
   }
   std::size_t smallSent = 0;
-  const Sent sent = send_now(mSocket.native_handle(), *mFileSerializer, small, smallSize, smallSent);
+  const Sent sent = send_now(connection(), *mFileSerializer, small, smallSize, smallSent);
   mFileOffset += smallSent;
   mFileLeft -= smallSent;
   if (sent == Sent::Failed) {
@@ -337,23 +379,21 @@ void http_worker::send_file_head() {
     send_file_body();
     return;
   }
-  // The socket is full before the header is out: the rest of it by waiting.
-  http::async_write(mSocket, *mFileSerializer, [this](const boost::beast::error_code& written, std::size_t) {
-    if (written)
-      finish_answer();
-    else
-      send_file_body();
-  });
+  // The socket is full before the header is out: the rest when there is room.
+  if (!wait_from_here()) return;
+  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
+                     [this](const boost::beast::error_code& waited) {
+                       if (waited)
+                         finish_answer();
+                       else
+                         send_file_head();
+                     });
 }
 
 void http_worker::send_file_body() {
-  boost::beast::error_code ec;
-  // The request's read has normally left the socket non-blocking already; a
-  // file piece must never wait in the kernel.
-  if (!mSocket.native_non_blocking()) mSocket.native_non_blocking(true, ec);
-  while (!ec && mFileLeft > 0) {
+  while (mFileLeft > 0) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(mFileLeft, std::uint64_t{kFileChunk}));
-    const ssize_t n = send_file_piece(mSocket.native_handle(), mFileFd, mFileOffset, want);
+    const ssize_t n = send_file_piece(connection(), mFileFd, mFileOffset, want);
     if (n > 0) {
       mFileOffset += static_cast<std::uint64_t>(n);
       mFileLeft -= static_cast<std::uint64_t>(n);
@@ -364,6 +404,7 @@ void http_worker::send_file_body() {
     // One piece per turn: the other workers and the deadlines run between
     // pieces, however fast this client reads. The deadline's close of the
     // socket ends the wait with an error.
+    if (!wait_from_here()) return;
     mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
                        [this](const boost::beast::error_code& waited) {
                          if (waited)
@@ -393,14 +434,24 @@ void http_worker::send_response(http::status status, const std::string& body,
   mStringResponse->prepare_payload();
 
   mStringSerializer.emplace(*mStringResponse);
+  send_string_answer();
+}
+
+void http_worker::send_string_answer() {
   std::size_t none = 0;
-  if (send_now(mSocket.native_handle(), *mStringSerializer, nullptr, 0, none) != Sent::Blocked) {
+  if (send_now(connection(), *mStringSerializer, nullptr, 0, none) != Sent::Blocked) {
     finish_answer();
     return;
   }
-  // The socket is full: the rest by waiting.
-  http::async_write(mSocket, *mStringSerializer,
-                    [this](const boost::beast::error_code&, std::size_t) { finish_answer(); });
+  // The socket is full: the rest when there is room.
+  if (!wait_from_here()) return;
+  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
+                     [this](const boost::beast::error_code& waited) {
+                       if (waited)
+                         finish_answer();
+                       else
+                         send_string_answer();
+                     });
 }
 
 void http_worker::send_bad_response(http::status status, const std::string& body) {
@@ -416,8 +467,7 @@ void http_worker::send_xml_response(http::status status, const std::string& body
 }
 
 void http_worker::finish_answer() {
-  boost::beast::error_code ignored;
-  mSocket.shutdown(boost::asio::local::stream_protocol::socket::shutdown_send, ignored);
+  ::shutdown(connection(), SHUT_WR);  // an error changes nothing: the connection ends
   abandon_connection();  // the answer is out: release its slots and accept again
 }
 

@@ -1,5 +1,6 @@
-// A connection worker: accepts one connection at a time on the shared acceptor,
-// reads one request within the connection's deadline, answers it and closes.
+// A connection worker: serves one connection at a time, handed to it by the
+// listener; reads one request within the connection's deadline, answers it and
+// closes.
 #pragma once
 
 #include <pthread.h>
@@ -23,6 +24,7 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "HttpListener.h"
 #include "Settings.h"
 #include "fields_alloc.h"
 
@@ -43,32 +45,38 @@ using file_response = http::response<http::empty_body, worker_fields>;
 // refer to it by address, so it is never copied or moved.
 class http_worker {
  public:
-  // The worker's socket and timer live on the acceptor's executor.
-  http_worker(boost::asio::local::stream_protocol::acceptor& acceptor, const std::string& docRoot);
+  // The worker's socket and timer live on the listener's executor.
+  http_worker(HttpListener& listener, const std::string& docRoot);
   http_worker(const http_worker&) = delete;
   http_worker& operator=(const http_worker&) = delete;
 
-  // Begins the cycle: the first accept and the deadline's watch.
+  // Begins the cycle: the first accept.
   void start();
+  // Serves a connection that the listener has accepted for this worker.
+  void serve(int fd);
 
   // Held around each web-service execution so only one batch reaches the devices.
   static pthread_mutex_t mLock;
 
  private:
-  // Closes the previous connection and waits for the next one.
+  // Closes the previous connection and tells the listener that the worker is free.
   void accept();
-  // Arms the deadline and reads, or accepts again on error.
-  void on_accept(const boost::beast::error_code& ec);
-  // Accepts again after a failed accept: after a pause when the process is
-  // out of descriptors or memory, at once otherwise.
-  void accept_after_error(const boost::beast::error_code& ec);
-  // Reads one request's header through a fresh parser.
+  // Reads one request through a fresh parser.
   void read_request();
-  // Drops a header over the limit, else reads the body, if any.
-  void on_header(const boost::beast::error_code& ec, std::size_t headerBytes);
+  // Reads what has arrived of the request, and waits for the rest.
+  void read_arrived();
+  // Hands the connection to the event loop, so that the worker can wait for
+  // it to become readable or writable, and watches its deadline; false when
+  // the connection had to be dropped instead. The worker reads and writes the
+  // descriptor itself, never waiting in a call.
+  bool wait_from_here();
+  // The connection's descriptor, whether the event loop holds it or not.
+  int connection() { return mSocket.is_open() ? mSocket.native_handle() : mFd; }
   // Answers the request read, or drops the connection.
   void on_read(const boost::beast::error_code& ec);
-  // Closes the connection once its deadline has passed, and watches again.
+  // Makes sure that the timer ends no later than the waiting connection's deadline.
+  void watch_deadline();
+  // Closes the waiting connection once its deadline has passed, and watches again.
   void check_deadline();
   // The current connection's deadline: 60 seconds after its accept, plus the
   // time the thread has spent in web-service calls since then.
@@ -90,6 +98,8 @@ class http_worker {
   void close_file();
   // Answers with a string body of the given content type.
   void send_response(http::status status, const std::string& body, const std::string& contentType);
+  // Sends what is left of the string answer, waiting while the socket is full.
+  void send_string_answer();
   // Answers with a "text/plain" body.
   void send_bad_response(http::status status, const std::string& body);
   // Answers with a "text/html" body.
@@ -101,16 +111,18 @@ class http_worker {
   // Ends a connection after its answer's write.
   void finish_answer();
 
-  boost::asio::local::stream_protocol::acceptor& mAcceptor;  // shared by all workers
+  HttpListener& mListener;                                   // shared by all workers
   std::string mDocRoot;                                      // without a trailing '/'
-  boost::asio::local::stream_protocol::socket mSocket;       // the current connection
+  int mFd = -1;                                              // the current connection, until it waits
+  boost::asio::local::stream_protocol::socket mSocket;       // the current connection, once it waits
   boost::beast::flat_static_buffer<KxrSettings::kReadBufferSize> mBuffer;  // read buffer
   fields_alloc<char> mAlloc;                                 // owns the header arena
   std::optional<http::request_parser<http::string_body, fields_alloc<char>>> mParser;
-  boost::asio::steady_timer mDeadline;                       // the connection's deadline
+  std::size_t mHeaderBytes = 0;                              // of the request line and fields, read so far
+  boost::asio::steady_timer mDeadline;                       // watches a waiting connection's deadline
+  bool mDeadlineWatched = false;                             // a wait of mDeadline is pending
   std::chrono::steady_clock::time_point mAcceptedAt;         // when the current connection was accepted
   std::chrono::steady_clock::duration mHeldAtAccept{};       // the thread's time in calls by then
-  boost::asio::steady_timer mAcceptPause;                    // the pause after a failed accept
   std::optional<string_response> mStringResponse;            // string answer slot
   std::optional<http::response_serializer<http::string_body, worker_fields>> mStringSerializer;
   std::optional<file_response> mFileResponse;                // file answer slot

@@ -135,9 +135,11 @@ int Serve(int argc, char* argv[]) {
     return 1;
   }
 
-  // A list keeps every worker at one address for its whole life.
+  // The workers take their connections from the listener; a list keeps
+  // every worker at one address for its whole life.
+  KXRWebservice::HttpListener listener(acceptor);
   std::list<KXRWebservice::http_worker> workers;
-  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(acceptor, docRoot).start();
+  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, docRoot).start();
   if (KXRWebservice::v) syslog(LOG_NOTICE, "listening...");
 
   RunEventLoop(ioc);

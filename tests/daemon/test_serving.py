@@ -85,6 +85,18 @@ def test_answers(st, served):
     assert exchange(post(EP, b"<x/>")).find(b"<SOAP-ENV:Fault>") > 0  # a body goes to the web service
 
 
+def test_request_arriving_in_pieces(st, served):
+    # Read as it comes; the header limit holds for the request line and the fields together.
+    line = b"GET /" + b"a" * 4079 + b" HTTP/1.1\r\n"
+    for pieces, want in [((line, b"X: " + b"h" * 4090, b"\r\n\r\n"), NF), ((line, b"X: " + b"h" * 4091, b"\r\n\r\n"), CLOSED),
+                         ((b"POST / HTTP/1.1\r\nContent-Length: 1048577\r\n", b"\r\n"), TOO_LARGE)]:
+        with connect() as s:
+            for piece in pieces:
+                time.sleep(0.05)
+                s.sendall(piece)
+            assert read_all(s) == want, pieces[-2][:40]
+
+
 def cpu_seconds(pid):
     f = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
     return (int(f[11]) + int(f[12])) / os.sysconf("SC_CLK_TCK")
