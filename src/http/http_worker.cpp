@@ -194,6 +194,14 @@ bool http_worker::wait_from_here() {
   return true;
 }
 
+void http_worker::wait_then(boost::asio::socket_base::wait_type what, void (http_worker::*ready)(),
+                            void (http_worker::*failed)()) {
+  if (!wait_from_here()) return;
+  mSocket.async_wait(what, [this, ready, failed](const boost::beast::error_code& waited) {
+    (this->*(waited ? failed : ready))();
+  });
+}
+
 void http_worker::read_request() {
   // Replacing the parser gives all of the previous request's header fields
   // back, so the arena starts again from its first byte.
@@ -226,14 +234,7 @@ void http_worker::read_arrived() {
   }
   // The rest when it comes. A closed socket (the deadline) ends the wait
   // with an error, which drops the connection like a failed read.
-  if (!wait_from_here()) return;
-  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_read,
-                     [this](const boost::beast::error_code& waited) {
-                       if (waited)
-                         accept();
-                       else
-                         read_arrived();
-                     });
+  wait_then(boost::asio::socket_base::wait_read, &http_worker::read_arrived, &http_worker::accept);
 }
 
 void http_worker::on_read(const boost::beast::error_code& ec) {
@@ -380,14 +381,7 @@ void http_worker::send_file_head() {
     return;
   }
   // The socket is full before the header is out: the rest when there is room.
-  if (!wait_from_here()) return;
-  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
-                     [this](const boost::beast::error_code& waited) {
-                       if (waited)
-                         finish_answer();
-                       else
-                         send_file_head();
-                     });
+  wait_then(boost::asio::socket_base::wait_write, &http_worker::send_file_head, &http_worker::finish_answer);
 }
 
 void http_worker::send_file_body() {
@@ -404,14 +398,7 @@ void http_worker::send_file_body() {
     // One piece per turn: the other workers and the deadlines run between
     // pieces, however fast this client reads. The deadline's close of the
     // socket ends the wait with an error.
-    if (!wait_from_here()) return;
-    mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
-                       [this](const boost::beast::error_code& waited) {
-                         if (waited)
-                           finish_answer();
-                         else
-                           send_file_body();
-                       });
+    wait_then(boost::asio::socket_base::wait_write, &http_worker::send_file_body, &http_worker::finish_answer);
     return;
   }
   finish_answer();
@@ -444,14 +431,7 @@ void http_worker::send_string_answer() {
     return;
   }
   // The socket is full: the rest when there is room.
-  if (!wait_from_here()) return;
-  mSocket.async_wait(boost::asio::local::stream_protocol::socket::wait_write,
-                     [this](const boost::beast::error_code& waited) {
-                       if (waited)
-                         finish_answer();
-                       else
-                         send_string_answer();
-                     });
+  wait_then(boost::asio::socket_base::wait_write, &http_worker::send_string_answer, &http_worker::finish_answer);
 }
 
 void http_worker::send_bad_response(http::status status, const std::string& body) {

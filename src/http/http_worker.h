@@ -70,6 +70,10 @@ class http_worker {
   // the connection had to be dropped instead. The worker reads and writes the
   // descriptor itself, never waiting in a call.
   bool wait_from_here();
+  // Waits from here until the connection is readable or writable, then calls
+  // ready; calls failed when the wait ends with an error (the deadline closed
+  // the socket).
+  void wait_then(boost::asio::socket_base::wait_type what, void (http_worker::*ready)(), void (http_worker::*failed)());
   // The connection's descriptor, whether the event loop holds it or not.
   int connection() { return mSocket.is_open() ? mSocket.native_handle() : mFd; }
   // Answers the request read, or drops the connection.
