@@ -61,9 +61,9 @@ void HttpListener::ready(http_worker& worker) {
 
 void HttpListener::arm() {
   if (mArmed || mPaused || mIdle.empty()) return;
-  mArmed = true;
   mAcceptor.async_wait(boost::asio::local::stream_protocol::acceptor::wait_read,
                        [this](const boost::system::error_code& ec) { on_readable(ec); });
+  mArmed = true;  // only once the wait is outstanding: starting it may throw
 }
 
 void HttpListener::on_readable(const boost::system::error_code& ec) {
@@ -73,26 +73,29 @@ void HttpListener::on_readable(const boost::system::error_code& ec) {
   // Under load the next connection is usually waiting already; one at a time
   // otherwise, as a look that finds none costs a failed accept.
   const bool more = mBurst || ++mTurns % kLookEvery == 0;
-  while (!ec && !mIdle.empty() && (accepted == 0 || more) && accepted < kMostPerTurn) {
+  // A failed wait would fail again at once: it pauses accepting as well.
+  bool pause = static_cast<bool>(ec);
+  while (!pause && !mIdle.empty() && (accepted == 0 || more) && accepted < kMostPerTurn) {
     const int fd = accept_connection(mAcceptor.native_handle());
     if (fd < 0) {
       // None waiting, or an error: the next turn tries again, at once
       // unless the process is out of descriptors or memory.
-      if (errno != EAGAIN && errno != EWOULDBLOCK &&
-          pause_after_accept_error(boost::system::error_code(errno, boost::system::system_category()))) {
-        mPaused = true;
-        mAcceptPause.expires_after(kAcceptPause);
-        mAcceptPause.async_wait([this](const boost::system::error_code&) {
-          mPaused = false;
-          arm();
-        });
-      }
+      pause = errno != EAGAIN && errno != EWOULDBLOCK &&
+              pause_after_accept_error(boost::system::error_code(errno, boost::system::system_category()));
       break;
     }
     ++accepted;
     http_worker* worker = mIdle.back();
     mIdle.pop_back();
     worker->serve(fd);
+  }
+  if (pause) {
+    mPaused = true;
+    mAcceptPause.expires_after(kAcceptPause);
+    mAcceptPause.async_wait([this](const boost::system::error_code&) {
+      mPaused = false;
+      arm();
+    });
   }
   mBurst = accepted > 1;
   mAccepting = false;

@@ -41,7 +41,7 @@ class HttpListener {
   bool mAccepting = false;                 // inside on_readable: it arms when done
   bool mPaused = false;                    // accepting waits for mAcceptPause
   bool mBurst = false;                     // the last turn found more than one connection
-  unsigned mTurns = 0;                     // turns since the last look for a second one
+  unsigned mTurns = 0;                     // turns outside a burst; every 16th looks for a second one
 };
 
 }  // namespace KXRWebservice

@@ -223,7 +223,7 @@ void http_worker::read_arrived() {
     // and the fields together are held to it here. The count covers the
     // whole header also when its Content-Length is over the body limit.
     if (mHeaderBytes > KxrSettings::kHeaderLimit) {
-      accept();
+      abandon_connection();
       return;
     }
   }
@@ -234,12 +234,12 @@ void http_worker::read_arrived() {
   }
   // The rest when it comes. A closed socket (the deadline) ends the wait
   // with an error, which drops the connection like a failed read.
-  wait_then(boost::asio::socket_base::wait_read, &http_worker::read_arrived, &http_worker::accept);
+  wait_then(boost::asio::socket_base::wait_read, &http_worker::read_arrived, &http_worker::abandon_connection);
 }
 
 void http_worker::on_read(const boost::beast::error_code& ec) {
   if (ec && ec != http::error::body_limit) {
-    accept();
+    abandon_connection();
     return;
   }
   // Whatever goes wrong while answering ends this connection, not the daemon.
@@ -251,6 +251,9 @@ void http_worker::on_read(const boost::beast::error_code& ec) {
       process_request(mParser->get());
     }
   } catch (const std::exception&) {
+    // Once the connection has been let go, the worker is back with the
+    // listener: letting it go again would hand it two connections.
+    if (mFd < 0 && !mSocket.is_open()) throw;
     abandon_connection();
   }
 }
@@ -272,12 +275,12 @@ void http_worker::watch_deadline() {
   // was accepted earlier) and then watches again for this one: the timer is
   // never cancelled per connection.
   if (mDeadlineWatched || !mSocket.is_open()) return;
-  mDeadlineWatched = true;
   mDeadline.expires_at(connection_deadline());
   mDeadline.async_wait([this](const boost::beast::error_code&) {
     mDeadlineWatched = false;
     check_deadline();
   });
+  mDeadlineWatched = true;  // only once the wait is outstanding: starting it may throw
 }
 
 void http_worker::check_deadline() {

@@ -50,7 +50,7 @@ class http_worker {
   http_worker(const http_worker&) = delete;
   http_worker& operator=(const http_worker&) = delete;
 
-  // Begins the cycle: the first accept.
+  // Begins the cycle: offers the worker to the listener.
   void start();
   // Serves a connection that the listener has accepted for this worker.
   void serve(int fd);
