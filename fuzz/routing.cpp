@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 
@@ -42,9 +44,15 @@ struct Server {
     acceptor = asio::local::stream_protocol::acceptor(io, asio::local::stream_protocol::endpoint(socketPath));
     listener = std::make_unique<KXRWebservice::HttpListener>(acceptor);
     (worker = std::make_unique<KXRWebservice::http_worker>(*listener, dir + "/root"))->start();
+    std::atexit(RemoveDir);  // the fuzzer ends by exit(): its folder goes with it
   }
+  static void RemoveDir();
 };
 Server& server = *new Server();  // never destroyed: the worker may still hold its socket
+void Server::RemoveDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(server.dir, ignored);
+}
 
 // Whether Beast's parser, with the worker's limits, takes these bytes as one whole request (or stops at the body
 // limit, answered with 413), and the request line and header fields together stay within 8192 bytes.
