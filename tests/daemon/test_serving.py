@@ -126,7 +126,7 @@ def test_too_large_is_logged_in_verbose_mode(st):
     assert st.syslog.wait_for("Request payload too large!", 2)
 
 
-def test_clients_leaving_during_a_large_file_or_body(st, daemon):
+def test_client_leaving_during_a_large_file(st, daemon):
     st.put("index.htm", INDEX)
     st.put("huge.bin", b"z" * (32 << 20))
     for _ in range(3):
@@ -135,13 +135,17 @@ def test_clients_leaving_during_a_large_file_or_body(st, daemon):
             s.recv(100)
         # leaves with most of the 32 MiB unwritten; the worker goes on
         assert parse(exchange(get("/")))[2] == INDEX
-    rss = lambda: next(int(l.split()[1]) for l in open(f"/proc/{daemon.serving}/status") if l.startswith("VmRSS"))
+
+
+def test_clients_leaving_during_a_large_body_leave_no_memory_behind(st):
+    pid = st.start_daemon(env={"ASAN_OPTIONS": "quarantine_size_mb=0"}).serving  # a sanitizer build frees at once
+    rss = lambda: next(int(l.split()[1]) for l in open(f"/proc/{pid}/status") if l.startswith("VmRSS"))
     before, held = rss(), [connect() for _ in range(30)]
     for s in held:  # 30 workers each hold most of a 1 MB body, then their clients leave
         s.sendall(post(EP, b"x" * 1000000)[:-10])
     time.sleep(0.5)
     [s.close() for s in held]
-    assert parse(exchange(get("/")))[2] == INDEX and rss() - before < 8000  # KiB: no worker keeps its body
+    assert exchange(get("/")) and rss() - before < 8000  # KiB
 
 
 @pytest.mark.slow
