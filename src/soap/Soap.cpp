@@ -40,44 +40,35 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// One net id component read like a stream extraction of a decimal int:
-// white space, optional sign, digits; 0 without digits, saturated at the
-// limits of int when out of range.
-int ComponentValue(std::string_view text, std::size_t begin, std::size_t end) {
-  std::size_t i = begin;
-  while (i < end && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < end && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  const long long limit = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-  long long magnitude = 0;
-  bool digits = false;
-  for (; i < end && text[i] >= '0' && text[i] <= '9'; ++i) {
-    digits = true;
-    if (magnitude <= limit) magnitude = magnitude * 10 + (text[i] - '0');
-  }
-  if (!digits) return 0;
-  if (magnitude > limit) magnitude = limit;
-  return static_cast<int>(negative ? -magnitude : magnitude);
-}
-
-// The text read as atoi reads it, that is strtol in base 10 narrowed to int:
-// white space, optional sign, digits up to the first other byte; saturated
-// at the limits of long before the narrowing. Works on the text in place,
-// which need not end in a NUL.
-int DecimalValue(std::string_view text) {
+// A decimal number read in place (the text need not end in a NUL): white
+// space, optional sign, digits up to the first other byte; 0 without digits,
+// saturated at minimum and maximum when out of range.
+long long SaturatedDecimal(std::string_view text, long long minimum, long long maximum) {
   std::size_t i = 0;
   while (i < text.size() && IsSpace(text[i])) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  const unsigned long limit = negative ? static_cast<unsigned long>(LONG_MAX) + 1 : LONG_MAX;
-  unsigned long magnitude = 0;
+  const unsigned long long limit =
+      negative ? 0ULL - static_cast<unsigned long long>(minimum) : static_cast<unsigned long long>(maximum);
+  unsigned long long magnitude = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const auto digit = static_cast<unsigned long>(text[i] - '0');
+    const auto digit = static_cast<unsigned long long>(text[i] - '0');
     magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
   }
-  const long number = negative ? (magnitude > LONG_MAX ? LONG_MIN : -static_cast<long>(magnitude))
-                               : static_cast<long>(magnitude);
-  return static_cast<int>(number);
+  return negative ? (magnitude == limit ? minimum : -static_cast<long long>(magnitude))
+                  : static_cast<long long>(magnitude);
+}
+
+// One net id component read like a stream extraction of a decimal int:
+// saturated at the limits of int.
+int ComponentValue(std::string_view text, std::size_t begin, std::size_t end) {
+  return static_cast<int>(SaturatedDecimal(text.substr(begin, end - begin), INT_MIN, INT_MAX));
+}
+
+// The text read as atoi reads it, that is strtol in base 10 narrowed to int:
+// saturated at the limits of long before the narrowing.
+int DecimalValue(std::string_view text) {
+  return static_cast<int>(static_cast<long>(SaturatedDecimal(text, LONG_MIN, LONG_MAX)));
 }
 
 // Where the tag "<" + name + ">", or "</" + name + ">" when closing, first
