@@ -184,7 +184,7 @@ void http_worker::serve(int fd) {
 bool http_worker::wait_from_here() {
   if (mSocket.is_open()) return true;
   boost::beast::error_code ec;
-  mSocket.assign(boost::asio::local::stream_protocol(), mFd, ec);
+  mSocket.adopt(mFd, ec);
   if (ec) {
     abandon_connection();
     return false;

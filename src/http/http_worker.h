@@ -24,6 +24,7 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "ConnectionSocket.h"
 #include "HttpListener.h"
 #include "Settings.h"
 #include "fields_alloc.h"
@@ -118,7 +119,7 @@ class http_worker {
   HttpListener& mListener;                                   // shared by all workers
   std::string mDocRoot;                                      // without a trailing '/'
   int mFd = -1;                                              // the current connection, until it waits
-  boost::asio::local::stream_protocol::socket mSocket;       // the current connection, once it waits
+  connection_socket mSocket;                                 // the current connection, once it waits
   boost::beast::flat_static_buffer<KxrSettings::kReadBufferSize> mBuffer;  // read buffer
   fields_alloc<char> mAlloc;                                 // owns the header arena
   std::optional<http::request_parser<http::string_body, fields_alloc<char>>> mParser;
