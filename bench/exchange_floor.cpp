@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Times bare exchanges with the device-profile service through the client:
 // COUNT reads of one entry in a loop, one connection per read as the daemon
 // makes them. Prints "exchanges N seconds S per_exchange_us U rate R".

@@ -1,4 +1,6 @@
 #!/usr/bin/python3
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 """What bench/run measures, beside the rates: the machine's CPU time per
 request and the servers' system calls per request.
 

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # Run by CPack on the staged files of the Debian package, before it is made:
 # adds /usr/share/doc/kxrwebserver (copyright, changelog.gz) and compresses
 # the man pages, as Debian wants them.

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # In-process tests and fuzz targets. The libraries of src/ are built once
 # more (as <name>_test) against test settings whose fixed paths lie in the
 # build tree, so that no test needs root or touches the host; kxr_add_test()

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # The Debian package kxrwebserver_<version>_<arch>.deb, made by CPack from
 # the install rules: `cmake --build --preset release --target package` (or
 # `cpack` in the build folder). It holds the daemon, kxr-cli, the simulator,

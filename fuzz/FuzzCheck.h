@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Aborts with the reason, so that libFuzzer keeps the input.
 #pragma once
 #include <cstdio>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The device-profile client against a fake service that answers the fuzz input byte for byte: the client stays
 // inside the caller's buffers, reports no more than it received and always returns.
 #include <cstring>

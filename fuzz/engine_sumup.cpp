@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The sum-up read and write on validated parameters with arbitrary buffers, against a fake client: the result
 // buffers keep their layout and limits, a read never delivers more than asked, a refused write batch writes nothing.
 #include <fuzzer/FuzzedDataProvider.h>

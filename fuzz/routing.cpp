@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // A connection worker on one request of any method and target (after a newline in the input, a body): exactly one
 // well-formed answer whenever the request parses, never a file from outside the document root, and the worker is
 // ready for the next connection afterwards.

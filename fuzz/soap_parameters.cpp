@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The ReadWrite conversion on any bytes: it always returns, and every text value it extracts is a piece of the
 // input found between its tags.
 

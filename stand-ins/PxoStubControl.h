@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Test control of the stand-in automation-protocol library ("libLbPxoDll.so"
 // built from stand-ins/pxo). A test dlopen()s the same library file that the
 // code under test opens (found through LD_LIBRARY_PATH, so both get the same

@@ -1,4 +1,6 @@
 #!/usr/bin/env python3
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 """The whole stack in one place: a mount namespace of its own, the document
 root, the socket group, a syslog receiver on /dev/log, the service simulator,
 KXRWebServer and nginx with the site of contrib/nginx. Used by tools/run,

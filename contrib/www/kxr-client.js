@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Client of the ReadWrite web service for the device pages: reads and writes
 // object-dictionary entries in one sum-up call each, and converts values
 // between their bytes and the text a user reads or types. An ES module

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Device dictionary page: reads every entry of dictionary.json in one
 // sum-up read, writes the edited ones in one sum-up write and reads
 // everything back. Plain JavaScript, no build step; the web-service calls

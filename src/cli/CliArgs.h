@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Command line of kxr-cli: options, the command and its entry arguments.
 //
 // Numbers (index, sub-index, length, integer values) are decimal, or hex

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The ReadWrite call of kxr-cli: the request document of a batch and the
 // reading of the daemon's answer.
 #pragma once

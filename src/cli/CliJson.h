@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-cli's --json output: one document per call, for scripts.
 //
 //   {"entries":[{"index":4120,"sub":1,"code":0,"codeHex":"0x00000000","meaning":"Success",

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The whole run of kxr-cli, apart from the process: arguments in, text and
 // exit status out.
 #pragma once

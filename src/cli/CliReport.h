@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // What kxr-cli prints: the meaning of result codes and one line per entry.
 #pragma once
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The HTTP exchange of kxr-cli: one POST, over the daemon's Unix-domain
 // socket or over TCP to a front web server.
 #pragma once

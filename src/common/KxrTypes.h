@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Types shared by the SOAP parser, the request engine and the automation
 // library wrapper.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Facts of the ReadWrite call shared by the daemon, kxr-cli, the simulator,
 // the tests and the fuzz targets: the endpoint's path, the index groups, the
 // limits, and the byte layout of the sum-up buffers.

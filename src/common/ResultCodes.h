@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The result codes of ResultCodes.def as C++ names, their texts, and the
 // rules for the codes that are not rows of the table.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Client of the device-profile service: one exchange per call over the
 // service's Unix-domain socket. Every function returns 0 for success or a
 // 32-bit code (in a 64-bit result whose upper half is zero).

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Wrapper of the automation-protocol client library, opened at run time.
 // Each entry point is a method of the same name; a method whose entry point
 // is missing (library not loaded, symbol not found) returns -1.

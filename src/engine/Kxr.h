@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The request engine: one ReadWrite call's parameters, their validation and
 // the sum-up read and write over the device-profile service or, when the
 // automation path is switched on, over the automation-protocol library.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The system calls of a connection, made without waiting: accepting it,
 // gathering an answer's pieces into one send, and sending a file straight
 // from the kernel's page cache where the platform can.

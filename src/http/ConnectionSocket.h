@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The socket through which the event loop watches a connection that has to
 // wait: its request has not arrived, or the socket is full.
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Hands the connections of the listening socket to free workers. It waits on
 // the socket only while a worker is free, so that further connections wait in
 // the socket's backlog, and accepts when the socket is readable: one

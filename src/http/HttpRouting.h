@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // How a request is answered: the routing decision, the file a path names, its
 // content type, and the bodies of the plain answers (400, 404, 413). Apart
 // from open_regular_fd, which opens the file, none needs a connection or the

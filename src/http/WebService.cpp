@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The web-service endpoint: the page, and the ReadWrite call from its body to
 // its answer document.
 #include "WebService.h"

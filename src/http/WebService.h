@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The web-service endpoint's answer to a request body: the fixed page for an
 // empty body, else the answer document of one ReadWrite call. Kept apart from
 // sockets; the worker sends what it returns.

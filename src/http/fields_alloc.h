@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The per-worker header arena: a bump allocator for the header fields of one
 // request and its answer, with the general heap behind it for what does not fit.
 #pragma once

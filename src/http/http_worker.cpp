@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // A connection worker: its cycle (take a connection from the listener, read
 // one request), the routing of the request, and its answers: files, plain
 // answers and the web-service endpoint. An answer goes out at once as far as

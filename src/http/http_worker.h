@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // A connection worker: serves one connection at a time, handed to it by the
 // listener; reads one request within the connection's deadline, answers it and
 // closes.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The daemon's life: command line, syslog, pid file, the listening socket,
 // the worker pool and the event loop on the main thread.
 #include <grp.h>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The pid file: claimed and locked at start, written after the fork, removed
 // at the end, through the pid-file functions of libutil.
 #pragma once

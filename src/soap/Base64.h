@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Base64 of the write buffer (pwrData) and of the result (ppRdData).
 #pragma once
 

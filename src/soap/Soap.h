@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The ReadWrite call found by text search, and the SOAP documents answered.
 #pragma once
 

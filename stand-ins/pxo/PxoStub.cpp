@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Stand-in for the automation-protocol client library: the 19 entry points
 // with the wrapper's signatures, plus the test control of PxoStubControl.h.
 #include <cstdint>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The simulator's dictionary file: the device pages' dictionary.json, whose
 // entries also carry the initial value the simulator starts with. One file
 // serves both, so that the pages never list an entry the simulator lacks.

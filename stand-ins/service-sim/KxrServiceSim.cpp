@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-service-sim: a small device-profile service for development and tests.
 // It keeps an object dictionary in memory, loaded at start from the device
 // pages' dictionary.json (or a file of its form), and answers the client's

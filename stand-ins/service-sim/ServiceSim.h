@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The object dictionary of kxr-service-sim and its answers to the client's
 // messages, apart from any socket: the simulator's main serves it on the
 // service socket, and the tests' fake service answers from it in-process.

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
 // stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
 import { chromium } from 'playwright-core';

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # Driver of the daemon tests: the real daemon in a private mount namespace
 # (tools/stack.py), raw HTTP/1.1 on its socket, its syslog lines, and a fake
 # device-profile service. KXR_BUILD names the build tree.

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # The site of contrib/nginx in real nginx in front of the daemon and the
 # simulator: pages, faults and the body limit go through unchanged; kxr-cli
 # writes on the daemon's socket and reads back through nginx; clients stalled

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # tools/run in a terminal: it brings the stack up, and one Ctrl-C ends it at once and leaves nothing behind. Run in
 # the test's own namespace (its /run, /dev and /etc/group taken for the host's), nobody on /dev/log: it shows the
 # syslog lines itself.

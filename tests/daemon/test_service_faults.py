@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # The daemon against a failing device-profile service: no write reported as done that the service did not confirm,
 # and bounded batch times. (Broken answers: the client's unit tests; a stalled service: the engine's.)
 import struct, time

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # What the daemon answers on the wire: routing, files, the request limits and hostile clients; the 60-second
 # deadline with a full pool (slow).
 import os, socket, subprocess, time

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # kxr-service-sim on its own: it replaces a stale socket, survives malformed messages, removes its socket when
 # stopped, starts from the values its dictionary gives and refuses a bad dictionary with the reason.
 import json, os, pytest, signal, struct

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # Start-up: every mode, a second instance, every start failure, the socket's group and modes, recovery after a kill.
 import os, signal, stat
 import pytest

@@ -1,3 +1,5 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
 # The web service end to end against the service simulator: read, write and read back, malformed
 # batches that write nothing, and the faults of a call, every document byte for byte.
 import pytest

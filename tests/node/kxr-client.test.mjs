@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-client.js, the page authors' module: value codecs, the sum-up buffer layouts and the answers (result, fault,
 // transport failure) against a fake fetch; its table of code meanings against the daemon's.
 import { test } from 'node:test';

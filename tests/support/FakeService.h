@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // An in-process fake of the device-profile service: one connection at a time on its own thread, every request
 // recorded byte for byte, answered with the handler's bytes (the simulator's dictionary, or scripted).
 #pragma once

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Building blocks of sum-up calls for tests: sub-request headers, read
 // records and the ReadWrite envelope, laid out as the daemon expects them.
 #pragma once

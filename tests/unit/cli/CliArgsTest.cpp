@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-cli's command line: entry syntax, numbers and typed values, limits.
 #include <gtest/gtest.h>
 

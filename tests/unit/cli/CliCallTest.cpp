@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-cli's request documents and its reading of the daemon's answers, read and built by the daemon's SOAP code.
 #include <gtest/gtest.h>
 

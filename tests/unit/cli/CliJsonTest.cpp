@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // kxr-cli's --json documents: what a script parses for each outcome.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The device-profile client against an in-process fake service on the test build's service socket.
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Without the automation library on the library path the daemon still
 // starts (nothing links it at load time) and every call of the wrapper fails.
 #include <gtest/gtest.h>

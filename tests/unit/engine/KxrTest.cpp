@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The engine: its parameters and their validation, sum-up read and write against an in-process fake service on the
 // test build's service socket, and the automation path against the stand-in library (found through LD_LIBRARY_PATH).
 #include <dlfcn.h>

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The header arena: alignment, heap fallback and a request of very many fields.
 #include <gtest/gtest.h>
 

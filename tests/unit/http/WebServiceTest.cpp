@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // A ReadWrite read and write call, run with the Nth allocation of the thread failing (N = 0, 1, ... until the call
 // runs through; throwing and non-throwing alike, as the device client allocates without throwing). Every run
 // answers "Out of memory", a refusal, or the right result: never an exception, a held request mutex, or a write

@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // Base64: the fixed rules for malformed text (well-formed text is checked byte for byte by the daemon tests).
 #include <gtest/gtest.h>
 

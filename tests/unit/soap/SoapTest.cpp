@@ -1,3 +1,5 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
 // The text search for parameters and their conversions (the documents are checked byte for byte by the daemon tests).
 #include <gtest/gtest.h>
 
