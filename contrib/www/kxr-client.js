@@ -513,7 +513,8 @@ function checkSnapshot(snapshot, entries) {
   if (!Number.isInteger(file.version) || file.version < 1)
     throw new SnapshotError(['not a snapshot file: "version" is not a whole number of 1 or more']);
   if (file.version > SNAPSHOT_VERSION)
-    throw new SnapshotError(['snapshot version ' + file.version + ' is newer than this reader (' + SNAPSHOT_VERSION + ')']);
+    throw new SnapshotError(['snapshot version ' + file.version + ' is newer than this reader (' +
+      SNAPSHOT_VERSION + ')']);
   if (!Array.isArray(file.entries)) throw new SnapshotError(['not a snapshot file: "entries" is not a list']);
 
   const dictionary = new Map(entries.map((e) => [key(e.index, e.sub), e]));
@@ -590,7 +591,8 @@ export async function restore(plan, { endpoint = ENDPOINT } = {}) {
   });
   let back = null, failure = null;
   try {
-    back = done.length ? await readMany(done.map((r) => ({ index: r.index, sub: r.sub, length: r.size })), { endpoint }) : [];
+    back = done.length
+      ? await readMany(done.map((r) => ({ index: r.index, sub: r.sub, length: r.size })), { endpoint }) : [];
   } catch (err) {
     failure = err;
   }
@@ -599,7 +601,8 @@ export async function restore(plan, { endpoint = ENDPOINT } = {}) {
       Object.assign(r, { result: 'mismatch', code: failure instanceof KxrFault ? failure.faultcode >>> 0 : null,
         text: 'written, but the read-back failed: ' + failure.message });
     } else if (back[i].code !== 0) {
-      Object.assign(r, { result: 'mismatch', code: back[i].code, text: 'written, but reads back ' + codeLine(back[i].code) });
+      Object.assign(r, { result: 'mismatch', code: back[i].code,
+        text: 'written, but reads back ' + codeLine(back[i].code) });
     } else if (!sameBytes(back[i].bytes, r.raw)) {
       Object.assign(r, { result: 'mismatch', code: 0, back: back[i].bytes, text: 'verify mismatch: reads back ' +
         formatValue(r.type, back[i].bytes) });

@@ -219,10 +219,13 @@ const ACTIONS = {
   unknown: 'unknown to the device: not written', skipped: 'not read at save time: not written',
 };
 
-const shown = (row, what) => {
-  if (what === 'current') return row.current.code === 0 ? formatValue(row.type, row.current.bytes) : codeText(row.current.code);
-  return row.raw ? formatValue(row.type, row.raw) : '—';
-};
+const element = (tag, className, text) => Object.assign(document.createElement(tag), { className, textContent: text });
+
+// A plan row's value as read now, or as in the file.
+function shown(row, what) {
+  if (what === 'raw') return row.raw ? formatValue(row.type, row.raw) : '—';
+  return row.current.code === 0 ? formatValue(row.type, row.current.bytes) : codeText(row.current.code);
+}
 
 function showPlan(plan, fileName) {
   document.getElementById('plan-file').textContent = fileName;
@@ -235,19 +238,21 @@ function showPlan(plan, fileName) {
     tr.className = r.action;
     cell(tr, 'Entry', 'entry').textContent = r.label;
     cell(tr, 'Name', 'name').textContent = r.name;
-    const box = document.createElement('div');
-    box.className = 'box';
-    if (r.action === 'change' || r.action === 'read-only') box.textContent = shown(r, 'current') + ' → ' + shown(r, 'raw');
-    else if (r.action === 'skipped') box.textContent = typeof r.code === 'number' ? codeText(r.code) : '—';
-    else box.textContent = shown(r, 'raw');
-    cell(tr, 'Old → new', 'value').appendChild(box);
+    // Old and new in boxes of their own: a long byte value scrolls without hiding the other.
+    const values = cell(tr, 'Old → new', 'value');
+    if (r.action === 'change' || r.action === 'read-only')
+      values.append(element('div', 'box', shown(r, 'current')), element('span', 'arrow', ' → '),
+        element('div', 'box', shown(r, 'raw')));
+    else if (r.action === 'skipped') values.append(element('div', 'box', Number.isInteger(r.code) ? codeText(r.code) : '—'));
+    else values.append(element('div', 'box', shown(r, 'raw')));
     cell(tr, 'Action', 'action').textContent = ACTIONS[r.action];
     cells.push(cell(tr, 'Result', 'result'));
     body.appendChild(tr);
   }
   const c = plan.counts;
   document.getElementById('plan-summary').textContent = c.change + ' to change, ' + c.unchanged + ' unchanged, ' +
-    c['read-only'] + ' read-only that differ, ' + c.unknown + ' unknown to the device, ' + c.skipped + ' not read at save time.';
+    c['read-only'] + ' read-only that differ, ' + c.unknown + ' unknown to the device, ' + c.skipped +
+    ' not read at save time.';
   document.getElementById('plan-box').hidden = false;
   return cells;
 }
@@ -278,7 +283,13 @@ async function onRestoreFile(file) {
     return;
   }
   setStatus('busy', 'Writing ' + changes + (changes === 1 ? ' entry' : ' entries') + '…');
-  const report = await restore(plan);
+  let report;
+  try {
+    report = await restore(plan);  // failed calls become failed entries; this only rejects on a broken page
+  } catch (err) {
+    showFailure('Restoring', err);
+    return;
+  }
   report.rows.forEach((r, i) => {
     cells[i].textContent = r.text;
     cells[i].className = 'result ' + (r.result === 'verified' ? 'ok' : r.result === 'skipped' ? '' : 'bad');
