@@ -105,7 +105,7 @@ try {
     if (!help || !/\bsave\b/.test(help.stdout + help.stderr)) return 'this kxr-cli has no save yet, cross-check skipped';
     const out = join(profile, 'cli.json');
     const dictionary = new URL('../../contrib/www/dictionary.json', import.meta.url).pathname;
-    const run = spawnSync(cli, ['-u', url, 'save', out, '--dictionary', dictionary], { encoding: 'utf8' });
+    const run = spawnSync(cli, ['-u', url, 'save', '--dictionary', dictionary, out], { encoding: 'utf8' });
     assert.equal(run.status, 0, 'kxr-cli save: ' + run.stdout + run.stderr);
     const untimed = (path) => readFileSync(path, 'utf8').replace(/"taken": "[^"]*"/, '"taken": ""');
     assert.equal(untimed(out), untimed(saved), 'byte for byte but the time');
