@@ -3,7 +3,7 @@
 # The Debian package kxrwebserver_<version>_<arch>.deb, made by CPack from
 # the install rules: `cmake --build --preset release --target package` (or
 # `cpack` in the build folder). It holds the daemon, kxr-cli, the simulator,
-# the man page, the systemd units and the samples under /usr/share; its
+# their man pages, the systemd units and the samples under /usr/share; its
 # postinst creates the socket group when missing. The live document root and
 # the front web server's configuration are never part of it.
 include(GNUInstallDirs)
@@ -14,6 +14,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kxrwebserver)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KXR_PACKAGE_MAINTAINER})
+# BSD-2-Clause: Debian's control file has no field for it; the package
+# states it in /usr/share/doc/kxrwebserver/copyright (contrib/debian/copyright).
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "web service and pages of a device's object dictionary")
 # The extended description below the summary, in lines of at most 80
 # characters as Debian's control files want them.
