@@ -449,6 +449,11 @@ def main(argv):
     a, command = p.parse_args(argv[:cut]), argv[cut + 1:]
     st = Stack(load(a.build), host=a.host, www=a.www, echo=sys.stdout if a.syslog == "-" else None)
     status = 1
+
+    def stopped(signum, frame):
+        raise KeyboardInterrupt  # a SIGTERM or SIGHUP (kill, a closed terminal) cleans up as Ctrl-C does
+    signal.signal(signal.SIGTERM, stopped)
+    signal.signal(signal.SIGHUP, stopped)
     try:
         st.enter()
         if a.syslog and a.syslog != "-" and st.syslog:
@@ -476,7 +481,8 @@ def main(argv):
                 proc.log.seek(0)
                 sys.stderr.write(proc.log.read().decode(errors="replace")[-2000:])
     finally:
-        signal.signal(signal.SIGINT, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(sig, signal.SIG_IGN)  # a second signal must not cut the clean-up short
         st.close()
     return status
 
