@@ -101,6 +101,28 @@ def test_refused_write_is_reported_and_the_others_verified(st, device, tmp_path)
 SAMPLE = os.path.join(S.get("source", "."), "tests", "support", "snapshot", "sample-snapshot.json")
 
 
+def test_the_sample_snapshot_from_the_simulator(st, device, tmp_path):
+    device()
+    path = str(tmp_path / "sample.json")
+    code, out, err = cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path)
+    assert (code, out, err) == (1, "0x7777:0x01  0xECA60301 No such object or sub-index\n"
+                                   f"saved 17 entries to {path} in 1 call, 1 failed\n", "")
+    assert re.sub(r'"taken": "[^"]*"', '"taken": "2026-12-07T10:30:00Z"', open(path).read()) == open(SAMPLE).read()
+
+
+def test_a_failed_save_leaves_the_old_file(st, tmp_path):
+    """No service: the call is answered with a fault and FILE keeps what it held; a FILE that cannot be written
+    is found before anything is read."""
+    st.put("dictionary.json", json.dumps(WWW))
+    assert st.start_daemon().ready
+    (tmp_path / "kept.json").write_text("old")
+    code, out, err = cli("save", str(tmp_path / "kept.json"))
+    assert (code, out) == (1, "") and "fault 0xECA60201" in err, err
+    assert os.listdir(tmp_path) == ["kept.json"] and (tmp_path / "kept.json").read_text() == "old"
+    code, out, err = cli("save", str(tmp_path / "missing" / "x.json"))
+    assert (code, out) == (2, "") and "cannot write" in err, err
+
+
 # A file with one fault, the message kxr-cli gives; exit status 2, and not one entry read or written.
 @pytest.mark.parametrize("change, message", [
     (lambda s: s.replace('"version": 1', '"version": 2'), "snapshot version 2 is newer than this reader (1)"),
