@@ -4,6 +4,7 @@
 // emitter of our own that lays the text out exactly as the pages do.
 #include "CliSnapshot.h"
 
+#include <cmath>
 #include <cstdio>
 #include <set>
 #include <utility>
@@ -67,7 +68,7 @@ bool IntegerField(const json::object& o, const char* key, int64_t min, int64_t m
   if (v == nullptr) return false;
   if (v->is_int64()) value = v->get_int64();
   else if (v->is_uint64() && v->get_uint64() <= static_cast<uint64_t>(INT64_MAX)) value = static_cast<int64_t>(v->get_uint64());
-  else if (v->is_double() && v->get_double() == static_cast<double>(static_cast<int64_t>(v->get_double())))
+  else if (v->is_double() && std::fabs(v->get_double()) < 0x1p62 && v->get_double() == std::floor(v->get_double()))
     value = static_cast<int64_t>(v->get_double());  // 1.0 is the number 1, as a page's JSON.parse reads it
   else return false;
   return value >= min && value <= max;

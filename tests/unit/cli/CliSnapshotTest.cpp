@@ -89,7 +89,8 @@ TEST(CliSnapshot, FaultsOfAFile) {
     const char* to;
     const char* fault;  // empty: accepted
   } cases[] = {
-      {"\"version\": 1,", "\"version\": 1, \"comment\": \"x\",", ""},
+      {"\"version\": 1,", "\"version\": 1.0, \"comment\": \"x\",", ""},
+      {"\"version\": 1", "\"version\": 1e300", "\"version\" is not a whole number"},
       {"\"value\": \"10000\"", "\"value\": \" 0x2710 \"", ""},
       {"\"kxr-snapshot\"", "\"kxr-snap\"", "not a snapshot"},
       {"\"version\": 1", "\"version\": 2", "snapshot version 2 is newer than this reader (1)"},
