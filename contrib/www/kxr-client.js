@@ -152,7 +152,10 @@ function toBase64(bytes) {
 }
 
 function fromBase64(text) {
-  return Uint8Array.from(atob(text), (c) => c.charCodeAt(0));
+  const chars = atob(text);
+  const bytes = new Uint8Array(chars.length);
+  for (let i = 0; i < chars.length; i++) bytes[i] = chars.charCodeAt(i);
+  return bytes;
 }
 
 // The 12-byte sub-request header: group word, sub-index, flags, index, length.
@@ -251,3 +254,365 @@ export async function writeEntries(list, { endpoint = ENDPOINT } = {}) {
     return { code, meaning: meaning(code) };
   });
 }
+
+// --- many entries: calls within the service's limits -----------------------------
+
+// A call carries at most 300 entries, a read area (cbRdLen) of at most 1 MiB
+// and a request body of at most 1 MiB; larger sets take several calls.
+export const MAX_AREA = 0x100000;
+export const MAX_BODY = 0x100000;
+
+// Body length of a call: the envelope without numbers and data, plus them.
+const bodyLength = (group, count, cbRdLen, dataBytes) =>
+  envelope(group, 0, 0, new Uint8Array(0)).length - 2 +
+  String(count).length + String(cbRdLen).length + 4 * Math.ceil(dataBytes / 3);
+
+// Splits items into consecutive batches, each as large as the limits allow
+// (in order, so greedy filling gives the fewest calls). area(item) and
+// data(item) are the item's share of cbRdLen and of pwrData.
+function batches(items, group, area, data) {
+  const out = [];
+  let batch = [], cbRdLen = 0, dataBytes = 0;
+  for (const item of items) {
+    const a = cbRdLen + area(item), d = dataBytes + data(item);
+    if (batch.length && (batch.length === MAX_ENTRIES || a > MAX_AREA ||
+        bodyLength(group, batch.length + 1, a, d) > MAX_BODY)) {
+      out.push(batch);
+      batch = [];
+      cbRdLen = dataBytes = 0;
+    }
+    batch.push(item);
+    cbRdLen += area(item);
+    dataBytes += data(item);
+  }
+  if (batch.length) out.push(batch);
+  return out;
+}
+
+// Whether one entry alone fits a read call, or a write call of size bytes.
+const fitsRead = (size) => 8 + size <= MAX_AREA && bodyLength(SUMUP_READ, 1, 8 + size, 12) <= MAX_BODY;
+const fitsWrite = (size) => bodyLength(SUMUP_WRITE, 1, 4, 12 + size) <= MAX_BODY;
+
+// Reads [{ index, sub, length }] in as few calls as the limits allow;
+// resolves to one { code, meaning, bytes } per entry. The first call that
+// fails rejects the whole read.
+export async function readMany(list, { endpoint = ENDPOINT } = {}) {
+  const out = [];
+  for (const batch of batches(list, SUMUP_READ, (e) => 8 + e.length, () => 12))
+    out.push(...await readEntries(batch, { endpoint }));
+  return out;
+}
+
+// Writes [{ index, sub, bytes }] in as few calls as the limits allow;
+// resolves to one { code, meaning } per entry, or { error } (a KxrFault or
+// an Error) for the entries of a call that failed as a whole; the other
+// calls still go out.
+export async function writeMany(list, { endpoint = ENDPOINT } = {}) {
+  const out = [];
+  for (const batch of batches(list, SUMUP_WRITE, () => 4, (e) => 12 + e.bytes.length)) {
+    try {
+      out.push(...await writeEntries(batch, { endpoint }));
+    } catch (error) {
+      out.push(...batch.map(() => ({ error })));
+    }
+  }
+  return out;
+}
+
+// --- snapshots -----------------------------------------------------------------------
+
+// A snapshot keeps every entry of the dictionary as read at one time, as the
+// file text snapshotText gives (the same text kxr-cli save writes):
+//
+//   const snapshot = await saveSnapshot(dictionary);     // dictionary.json's list
+//   const text = snapshotText(snapshot);
+//   const plan = await planRestore(text, dictionary);    // checks, then reads
+//   const report = await restore(plan);                 // writes, reads back
+export const SNAPSHOT_FORMAT = 'kxr-snapshot';
+export const SNAPSHOT_VERSION = 1;
+const WRONG_LENGTH = 0xECA60302;
+
+// A file that cannot be restored; faults lists every reason, each naming
+// its entry. Thrown before any call.
+export class SnapshotError extends Error {
+  constructor(faults) {
+    super(faults.length > 5 ? faults.slice(0, 5).join('; ') + '; and ' + (faults.length - 5) + ' more'
+      : faults.join('; '));
+    this.name = 'SnapshotError';
+    this.faults = faults;
+  }
+}
+
+// "0x2000:01", as the pages show an entry.
+export const entryLabel = (index, sub) => hex(index, 4) + ':' + hex(sub, 2).slice(2);
+
+const key = (index, sub) => index * 256 + sub;
+
+function hexNumber(text, digits) {
+  return typeof text === 'string' && new RegExp('^0x[0-9a-fA-F]{1,' + digits + '}$').test(text)
+    ? parseInt(text.slice(2), 16) : null;
+}
+
+// The entries of dictionary.json (index and sub-index as "0x..." strings or
+// numbers), checked: a bad dictionary throws before any call.
+export function dictionaryEntries(list) {
+  if (!Array.isArray(list)) throw new TypeError('the dictionary is not a list of entries');
+  const seen = new Set();
+  return list.map((e, i) => {
+    const where = 'dictionary entry ' + (i + 1);
+    const index = Number.isInteger(e?.index) ? e.index : hexNumber(e?.index, 4);
+    const sub = Number.isInteger(e?.sub) ? e.sub : hexNumber(e?.sub, 2);
+    if (index === null || index < 0 || index > 0xFFFF || sub === null || sub < 0 || sub > 0xFF)
+      throw new TypeError(where + ': no valid index and sub-index');
+    const label = entryLabel(index, sub);
+    if (seen.has(key(index, sub))) throw new TypeError(where + ': ' + label + ' is listed twice');
+    seen.add(key(index, sub));
+    if (!Number.isInteger(e.size) || e.size < 0 || !fitsRead(e.size))
+      throw new TypeError(where + ' (' + label + '): size must be 0 to ' + (MAX_AREA - 8) + ' bytes');
+    if (typeof e.type !== 'string') throw new TypeError(where + ' (' + label + '): no type');
+    return { index, sub, label, name: String(e.name ?? ''), type: e.type, size: e.size, writable: e.writable === true };
+  });
+}
+
+// Hex of every byte value: entries reach 1 MiB, so no work per byte beyond a look-up.
+const HEX_LOWER = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, '0'));
+const HEX_UPPER = HEX_LOWER.map((h) => h.toUpperCase());
+function hexJoin(bytes, table, separator) {
+  const out = new Array(bytes.length);
+  for (let i = 0; i < bytes.length; i++) out[i] = table[bytes[i]];
+  return out.join(separator);
+}
+const rawHex = (bytes) => hexJoin(bytes, HEX_LOWER, '');
+const pairs = (bytes) => hexJoin(bytes, HEX_UPPER, ' ');
+
+function fromHex(text) {
+  const bytes = new Uint8Array(text.length / 2);
+  for (let i = 0; i < bytes.length; i++) bytes[i] = parseInt(text.substr(2 * i, 2), 16);
+  return bytes;
+}
+
+const sameBytes = (a, b) => a.length === b.length && a.every((x, i) => x === b[i]);
+
+// The value a snapshot shows beside the raw bytes, or undefined when the type
+// cannot show them.
+export function snapshotValue(type, bytes) {
+  if (type in INTEGERS) {
+    let value = 0n;
+    for (let i = bytes.length - 1; i >= 0; i--) value = (value << 8n) | BigInt(bytes[i]);
+    return String(INTEGERS[type][1] && bytes.length ? BigInt.asIntN(8 * bytes.length, value) : value);
+  }
+  if (type === 'text') {
+    const nul = bytes.indexOf(0);
+    const end = nul < 0 ? bytes.length : nul;
+    for (let i = 0; i < bytes.length; i++)
+      if (i < end ? bytes[i] < 0x20 || bytes[i] > 0x7E : bytes[i] !== 0) return undefined;
+    return String.fromCharCode(...bytes.subarray(0, end));
+  }
+  if (type === 'bytes') return pairs(bytes);
+  return undefined;
+}
+
+// Whether a snapshot's value stands for exactly these bytes. Text is taken
+// as written: its spaces are part of the value, not to be trimmed as a
+// typed one's are.
+function valueFits(type, value, raw) {
+  if (typeof value !== 'string') return 'value is not a string';
+  if (type === 'text') {
+    if (!/^[\x20-\x7E]*$/.test(value)) return 'value has characters other than plain ASCII';
+    if (value.length > raw.length) return 'value is longer than ' + raw.length + ' characters';
+    const bytes = new Uint8Array(raw.length);
+    for (let i = 0; i < value.length; i++) bytes[i] = value.charCodeAt(i);
+    return sameBytes(bytes, raw) ? null : 'value ' + JSON.stringify(value) + ' does not match raw';
+  }
+  if (type === 'bytes' && value === pairs(raw)) return null;  // as written by a save, without parsing 1 MiB
+  const parsed = parseValue(type, value, raw.length);
+  if (parsed.error) return 'value ' + JSON.stringify(value) + ': ' + parsed.error;
+  return sameBytes(parsed.bytes, raw) ? null : 'value ' + JSON.stringify(value) + ' does not match raw';
+}
+
+// "2026-12-07T10:30:00Z": UTC, whole seconds.
+const takenAt = (now) => new Date(now).toISOString().replace(/\.\d+Z$/, 'Z');
+
+// Reads every entry of the dictionary in as few calls as the limits allow
+// and resolves to the snapshot (a plain object; snapshotText makes it the
+// file). An entry that cannot be read keeps its code; a call that fails
+// as a whole rejects, so no partial snapshot is ever made.
+export async function saveSnapshot(dictionary, { endpoint = ENDPOINT, now = new Date() } = {}) {
+  const entries = dictionaryEntries(dictionary);
+  const taken = takenAt(now);
+  const results = entries.length
+    ? await readMany(entries.map((e) => ({ index: e.index, sub: e.sub, length: e.size })), { endpoint }) : [];
+  const read = new Map();
+  const records = entries.map((e, i) => {
+    const record = { index: hex(e.index, 4), sub: hex(e.sub, 2), name: e.name, type: e.type, size: e.size,
+      writable: e.writable };
+    let { code, bytes } = results[i];
+    if (code === 0 && bytes.length !== e.size) code = WRONG_LENGTH;  // a short entry is not its value
+    if (code === 0) {
+      const value = snapshotValue(e.type, bytes);
+      if (value !== undefined) record.value = value;
+      record.raw = rawHex(bytes);
+      read.set(key(e.index, e.sub), record);
+    } else {
+      record.code = code >>> 0;
+      record.codeHex = hex(code, 8);
+    }
+    return record;
+  });
+  const valueOf = (index, sub) => read.get(key(index, sub))?.value;
+  const identity = {};
+  ['maker', 'product', 'revision', 'serial'].forEach((field, i) => {
+    const value = valueOf(0x1018, i + 1);
+    if (value !== undefined) identity[field] = value;
+  });
+  return { format: SNAPSHOT_FORMAT, version: SNAPSHOT_VERSION, taken,
+    device: { name: valueOf(0x1008, 0) ?? null, identity }, entries: records };
+}
+
+// The file's text: two-space indented JSON and a final newline.
+export const snapshotText = (snapshot) => JSON.stringify(snapshot, null, 2) + '\n';
+
+// Checks a snapshot (its text or the parsed object) against the device's
+// dictionary, then reads the current values of its entries, and resolves to
+// the plan: { rows, counts }, one row per record of the file in its order:
+//   { index, sub, label, name, type, size, writable, action, raw, current }
+// action: 'change' (writable, differs or unreadable now), 'unchanged',
+// 'read-only' (differs, never written), 'unknown' (not in the dictionary),
+// 'skipped' (unread at save time: no raw). raw: the file's bytes;
+// current: { code, bytes } as read now. Any fault in the file rejects with a
+// SnapshotError before any call.
+export async function planRestore(snapshot, dictionary, { endpoint = ENDPOINT } = {}) {
+  const entries = dictionaryEntries(dictionary);
+  const rows = checkSnapshot(snapshot, entries);
+  const known = rows.filter((r) => r.action === null);
+  const current = known.length
+    ? await readMany(known.map((r) => ({ index: r.index, sub: r.sub, length: r.size })), { endpoint }) : [];
+  known.forEach((r, i) => {
+    const { code, bytes } = current[i];
+    r.current = { code: code === 0 && bytes.length !== r.size ? WRONG_LENGTH : code, bytes };
+    if (r.current.code === 0 && sameBytes(bytes, r.raw)) r.action = 'unchanged';
+    else r.action = r.writable ? 'change' : 'read-only';
+  });
+  const counts = { change: 0, unchanged: 0, 'read-only': 0, unknown: 0, skipped: 0 };
+  for (const r of rows) counts[r.action]++;
+  return { rows, counts };
+}
+
+function checkSnapshot(snapshot, entries) {
+  let file = snapshot;
+  if (typeof snapshot === 'string') {
+    try {
+      file = JSON.parse(snapshot);
+    } catch (err) {
+      throw new SnapshotError(['not a snapshot file: ' + err.message]);
+    }
+  }
+  const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
+  if (!isObject(file) || file.format !== SNAPSHOT_FORMAT)
+    throw new SnapshotError(['not a snapshot file: "format" is not "' + SNAPSHOT_FORMAT + '"']);
+  if (!Number.isInteger(file.version) || file.version < 1)
+    throw new SnapshotError(['not a snapshot file: "version" is not a whole number of 1 or more']);
+  if (file.version > SNAPSHOT_VERSION)
+    throw new SnapshotError(['snapshot version ' + file.version + ' is newer than this reader (' +
+      SNAPSHOT_VERSION + ')']);
+  if (!Array.isArray(file.entries)) throw new SnapshotError(['not a snapshot file: "entries" is not a list']);
+
+  const dictionary = new Map(entries.map((e) => [key(e.index, e.sub), e]));
+  const faults = [], rows = [], seen = new Set();
+  file.entries.forEach((record, i) => {
+    const index = hexNumber(record?.index, 4), sub = hexNumber(record?.sub, 2);
+    if (!isObject(record) || index === null || sub === null) {
+      faults.push('record ' + (i + 1) + ': no valid "index" and "sub" ("0x2000", "0x01")');
+      return;
+    }
+    const label = entryLabel(index, sub);
+    if (seen.has(key(index, sub))) {
+      faults.push(label + ': listed twice');
+      return;
+    }
+    seen.add(key(index, sub));
+    const e = dictionary.get(key(index, sub));
+    const row = { index, sub, label, name: e ? e.name : String(record.name ?? ''), type: e ? e.type : record.type,
+      size: e ? e.size : record.size, writable: e ? e.writable : false, action: null, raw: null, current: null };
+    rows.push(row);
+    if ('code' in record) {  // unread at save time
+      row.action = 'skipped';
+      row.code = record.code;
+      return;
+    }
+    if (!e) {  // never written; its bytes are shown when they are readable
+      row.action = 'unknown';
+      if (typeof record.raw === 'string' && /^(?:[0-9a-fA-F]{2})*$/.test(record.raw)) row.raw = fromHex(record.raw);
+      return;
+    }
+    const fault = (reason) => faults.push(label + ' ' + e.name + ': ' + reason);
+    if (!('raw' in record)) return fault('neither "raw" nor "code"');
+    if (record.type !== e.type) return fault('type ' + JSON.stringify(record.type) + ', the device\'s is ' + e.type);
+    if (record.size !== e.size) return fault('size ' + JSON.stringify(record.size) + ', the device\'s is ' + e.size);
+    if (typeof record.raw !== 'string' || !/^(?:[0-9a-fA-F]{2})*$/.test(record.raw) || record.raw.length !== 2 * e.size)
+      return fault('"raw" is not the hex of exactly ' + e.size + ' bytes');
+    row.raw = fromHex(record.raw);
+    if ('value' in record) {
+      const reason = valueFits(e.type, record.value, row.raw);
+      if (reason) return fault(reason);
+    }
+    if (e.writable && !fitsWrite(e.size)) fault('too large to write in one call');
+  });
+  if (faults.length) throw new SnapshotError(faults);
+  return rows;
+}
+
+// Carries out a plan: writes the rows to change in as few calls as the
+// limits allow, reads the written ones back and compares them with the
+// file. Resolves to the report: { rows, counts }, one row per plan row:
+//   { ...the plan row, result, code, text }
+// result: 'verified' (written and read back equal), 'write-failed' (code,
+// or no code when the call got no answer), 'mismatch' (read back differs
+// or cannot be read), 'skipped' (not to be written: text says why).
+export async function restore(plan, { endpoint = ENDPOINT } = {}) {
+  const rows = plan.rows.map((r) => ({ ...r, result: 'skipped', code: r.code ?? null, text: 'skipped: ' + {
+    unchanged: 'unchanged', 'read-only': 'read-only, differs', unknown: 'unknown to the device',
+    skipped: 'not read at save time', change: '',
+  }[r.action] }));
+  const todo = rows.filter((r) => r.action === 'change');
+  const written = await writeMany(todo.map((r) => ({ index: r.index, sub: r.sub, bytes: r.raw })), { endpoint });
+  const done = [];
+  todo.forEach((r, i) => {
+    const w = written[i];
+    if (w.error) {
+      const code = w.error instanceof KxrFault ? w.error.faultcode >>> 0 : null;
+      Object.assign(r, { result: 'write-failed', code,
+        text: 'write failed: ' + (code === null ? w.error.message : codeLine(code) + ' (the whole call)') });
+    } else if (w.code !== 0) {
+      Object.assign(r, { result: 'write-failed', code: w.code, text: 'write failed: ' + codeLine(w.code) });
+    } else {
+      done.push(r);
+    }
+  });
+  let back = null, failure = null;
+  try {
+    back = done.length
+      ? await readMany(done.map((r) => ({ index: r.index, sub: r.sub, length: r.size })), { endpoint }) : [];
+  } catch (err) {
+    failure = err;
+  }
+  done.forEach((r, i) => {
+    if (failure) {
+      Object.assign(r, { result: 'mismatch', code: failure instanceof KxrFault ? failure.faultcode >>> 0 : null,
+        text: 'written, but the read-back failed: ' + failure.message });
+    } else if (back[i].code !== 0) {
+      Object.assign(r, { result: 'mismatch', code: back[i].code,
+        text: 'written, but reads back ' + codeLine(back[i].code) });
+    } else if (!sameBytes(back[i].bytes, r.raw)) {
+      Object.assign(r, { result: 'mismatch', code: 0, back: back[i].bytes, text: 'verify mismatch: reads back ' +
+        formatValue(r.type, back[i].bytes) });
+    } else {
+      Object.assign(r, { result: 'verified', code: 0, text: 'written and verified' });
+    }
+  });
+  const counts = { verified: 0, 'write-failed': 0, mismatch: 0, skipped: 0 };
+  for (const r of rows) counts[r.result]++;
+  return { rows, counts };
+}
+
+const codeLine = (code) => hex(code, 8) + ' ' + meaning(code);

@@ -2,13 +2,18 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // Device dictionary page: reads every entry of dictionary.json in one
 // sum-up read, writes the edited ones in one sum-up write and reads
-// everything back. Plain JavaScript, no build step; the web-service calls
-// and the value codecs are kxr-client.js's.
-import { KxrFault, formatValue, hex, meaning, parseValue, readEntries, writeEntries } from './kxr-client.js';
+// everything back; saves all entries to a snapshot file and restores one.
+// Plain JavaScript, no build step; the web-service calls, the value codecs
+// and the snapshots are kxr-client.js's.
+import {
+  KxrFault, SnapshotError, formatValue, hex, meaning, parseValue, planRestore, readEntries, restore, saveSnapshot,
+  snapshotText, writeEntries,
+} from './kxr-client.js';
 
 // The service has no listing call, so the entries shown are data served
 // beside the page: index, sub-index, name, type, size, writable.
 let ENTRIES = [];
+let DICTIONARY = [];  // as served, for the snapshots
 
 function entryName(e) {
   return hex(e.index, 4) + ':' + e.sub.toString(16).toUpperCase().padStart(2, '0');
@@ -17,7 +22,8 @@ function entryName(e) {
 async function loadDictionary() {
   const answer = await fetch('dictionary.json', { cache: 'no-store' });
   if (!answer.ok) throw new Error('dictionary.json: HTTP ' + answer.status);
-  return (await answer.json()).map((e) => ({
+  DICTIONARY = await answer.json();
+  return DICTIONARY.map((e) => ({
     index: Number(e.index), sub: Number(e.sub), name: e.name, type: e.type, size: e.size, rw: e.writable === true,
   }));
 }
@@ -26,6 +32,7 @@ const rows = new Map();  // entry -> its cells
 const statusBox = document.getElementById('status');
 const readButton = document.getElementById('read');
 const writeButton = document.getElementById('write');
+const buttons = ['read', 'write', 'save', 'restore'].map((id) => document.getElementById(id));
 
 function setStatus(kind, text) {
   statusBox.className = 'status ' + kind;
@@ -114,8 +121,8 @@ async function readAll(keepResults) {
 }
 
 async function busy(work) {
-  readButton.disabled = writeButton.disabled = true;
-  try { await work(); } finally { readButton.disabled = writeButton.disabled = false; }
+  for (const b of buttons) b.disabled = true;
+  try { await work(); } finally { for (const b of buttons) b.disabled = false; }
 }
 
 async function onRead() {
@@ -174,6 +181,139 @@ async function onWrite() {
   }
 }
 
+// --- save and restore --------------------------------------------------------------
+
+// kxr-snapshot-KXR-SIM-20261207T103000Z.json: the device and the time, in
+// characters every file system takes.
+function snapshotFileName(snapshot) {
+  const device = (snapshot.device.name ?? '').replace(/[^A-Za-z0-9._-]+/g, '_').replace(/^[._]+/, '') || 'device';
+  return 'kxr-snapshot-' + device + '-' + snapshot.taken.replace(/[-:]/g, '') + '.json';
+}
+
+async function onSave() {
+  setStatus('busy', 'Reading every entry for the snapshot…');
+  let snapshot;
+  try {
+    snapshot = await saveSnapshot(DICTIONARY);
+  } catch (err) {
+    showFailure('Saving', err);
+    return;
+  }
+  const name = snapshotFileName(snapshot);
+  const url = URL.createObjectURL(new Blob([snapshotText(snapshot)], { type: 'application/json' }));
+  const link = document.createElement('a');
+  link.href = url;
+  link.download = name;
+  link.hidden = true;
+  document.body.appendChild(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 60000);  // the download has long taken its copy by then
+  const failed = snapshot.entries.filter((e) => 'code' in e).length;
+  setStatus(failed ? 'warn' : 'ok', 'Saved ' + snapshot.entries.length + ' entries as ' + name +
+    (failed ? '; ' + failed + ' could not be read and are kept with their code.' : '.'));
+}
+
+const ACTIONS = {
+  change: 'change', unchanged: 'unchanged', 'read-only': 'read-only, differs: not written',
+  unknown: 'unknown to the device: not written', skipped: 'not read at save time: not written',
+};
+
+const element = (tag, className, text) => Object.assign(document.createElement(tag), { className, textContent: text });
+
+// A plan row's value as read now, or as in the file.
+function shown(row, what) {
+  if (what === 'raw') return row.raw ? formatValue(row.type, row.raw) : '—';
+  return row.current.code === 0 ? formatValue(row.type, row.current.bytes) : codeText(row.current.code);
+}
+
+function showPlan(plan, fileName) {
+  document.getElementById('plan-file').textContent = fileName;
+  const body = document.querySelector('#plan tbody');
+  body.replaceChildren();
+  const cells = [];
+  for (const r of plan.rows) {
+    const tr = document.createElement('tr');
+    tr.dataset.planEntry = r.label;
+    tr.className = r.action;
+    cell(tr, 'Entry', 'entry').textContent = r.label;
+    cell(tr, 'Name', 'name').textContent = r.name;
+    // Old and new in boxes of their own: a long byte value scrolls without hiding the other.
+    const values = cell(tr, 'Old → new', 'value');
+    if (r.action === 'change' || r.action === 'read-only')
+      values.append(element('div', 'box', shown(r, 'current')), element('span', 'arrow', ' → '),
+        element('div', 'box', shown(r, 'raw')));
+    else if (r.action === 'skipped') values.append(element('div', 'box', Number.isInteger(r.code) ? codeText(r.code) : '—'));
+    else values.append(element('div', 'box', shown(r, 'raw')));
+    cell(tr, 'Action', 'action').textContent = ACTIONS[r.action];
+    cells.push(cell(tr, 'Result', 'result'));
+    body.appendChild(tr);
+  }
+  const c = plan.counts;
+  document.getElementById('plan-summary').textContent = c.change + ' to change, ' + c.unchanged + ' unchanged, ' +
+    c['read-only'] + ' read-only that differ, ' + c.unknown + ' unknown to the device, ' + c.skipped +
+    ' not read at save time.';
+  document.getElementById('plan-box').hidden = false;
+  return cells;
+}
+
+async function onRestoreFile(file) {
+  document.getElementById('plan-box').hidden = true;
+  setStatus('busy', 'Checking ' + file.name + '…');
+  let plan;
+  try {
+    plan = await planRestore(await file.text(), DICTIONARY);
+  } catch (err) {
+    if (err instanceof SnapshotError || err instanceof TypeError)
+      setStatus('error', file.name + ' cannot be restored; nothing was read or written: ' + err.message);
+    else
+      showFailure('Reading the current values', err);
+    return;
+  }
+  const cells = showPlan(plan, file.name);
+  const changes = plan.counts.change;
+  if (!changes) {
+    setStatus('ok', 'Nothing to write: every writable entry of ' + file.name + ' already has its value.');
+    return;
+  }
+  const ask = 'Write ' + changes + (changes === 1 ? ' entry' : ' entries') + ' of ' + file.name +
+    ' to the device and read them back?';
+  if (!window.confirm(ask)) {
+    setStatus('warn', 'Restore cancelled; nothing was written.');
+    return;
+  }
+  setStatus('busy', 'Writing ' + changes + (changes === 1 ? ' entry' : ' entries') + '…');
+  let report;
+  try {
+    report = await restore(plan);  // failed calls become failed entries; this only rejects on a broken page
+  } catch (err) {
+    showFailure('Restoring', err);
+    return;
+  }
+  report.rows.forEach((r, i) => {
+    cells[i].textContent = r.text;
+    cells[i].className = 'result ' + (r.result === 'verified' ? 'ok' : r.result === 'skipped' ? '' : 'bad');
+  });
+  const c = report.counts;
+  const summary = 'Restore: ' + c.verified + ' written and verified' +
+    (c['write-failed'] ? ', ' + c['write-failed'] + ' write failed' : '') +
+    (c.mismatch ? ', ' + c.mismatch + ' verify mismatch' : '') + '; ';
+  try {
+    await readAll(true);
+    setStatus(c.verified === changes ? 'ok' : 'warn', summary + 'values read back.');
+  } catch (err) {
+    showFailure(summary + 'reading back', err);
+  }
+}
+
+const restoreInput = document.getElementById('restore-file');
+restoreInput.addEventListener('change', () => {
+  const [file] = restoreInput.files;
+  restoreInput.value = '';  // the same file may be chosen again
+  if (file) busy(() => onRestoreFile(file));
+});
+document.getElementById('save').addEventListener('click', () => busy(onSave));
+document.getElementById('restore').addEventListener('click', () => restoreInput.click());
 readButton.addEventListener('click', () => busy(onRead));
 writeButton.addEventListener('click', () => busy(onWrite));
 document.getElementById('form').addEventListener('submit', (ev) => {

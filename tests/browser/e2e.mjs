@@ -1,9 +1,10 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
-// stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID.
+// stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID (and KXR_CLI, for the cross-check of the snapshots).
 import { chromium } from 'playwright-core';
-import { mkdtempSync, mkdirSync, rmSync } from 'node:fs';
+import { spawnSync } from 'node:child_process';
+import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import assert from 'node:assert/strict';
@@ -19,7 +20,8 @@ const context = await chromium.launchPersistentContext(profile,
   { executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, viewport: { width: 1280, height: 900 } });
 
 let failures = 0;
-const step = (name, body) => body().then(() => console.log('ok   ' + name), (err) => {
+const step = (name, body) => body().then((skipped) => console.log((skipped ? 'skip ' : 'ok   ') + name +
+  (skipped ? ': ' + skipped : '')), (err) => {
   failures++;
   console.log('FAIL ' + name + '\n     ' + String(err.message).split('\n').join('\n     '));
 });
@@ -28,6 +30,13 @@ const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
 const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
 const shot = (p, name) => p.screenshot({ path: join(shots, name + '.png'), fullPage: true });
 const reload = async () => { await page.reload(); await page.waitForSelector('#status.ok'); };
+const status = (p) => p.locator('#status').textContent();
+// Chooses a file through the page's "Restore configuration" button.
+const chooseFile = async (p, path) => {
+  const [chooser] = await Promise.all([p.waitForEvent('filechooser'), p.click('#restore')]);
+  await chooser.setFiles(path);
+};
+const saved = join(profile, 'saved.json');
 
 // Calls the page makes to the web service, and what the browser complains about.
 const calls = [], complaints = [];
@@ -77,14 +86,88 @@ try {
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
   });
 
-  await step('the page is clean at a phone width', async () => {
+  await step('"Save configuration" downloads the snapshot of every entry', async () => {
+    const before = calls.length;
+    const [download] = await Promise.all([page.waitForEvent('download'), page.click('#save')]);
+    await download.saveAs(saved);
+    assert.match(download.suggestedFilename(), /^kxr-snapshot-KXR-SIM-\d{8}T\d{6}Z\.json$/);
+    assert.equal(calls.length, before + 1, 'one sum-up read');
+    const file = JSON.parse(readFileSync(saved, 'utf8'));
+    assert.deepEqual([file.format, file.version, file.device.name, file.entries.length], ['kxr-snapshot', 1, 'KXR-SIM', 16]);
+    assert.deepEqual(file.entries.find((e) => e.index === '0x2000' && e.sub === '0x01'),
+      { index: '0x2000', sub: '0x01', name: 'Settings: cycle time', type: 'u16', size: 2, writable: true, value: '4660', raw: '3412' });
+    assert.match(await status(page), /^Saved 16 entries as kxr-snapshot-KXR-SIM-.*\.json\.$/);
+  });
+
+  await step('kxr-cli save writes the same file as the page', async () => {
+    const cli = process.env.KXR_CLI;
+    const help = cli ? spawnSync(cli, ['--help'], { encoding: 'utf8' }) : null;
+    if (!help || !/\bsave\b/.test(help.stdout + help.stderr)) return 'this kxr-cli has no save yet, cross-check skipped';
+    const out = join(profile, 'cli.json');
+    const dictionary = new URL('../../contrib/www/dictionary.json', import.meta.url).pathname;
+    const run = spawnSync(cli, ['-u', url, 'save', '--dictionary', dictionary, out], { encoding: 'utf8' });
+    assert.equal(run.status, 0, 'kxr-cli save: ' + run.stdout + run.stderr);
+    const untimed = (path) => readFileSync(path, 'utf8').replace(/"taken": "[^"]*"/, '"taken": ""');
+    assert.equal(untimed(out), untimed(saved), 'byte for byte but the time');
+  });
+
+  await step('a file with a fault is refused before any call', async () => {
+    const bad = join(profile, 'newer.json');
+    writeFileSync(bad, readFileSync(saved, 'utf8').replace('"version": 1', '"version": 2'));
+    const before = calls.length;
+    await chooseFile(page, bad);
+    await page.waitForSelector('#status.error');
+    assert.equal(await status(page), 'newer.json cannot be restored; nothing was read or written: ' +
+      'snapshot version 2 is newer than this reader (1)');
+    assert.equal(calls.length, before);
+  });
+
+  await step('"Restore configuration" shows the plan, asks once, writes what differs and verifies it', async () => {
+    await row(page, '0x2000:01').locator('input').fill('7');
+    await row(page, '0x2000:02').locator('input').fill('1');
+    await row(page, '0x2100:01').locator('input').fill('FF*600');
+    await page.click('#write');
+    await page.waitForFunction(() => /^Wrote 3 entries; values read back/.test(document.querySelector('#status').textContent));
+    const dialogs = [], before = calls.length;
+    page.once('dialog', (d) => { dialogs.push(d.message()); d.accept(); });
+    await chooseFile(page, saved);
+    await page.waitForFunction(() => /^Restore: /.test(document.querySelector('#status').textContent));
+    assert.equal(await status(page), 'Restore: 3 written and verified; values read back.');
+    assert.deepEqual(dialogs, ['Write 3 entries of saved.json to the device and read them back?']);
+    assert.deepEqual(calls.slice(before).map((c) => /<indexGroup>(\d+)<\/indexGroup><indexOffset>(\d+)</.exec(c).slice(1).join(' ')),
+      ['61568 16', '61569 3', '61568 3', '61568 16'], 'plan read, write, read-back, the page\'s read');
+    const plan = (entry, cell) => page.locator(`tr[data-plan-entry="${entry}"] td.${cell}`).textContent();
+    assert.deepEqual([await plan('0x2000:01', 'value'), await plan('0x2000:01', 'action'), await plan('0x2000:01', 'result')],
+      ['7 (0x0007) → 4660 (0x1234)', 'change', 'written and verified']);
+    assert.deepEqual([await plan('0x2000:03', 'action'), await plan('0x2000:03', 'result')], ['unchanged', 'skipped: unchanged']);
+    assert.equal(await page.locator('#plan tbody tr.change').count(), 3);
+    assert.deepEqual([await textOf(page, '0x2000:01', 'value'), await textOf(page, '0x2000:02', 'value'),
+      (await textOf(page, '0x2100:01', 'value')).slice(0, 5)], ['4660 (0x1234)', '10000 (0x00002710)', '00 00']);
+    await shot(page, 'desktop-restore');
+  });
+
+  await step('the page is clean at a phone width, the restore plan too; a declined restore writes nothing', async () => {
     const phone = await context.newPage();
+    const phoneCalls = [];
+    phone.on('request', (r) => { if (r.url().includes('/KxrWebService/')) phoneCalls.push(r.postData() || ''); });
     await phone.setViewportSize({ width: 390, height: 844 }).then(() => phone.goto(url));
     await phone.waitForSelector('#status.ok');
-    const overflow = await phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
-    assert.ok(overflow <= 0, 'no sideways scrolling: ' + overflow + ' px too wide');
-    assert.equal(await phone.locator('thead').isVisible(), false, 'entries are shown as cards');
+    const overflow = () => phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
+    let wide = await overflow();
+    assert.ok(wide <= 0, 'no sideways scrolling: ' + wide + ' px too wide');
+    assert.equal(await phone.locator('#entries thead').isVisible(), false, 'entries are shown as cards');
     await shot(phone, 'phone');
+    const other = join(profile, 'other.json');
+    writeFileSync(other, readFileSync(saved, 'utf8').replace(/"value": "1",\n(\s*)"raw": "01"\n/, '"value": "0",\n$1"raw": "00"\n'));
+    phone.once('dialog', (d) => d.dismiss());
+    await chooseFile(phone, other);
+    await phone.waitForSelector('#status.warn');
+    assert.equal(await status(phone), 'Restore cancelled; nothing was written.');
+    assert.ok(phoneCalls.every((c) => /<indexGroup>61568</.test(c)), 'reads only');
+    assert.equal(await phone.locator('#plan tbody tr.change').count(), 1);
+    wide = await overflow();
+    assert.ok(wide <= 0, 'with the plan: no sideways scrolling: ' + wide + ' px too wide');
+    await phone.locator('#plan-box').screenshot({ path: join(shots, 'phone-plan.png') });
     await phone.close();
   });
 

@@ -1,0 +1,113 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
+// ReadWrite from node soap, built from the WSDL that nginx serves; run by
+// tests/contract/run, which names the front web server in KXR_URL.
+import assert from 'node:assert/strict';
+import { execFile } from 'node:child_process';
+import { readFileSync } from 'node:fs';
+import { before, test } from 'node:test';
+import { promisify } from 'node:util';
+import sax from 'sax';
+import { createClientAsync } from 'soap';
+
+const url = process.env.KXR_URL;
+const skip = url ? false : 'needs the stack: tests/contract/run';
+const ns = 'urn:KxrWebService';
+const parameters = ['netId', 'nPort', 'indexGroup', 'indexOffset', 'cbRdLen', 'pwrData'];
+const READ = 61568, WRITE = 61569;
+const exampleOutput = '0x1018:1 code 0 78563412\n0x1008:0 code 0 4b58522d53494d00\n';
+const here = new URL('.', import.meta.url);
+
+let client, sent;
+before(async () => {
+  if (skip) return;
+  client = await createClientAsync(url + 'KxrWebService.wsdl');
+  client.setEndpoint(url + 'KxrWebService/KxrWebService.dll');
+  client.on('request', (xml) => sent.push(xml));
+});
+
+// Well-formed with namespaces (strict sax refuses an undeclared prefix), the
+// call as <u:ReadWrite with u bound to the service's namespace, every
+// parameter present and non-empty, and text/xml.
+function checkSent(xml) {
+  const parser = sax.parser(true, { xmlns: true });
+  const elements = [];
+  let open = null;
+  parser.onerror = (e) => { throw e; };
+  parser.onopentag = (tag) => { open = { name: tag.name, uri: tag.uri, text: '' }; elements.push(open); };
+  parser.ontext = (text) => { if (open) open.text += text; };
+  parser.onclosetag = () => { open = null; };
+  parser.write(xml).close();
+  const at = elements.findIndex((e) => e.name === 'u:ReadWrite');
+  assert.ok(at > 0, 'no <u:ReadWrite');
+  assert.equal(elements[at].uri, ns);
+  assert.deepEqual(elements.slice(at + 1).map((e) => [e.name, e.text !== '']),
+    parameters.map((name) => [name, true]));
+  assert.match(client.lastRequestHeaders['Content-Type'], /^text\/xml(;|$)/);
+}
+
+async function call(indexGroup, indexOffset, cbRdLen, buffer) {
+  sent = [];
+  try {
+    const [answer] = await client.ReadWriteAsync({
+      netId: '0.0.0.0.0.0', nPort: 0, indexGroup, indexOffset, cbRdLen, pwrData: buffer.toString('base64'),
+    });
+    return Buffer.from(answer.ppRdData.$value, 'base64');
+  } finally {
+    assert.equal(sent.length, 1);
+    checkSent(sent[0]);
+  }
+}
+
+function header(index, sub, size) {
+  const h = Buffer.alloc(12);
+  h.writeUInt8(sub, 4);
+  h.writeUInt16LE(index, 6);
+  h.writeUInt32LE(size, 8);
+  return h;
+}
+
+function records(result, count) {
+  const list = [];
+  for (let i = 0; i < count; i++) list.push([result.readInt32LE(8 * i), result.readUInt32LE(8 * i + 4)]);
+  return [list, result.subarray(8 * count).toString('hex')];
+}
+
+test('a sum-up read of several entries', { skip }, async () => {
+  const result = await call(READ, 3, 100, Buffer.concat([header(0x1018, 1, 4), header(0x1008, 0, 8), header(0x1000, 0, 4)]));
+  assert.deepEqual(records(result, 3), [[[0, 4], [0, 8], [0, 4]], '78563412' + '4b58522d53494d00' + '91010f00']);
+});
+
+test('a sum-up write, then a read back', { skip }, async () => {
+  const written = await call(WRITE, 1, 4, Buffer.concat([header(0x2000, 1, 2), Buffer.from([0x5a, 0x2a])]));
+  assert.equal(written.toString('hex'), '00000000');
+  assert.deepEqual(records(await call(READ, 1, 10, header(0x2000, 1, 2)), 1), [[[0, 2]], '5a2a']);
+});
+
+test('a batch of 300', { skip }, async () => {
+  const result = await call(READ, 300, 300 * 12, Buffer.concat(Array(300).fill(header(0x1018, 1, 4))));
+  assert.deepEqual(records(result, 300), [Array(300).fill([0, 4]), '78563412'.repeat(300)]);
+});
+
+for (const [count, cbRdLen, code, text] of [
+  [0, 100, '-1606614780', 'Invalid argument'], // a batch of no entries
+  [1, 4, '-1606614783', 'Readbuffer too small'], // no room for the result record
+]) {
+  test(`a Fault: ${text}`, { skip }, async () => {
+    await assert.rejects(call(READ, count, cbRdLen, header(0x1018, 1, 4)), (error) => {
+      const fault = error.root?.Envelope?.Body?.Fault;
+      assert.deepEqual([fault?.faultcode?.$value, fault?.faultstring?.$value], [code, text]);
+      assert.equal(error.message, `${code}: ${text}`);
+      return true;
+    });
+  });
+}
+
+test('the README example, as printed', { skip }, async () => {
+  const example = readFileSync(new URL('example-soap.mjs', here), 'utf8');
+  const readme = readFileSync(new URL('../../README.md', here), 'utf8');
+  assert.ok(readme.includes(example.split('\n').slice(2).join('\n')), 'README.md does not show example-soap.mjs as it is');
+  const run = await promisify(execFile)(process.execPath, [new URL('example-soap.mjs', here).pathname, url], { timeout: 30000 });
+  assert.deepEqual([run.stderr, run.stdout], ['', exampleOutput]);
+  assert.ok(readme.includes(exampleOutput));
+});

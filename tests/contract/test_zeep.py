@@ -1,0 +1,111 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
+"""ReadWrite from zeep, built from the WSDL that nginx serves; run by
+tests/contract/run, which names the front web server in KXR_URL."""
+import os
+import pathlib
+import struct
+import subprocess
+
+import pytest
+import zeep
+from lxml import etree
+from zeep.exceptions import Fault
+
+URL = os.environ.get("KXR_URL", "")
+pytestmark = pytest.mark.skipif(not URL, reason="needs the stack: tests/contract/run")
+HERE = pathlib.Path(__file__).resolve().parent
+NS = "urn:KxrWebService"
+ENV = "{http://schemas.xmlsoap.org/soap/envelope/}"
+PARAMETERS = ["netId", "nPort", "indexGroup", "indexOffset", "cbRdLen", "pwrData"]
+READ, WRITE = 61568, 61569
+EXAMPLE_OUTPUT = "0x1018:1 code 0 78563412\n0x1008:0 code 0 4b58522d53494d00\n"
+
+
+class Recorder(zeep.Transport):
+    """Keeps each call's headers and bytes as they go on the wire."""
+
+    def __init__(self):
+        super().__init__()
+        self.sent = []
+
+    def post(self, address, message, headers):
+        self.sent.append((dict(headers), message))
+        return super().post(address, message, headers)
+
+
+@pytest.fixture(scope="module")
+def toolkit():
+    transport = Recorder()
+    client = zeep.Client(URL + "KxrWebService.wsdl", transport=transport)
+    client.set_ns_prefix("u", NS)
+    service = client.create_service("{urn:KxrWebService}KxrWebServiceSoap",
+                                    URL + "KxrWebService/KxrWebService.dll")
+    return service, transport
+
+
+def check_sent(headers, message):
+    """text/xml, well-formed with namespaces (lxml refuses an undeclared
+    prefix), the call as <u:ReadWrite with u bound to the service's
+    namespace, and every parameter present and non-empty."""
+    assert headers["Content-Type"].split(";")[0] == "text/xml"
+    call = etree.fromstring(message).find(ENV + "Body")[0]
+    assert (call.tag, call.prefix) == (f"{{{NS}}}ReadWrite", "u")
+    assert b"<u:ReadWrite" in message
+    assert [(p.tag, bool(p.text)) for p in call] == [(name, True) for name in PARAMETERS]
+
+
+def call(toolkit, group, count, rdlen, buffer):
+    service, transport = toolkit
+    transport.sent.clear()
+    try:
+        return service.ReadWrite(netId="0.0.0.0.0.0", nPort=0, indexGroup=group,
+                                 indexOffset=count, cbRdLen=rdlen, pwrData=buffer)
+    finally:
+        (sent,) = transport.sent
+        check_sent(*sent)
+
+
+def header(index, sub, size):
+    return struct.pack("<IBBHI", 0, sub, 0, index, size)
+
+
+def records(result, count):
+    return [struct.unpack_from("<iI", result, 8 * i) for i in range(count)], result[8 * count:]
+
+
+def test_read_of_several_entries(toolkit):
+    entries = [(0x1018, 1, 4), (0x1008, 0, 8), (0x1000, 0, 4)]
+    result = call(toolkit, READ, 3, 100, b"".join(header(*e) for e in entries))
+    assert records(result, 3) == ([(0, 4), (0, 8), (0, 4)],
+                                  bytes.fromhex("78563412") + b"KXR-SIM\0" + bytes.fromhex("91010f00"))
+
+
+def test_write_then_read_back(toolkit):
+    assert call(toolkit, WRITE, 1, 4, header(0x2000, 1, 2) + b"\x2a\x5a") == bytes(4)
+    assert records(call(toolkit, READ, 1, 10, header(0x2000, 1, 2)), 1) == ([(0, 2)], b"\x2a\x5a")
+
+
+def test_batch_of_300(toolkit):
+    result = call(toolkit, READ, 300, 300 * 12, header(0x1018, 1, 4) * 300)
+    assert records(result, 300) == ([(0, 4)] * 300, bytes.fromhex("78563412") * 300)
+
+
+@pytest.mark.parametrize("count, rdlen, code, text", [
+    (0, 100, "-1606614780", "Invalid argument"),      # a batch of no entries
+    (1, 4, "-1606614783", "Readbuffer too small"),   # no room for the result record
+])
+def test_fault(toolkit, count, rdlen, code, text):
+    with pytest.raises(Fault) as raised:
+        call(toolkit, READ, count, rdlen, header(0x1018, 1, 4))
+    assert (raised.value.code, raised.value.message) == (code, text)
+
+
+def test_readme_example():
+    example = (HERE / "example_zeep.py").read_text()
+    readme = (HERE / "../../README.md").read_text()
+    assert example.split("\n", 3)[3] in readme, "README.md does not show example_zeep.py as it is"
+    run = subprocess.run(["/usr/bin/python3", HERE / "example_zeep.py", URL],
+                         capture_output=True, text=True, timeout=30)
+    assert (run.returncode, run.stderr, run.stdout) == (0, "", EXAMPLE_OUTPUT)
+    assert EXAMPLE_OUTPUT in readme
