@@ -260,8 +260,17 @@ int RunRestore(const std::string& program, const Invocation& invocation, const s
   const bool json = invocation.json;
   std::string error;
   std::vector<SnapshotRecord> records;
-  if (!ParseSnapshot(snapshot, dict, records, error))
-    return StopRun(program, json, kExitUsage, invocation.file + ": " + error, out, err);
+  if (!ParseSnapshot(snapshot, dict, records, error)) {
+    // One line a fault, each naming the file.
+    std::string message;
+    for (std::string::size_type at = 0; at != std::string::npos;) {
+      const std::string::size_type end = error.find('\n', at);
+      if (!message.empty()) message += json ? "; " : "\n" + program + ": ";
+      message += invocation.file + ": " + error.substr(at, end == std::string::npos ? end : end - at);
+      at = end == std::string::npos ? end : end + 1;
+    }
+    return StopRun(program, json, kExitUsage, message, out, err);
+  }
   // Every value the file may write must fit a call; known before anything is read.
   {
     std::vector<EntryArg> writes;

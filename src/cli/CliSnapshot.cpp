@@ -125,6 +125,75 @@ std::string Hex8(uint32_t code) {
   return text;
 }
 
+// One record of a snapshot, the n-th, checked against the dictionary; false
+// and the fault when it has one.
+bool ReadRecord(const json::value& v, std::size_t n, const std::vector<DictEntry>& dict,
+                std::set<std::pair<unsigned, unsigned>>& seen, SnapshotRecord& record, std::string& error) {
+  const json::object* e = v.if_object();
+  const json::string *index = e ? StringField(*e, "index") : nullptr, *sub = e ? StringField(*e, "sub") : nullptr;
+  unsigned i = 0, s = 0;
+  if (!index || !ParseHexField(std::string(*index), 4, i) || !sub || !ParseHexField(std::string(*sub), 2, s)) {
+    error = "record " + std::to_string(n + 1) + ": \"index\" and \"sub\" are \"0x\" and 4 or 2 hex digits";
+    return false;
+  }
+  record.index = static_cast<uint16_t>(i);
+  record.subIndex = static_cast<uint8_t>(s);
+  const std::string where = EntryName(record.index, record.subIndex) + ": ";
+  if (!seen.emplace(i, s).second) {
+    error = where + "given twice";
+    return false;
+  }
+  if (const json::string* name = StringField(*e, "name")) record.name = std::string(*name);
+  for (std::size_t k = 0; k < dict.size(); ++k)
+    if (dict[k].index == record.index && dict[k].subIndex == record.subIndex) record.dictPos = static_cast<long>(k);
+  if (e->contains("code")) {
+    int64_t code = 0;
+    if (!IntegerField(*e, "code", 0, UINT32_MAX, code)) {
+      error = where + "\"code\" is not an unsigned 32-bit number";
+      return false;
+    }
+    record.code = static_cast<uint32_t>(code);
+    return true;
+  }
+  const json::string* raw = StringField(*e, "raw");
+  if (!raw || !DecodeRawHex(std::string(*raw), record.raw)) {
+    error = where + (raw ? "\"raw\" is not hex" : "neither \"raw\" nor \"code\"");
+    return false;
+  }
+  record.hasRaw = true;
+  if (record.dictPos >= 0) {
+    const DictEntry& d = dict[static_cast<std::size_t>(record.dictPos)];
+    const json::string* type = StringField(*e, "type");
+    int64_t size = 0;
+    if (!type || *type != d.type) {
+      error = where + "type " + (type ? std::string(*type) : std::string("(none)")) + " differs from the device's " +
+              d.type;
+      return false;
+    }
+    if (!IntegerField(*e, "size", 0, INT64_MAX, size) || size != d.size) {
+      error = where + "size " + (e->contains("size") ? json::serialize(e->at("size")) : std::string("(none)")) +
+              " differs from the device's " + std::to_string(d.size);
+      return false;
+    }
+    if (record.raw.size() != d.size) {
+      error = where + "\"raw\" holds " + std::to_string(record.raw.size()) + " bytes, not " + std::to_string(d.size);
+      return false;
+    }
+    if (const json::value* value = e->if_contains("value")) {
+      std::string bytes, why;
+      if (!value->is_string() || !ParseShownValue(d.type, std::string(value->get_string()), d.size, bytes, why)) {
+        error = where + "\"value\" does not fit: " + (value->is_string() ? why : "not a string");
+        return false;
+      }
+      if (bytes != record.raw) {
+        error = where + "\"value\" " + json::serialize(*value) + " differs from \"raw\" " + std::string(*raw);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string EntryName(uint16_t index, uint8_t subIndex) {
@@ -421,75 +490,18 @@ bool ParseSnapshot(const std::string& text, const std::vector<DictEntry>& dict, 
     error = "\"entries\" is not a list";
     return false;
   }
+  // Every faulty record is named, not only the first.
   std::set<std::pair<unsigned, unsigned>> seen;
+  std::string faults;
   for (std::size_t n = 0; n < entries->get_array().size(); ++n) {
-    const json::object* e = entries->get_array()[n].if_object();
-    const json::string *index = e ? StringField(*e, "index") : nullptr, *sub = e ? StringField(*e, "sub") : nullptr;
-    unsigned i = 0, s = 0;
-    if (!index || !ParseHexField(std::string(*index), 4, i) || !sub || !ParseHexField(std::string(*sub), 2, s)) {
-      error = "record " + std::to_string(n + 1) + ": \"index\" and \"sub\" are \"0x\" and 4 or 2 hex digits";
-      return false;
-    }
     SnapshotRecord record;
-    record.index = static_cast<uint16_t>(i);
-    record.subIndex = static_cast<uint8_t>(s);
-    const std::string where = EntryName(record.index, record.subIndex) + ": ";
-    if (!seen.emplace(i, s).second) {
-      error = where + "given twice";
-      return false;
-    }
-    if (const json::string* name = StringField(*e, "name")) record.name = std::string(*name);
-    for (std::size_t k = 0; k < dict.size(); ++k)
-      if (dict[k].index == record.index && dict[k].subIndex == record.subIndex) record.dictPos = static_cast<long>(k);
-    if (e->contains("code")) {
-      int64_t code = 0;
-      if (!IntegerField(*e, "code", 0, UINT32_MAX, code)) {
-        error = where + "\"code\" is not an unsigned 32-bit number";
-        return false;
-      }
-      record.code = static_cast<uint32_t>(code);
+    if (ReadRecord(entries->get_array()[n], n, dict, seen, record, error))
       records.push_back(std::move(record));
-      continue;
-    }
-    const json::string* raw = StringField(*e, "raw");
-    if (!raw || !DecodeRawHex(std::string(*raw), record.raw)) {
-      error = where + (raw ? "\"raw\" is not hex" : "neither \"raw\" nor \"code\"");
-      return false;
-    }
-    record.hasRaw = true;
-    if (record.dictPos >= 0) {
-      const DictEntry& d = dict[static_cast<std::size_t>(record.dictPos)];
-      const json::string* type = StringField(*e, "type");
-      int64_t size = 0;
-      if (!type || *type != d.type) {
-        error = where + "type " + (type ? std::string(*type) : std::string("(none)")) + " differs from the device's " +
-                d.type;
-        return false;
-      }
-      if (!IntegerField(*e, "size", 0, INT64_MAX, size) || size != d.size) {
-        error = where + "size " + (e->contains("size") ? json::serialize(e->at("size")) : std::string("(none)")) +
-                " differs from the device's " + std::to_string(d.size);
-        return false;
-      }
-      if (record.raw.size() != d.size) {
-        error = where + "\"raw\" holds " + std::to_string(record.raw.size()) + " bytes, not " + std::to_string(d.size);
-        return false;
-      }
-      if (const json::value* value = e->if_contains("value")) {
-        std::string bytes, why;
-        if (!value->is_string() || !ParseShownValue(d.type, std::string(value->get_string()), d.size, bytes, why)) {
-          error = where + "\"value\" does not fit: " + (value->is_string() ? why : "not a string");
-          return false;
-        }
-        if (bytes != record.raw) {
-          error = where + "\"value\" " + json::serialize(*value) + " differs from \"raw\" " + std::string(*raw);
-          return false;
-        }
-      }
-    }
-    records.push_back(std::move(record));
+    else
+      faults += (faults.empty() ? "" : "\n") + error;
   }
-  return true;
+  error = faults;
+  return faults.empty();
 }
 
 }  // namespace KxrCli

@@ -70,7 +70,8 @@ struct SnapshotRecord {
 };
 
 // Checks a whole snapshot against the device's dictionary; false and the
-// fault ("0x2000:0x01: size 4 differs from the device's 2") at the first.
+// faults, one a line ("0x2000:0x01: size 4 differs from the device's 2"):
+// every faulty record, or the one fault of the document as a whole.
 bool ParseSnapshot(const std::string& text, const std::vector<DictEntry>& dict, std::vector<SnapshotRecord>& records,
                    std::string& error);
 

@@ -8,7 +8,8 @@ import copy, json, os, re, subprocess
 import pytest
 from conftest import S
 
-WWW = json.load(open(os.path.join(S.get("source", "."), "contrib", "www", "dictionary.json")))
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
+WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
 
 
 @pytest.fixture
@@ -98,7 +99,7 @@ def test_refused_write_is_reported_and_the_others_verified(st, device, tmp_path)
     assert [r["result"] for r in js["report"]] == ["write failed"] and js["report"][0]["code"] == 0xECA60304
 
 
-SAMPLE = os.path.join(S.get("source", "."), "tests", "support", "snapshot", "sample-snapshot.json")
+SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.json")
 
 
 def test_the_sample_snapshot_from_the_simulator(st, device, tmp_path):

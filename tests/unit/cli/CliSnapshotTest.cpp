@@ -119,6 +119,14 @@ TEST(CliSnapshot, FaultsOfAFile) {
     EXPECT_EQ(ParseSnapshot(text, dict, records, error), *c.fault == '\0') << c.to << ": " << error;
     EXPECT_EQ(error.substr(0, std::string(c.fault).size()), c.fault) << c.to;
   }
+  // Every faulty record is named.
+  std::string text = sample;
+  text.replace(text.find("\"raw\": \"01\""), 11, "\"raw\": \"0102\"");
+  text.replace(text.find("\"size\": 4"), 9, "\"size\": 3");
+  std::vector<SnapshotRecord> records;
+  std::string error;
+  EXPECT_FALSE(ParseSnapshot(text, dict, records, error));
+  EXPECT_EQ(error, "0x1000:0x00: size 3 differs from the device's 4\n0x2000:0x03: \"raw\" holds 2 bytes, not 1");
 }
 
 TEST(CliSnapshot, ValuesAsThePagesTypeThem) {
