@@ -190,12 +190,59 @@ int IntegerWidth(const std::string& type) {
 }
 
 bool WantsJson(const std::vector<std::string>& args) {
-  for (std::size_t i = 0; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
+  std::size_t i = 0;
+  for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
     if (args[i] == "--json") return true;
     if (args[i] == "-s" || args[i] == "--socket" || args[i] == "-u" || args[i] == "--url") ++i;
   }
+  // save and restore also take their options after the command.
+  if (i < args.size() && (args[i] == "save" || args[i] == "restore"))
+    for (++i; i < args.size(); ++i) {
+      if (args[i] == "--json") return true;
+      if (args[i] == "--dictionary") ++i;
+    }
   return false;
 }
+
+namespace {
+
+// The arguments of save and restore: [--dictionary FILE] [--dry-run] [--json] and one FILE.
+bool ParseSnapshotArgs(const std::vector<std::string>& args, std::size_t i, Invocation& invocation,
+                       std::string& error) {
+  const bool save = invocation.command == Invocation::Command::kSave;
+  const std::string command = save ? "save" : "restore";
+  bool fileGiven = false;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      invocation.json = true;
+    } else if (arg == "--dry-run" && !save) {
+      invocation.dryRun = true;
+    } else if (arg == "--dictionary") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = "--dictionary needs a file";
+        return false;
+      }
+      invocation.dictionaryFile = args[++i];
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      error = command + ": unknown option " + arg;
+      return false;
+    } else if (fileGiven || arg.empty()) {
+      error = command + (arg.empty() ? ": an empty file name" : ": name one FILE only");
+      return false;
+    } else {
+      invocation.file = arg;
+      fileGiven = true;
+    }
+  }
+  if (!save && !fileGiven) {
+    error = "restore: name the snapshot FILE";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool ParseValue(const std::string& text, std::string& bytes, std::string& error) {
   const std::string::size_type colon = text.find(':');
@@ -266,12 +313,16 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
     return false;
   }
   if (i >= args.size()) {
-    error = "missing command: read or write";
+    error = "missing command: read, write, save or restore";
     return false;
   }
   const std::string& command = args[i++];
+  if (command == "save" || command == "restore") {
+    invocation.command = command == "save" ? Invocation::Command::kSave : Invocation::Command::kRestore;
+    return ParseSnapshotArgs(args, i, invocation, error);
+  }
   if (command != "read" && command != "write") {
-    error = "unknown command '" + command + "': read or write";
+    error = "unknown command '" + command + "': read, write, save or restore";
     return false;
   }
   invocation.command = command == "read" ? Invocation::Command::kRead : Invocation::Command::kWrite;
@@ -299,6 +350,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
 std::string Usage(const std::string& program, const std::string& defaultSocket) {
   return "usage: " + program + " [--json] [-s SOCKET | -u URL] read INDEX:SUB[:LENGTH][:TYPE] ...\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
+         "       " + program + " [--json] [-s SOCKET | -u URL] save [--dictionary DICT] [FILE]\n"
+         "       " + program + " [--json] [-s SOCKET | -u URL] restore [--dictionary DICT] [--dry-run] FILE\n"
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
@@ -310,8 +363,13 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "also shows the value; an integer TYPE without LENGTH asks for its own size.\n"
          "VALUE: hex:BYTES (hex:3412, hex:'34 12'), text:TEXT, u8:/u16:/u32:/u64:NUMBER or\n"
          "i8:/i16:/i32:/i64:NUMBER (little-endian integers: u16:0x1234 writes 34 12).\n"
-         "Exit status: 0 all succeeded, 1 a sub-request or the call failed,\n"
-         "2 bad arguments, 3 no answer (connection, HTTP or answer format).\n";
+         "save reads every entry of the dictionary (/dictionary.json of the daemon, or\n"
+         "DICT) into a snapshot FILE, or to standard output without FILE or with -.\n"
+         "restore checks FILE, reads the device, prints the plan and, unless --dry-run,\n"
+         "writes the writable entries that differ and reads them back.\n"
+         "Exit status: 0 all succeeded, 1 a sub-request or the call failed (restore: an\n"
+         "entry not written or not verified), 2 bad arguments (restore: a bad FILE),\n"
+         "3 no answer (connection, HTTP or answer format).\n";
 }
 
 }  // namespace KxrCli

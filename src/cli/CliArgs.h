@@ -30,12 +30,15 @@ struct EntryArg {
 
 // What the command line asks for.
 struct Invocation {
-  enum class Command { kHelp, kRead, kWrite };
+  enum class Command { kHelp, kRead, kWrite, kSave, kRestore };
   Command command = Command::kHelp;
   std::string socketPath;   // daemon's socket, when no URL is given
   std::string url;          // http://host[:port][/path], empty for the socket
   bool json = false;        // one JSON document on stdout instead of the report
   std::vector<EntryArg> entries;
+  std::string file;            // save: the snapshot to write ("" or "-": stdout); restore: to read
+  std::string dictionaryFile;  // save, restore: the dictionary, "" to fetch /dictionary.json
+  bool dryRun = false;         // restore: the plan only
 };
 
 // Parses an unsigned number (decimal, or hex with 0x) no larger than max.

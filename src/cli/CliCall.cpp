@@ -33,6 +33,15 @@ bool ElementText(const std::string& document, const std::string& name, std::stri
   return true;
 }
 
+// The envelope around the Base64 write buffer.
+std::string Envelope(bool write, std::size_t count, int32_t readLength, const std::string& base64) {
+  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
+         std::to_string(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead) + "</indexGroup><indexOffset>" +
+         std::to_string(count) + "</indexOffset><cbRdLen>" + std::to_string(readLength) + "</cbRdLen><pwrData>" +
+         base64 + "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+}
+
 }  // namespace
 
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries) {
@@ -58,12 +67,11 @@ int32_t ReadLength(bool write, const std::vector<EntryArg>& entries) {
 }
 
 std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries) {
-  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
-         std::to_string(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead) + "</indexGroup><indexOffset>" +
-         std::to_string(entries.size()) + "</indexOffset><cbRdLen>" + std::to_string(ReadLength(write, entries)) +
-         "</cbRdLen><pwrData>" + Base64::encode(BuildWriteBuffer(write, entries)) +
-         "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  return Envelope(write, entries.size(), ReadLength(write, entries), Base64::encode(BuildWriteBuffer(write, entries)));
+}
+
+std::size_t EnvelopeSize(bool write, std::size_t count, std::size_t bufferBytes, int32_t readLength) {
+  return Envelope(write, count, readLength, "").size() + 4 * ((bufferBytes + 2) / 3);
 }
 
 Answer ParseAnswer(const std::string& document) {

@@ -18,6 +18,9 @@ std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
 int32_t ReadLength(bool write, const std::vector<EntryArg>& entries);
 // The whole SOAP envelope of the call.
 std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries);
+// Bytes of the envelope of a batch of count entries whose write buffer holds
+// bufferBytes and whose cbRdLen is readLength, without building it.
+std::size_t EnvelopeSize(bool write, std::size_t count, std::size_t bufferBytes, int32_t readLength);
 
 // What the daemon answered.
 struct Answer {

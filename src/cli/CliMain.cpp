@@ -3,28 +3,119 @@
 // One invocation of kxr-cli.
 #include "CliMain.h"
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
 #include "CliArgs.h"
 #include "CliCall.h"
 #include "CliJson.h"
 #include "CliReport.h"
+#include "CliSaveRestore.h"
+#include "CliSnapshot.h"
 #include "CliTransport.h"
 #include "Settings.h"
 
 namespace KxrCli {
 namespace {
 
-// Ends a run without result: the message on stderr, or with --json as the
-// one document on stdout.
 int Stop(bool json, int status, const std::string& program, const std::string& message, std::ostream& out,
          std::ostream& err) {
+  return StopRun(program, json, status, message, out, err);
+}
+
+// A whole file, or standard input for "-"; false and why.
+bool ReadWholeFile(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream file;
+  if (path != "-") file.open(path, std::ios::binary);
+  std::istream& in = path == "-" ? std::cin : file;
+  if (!in) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream whole;
+  whole << in.rdbuf();
+  if (in.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  text = whole.str();
+  return true;
+}
+
+// One call of a batch over the endpoint.
+int CallBatch(const Endpoint& endpoint, bool write, const std::vector<EntryArg>& batch,
+              std::vector<EntryResult>& outcomes, std::string& error) {
+  HttpReply reply;
+  if (!Post(endpoint, BuildEnvelope(write, batch), reply, error)) return kExitNoAnswer;
+  if (reply.status != 200) {
+    error = "HTTP status " + std::to_string(reply.status) + " from " + endpoint.target;
+    return kExitNoAnswer;
+  }
+  const Answer answer = ParseAnswer(reply.body);
+  if (answer.kind == Answer::Kind::kMalformed) {
+    error = "unexpected answer: " + answer.problem;
+    return kExitNoAnswer;
+  }
+  if (answer.kind == Answer::Kind::kFault) {
+    error = FormatFault(answer.faultCode, answer.faultString);
+    return kExitFailed;
+  }
+  if (!SplitResult(write, batch.size(), answer.result, outcomes, error)) {
+    error = "unexpected answer: " + error;
+    return kExitNoAnswer;
+  }
+  return kExitOk;
+}
+
+// save and restore: the dictionary from --dictionary or from the daemon, then the command.
+int RunSnapshot(const std::string& program, const Invocation& invocation, const Endpoint& endpoint, std::ostream& out,
+                std::ostream& err) {
+  const bool json = invocation.json;
+  std::string error, snapshot, text;
+  // restore reads its file first: a missing one costs no exchange.
+  if (invocation.command == Invocation::Command::kRestore && !ReadWholeFile(invocation.file, snapshot, error))
+    return Stop(json, kExitUsage, program, error, out, err);
+  int badDictionary = kExitUsage;
+  std::string source = invocation.dictionaryFile;
+  if (!invocation.dictionaryFile.empty()) {
+    if (!ReadWholeFile(invocation.dictionaryFile, text, error)) return Stop(json, kExitUsage, program, error, out, err);
+  } else {
+    const std::string path = "/dictionary.json";
+    HttpReply reply;
+    if (!Get(endpoint, path, reply, error)) return Stop(json, kExitNoAnswer, program, error, out, err);
+    source = endpoint.base + path;
+    if (reply.status != 200)
+      return Stop(json, kExitNoAnswer, program,
+                  "no dictionary at " + source + " (HTTP status " + std::to_string(reply.status) +
+                      "): name one with --dictionary FILE",
+                  out, err);
+    text = reply.body;
+    badDictionary = kExitNoAnswer;
+  }
+  std::vector<DictEntry> dict;
+  if (!ParseDictionary(text, dict, error))
+    return Stop(json, badDictionary, program, "dictionary " + source + ": " + error, out, err);
+  const Caller call = [&endpoint](bool write, const std::vector<EntryArg>& batch, std::vector<EntryResult>& outcomes,
+                                  std::string& why) { return CallBatch(endpoint, write, batch, outcomes, why); };
+  if (invocation.command == Invocation::Command::kSave)
+    return RunSave(program, invocation, dict, call, TakenText(std::time(nullptr)), out, err);
+  return RunRestore(program, invocation, dict, snapshot, call, out, err);
+}
+
+}  // namespace
+
+int StopRun(const std::string& program, bool json, int status, const std::string& message, std::ostream& out,
+            std::ostream& err) {
   if (json)
     out << JsonError(message);
   else
     err << program << ": " << message << "\n";
   return status;
 }
-
-}  // namespace
 
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err) {
@@ -43,6 +134,8 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
     out << Usage(program, defaultSocket);
     return kExitOk;
   }
+  if (invocation.command == Invocation::Command::kSave || invocation.command == Invocation::Command::kRestore)
+    return RunSnapshot(program, invocation, endpoint, out, err);
   const bool write = invocation.command == Invocation::Command::kWrite;
   const std::string document = BuildEnvelope(write, invocation.entries);
   const bool json = invocation.json;

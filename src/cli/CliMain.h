@@ -18,6 +18,11 @@ enum ExitStatus : int {
   kExitNoAnswer = 3,   // no usable answer: connection, timeout, HTTP status, format
 };
 
+// Ends a run without result: the message on err after the program's name, or
+// with json as the one document {"error":...} on out; returns status.
+int StopRun(const std::string& program, bool json, int status, const std::string& message, std::ostream& out,
+            std::ostream& err);
+
 // Runs one invocation: args are argv[1..]; results go to out, messages to err.
 int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
         std::ostream& out, std::ostream& err);

@@ -23,14 +23,18 @@ namespace http = beast::http;
 constexpr std::size_t kMaxAnswerBody = 2 * KxrProtocol::kMaxEntryLength;
 
 // The request of one call.
-http::request<http::string_body> MakeRequest(const Endpoint& endpoint, const std::string& document) {
-  http::request<http::string_body> request{http::verb::post, endpoint.target, 11};
+// A GET of target when document is null.
+http::request<http::string_body> MakeRequest(const Endpoint& endpoint, const std::string& target,
+                                             const std::string* document) {
+  http::request<http::string_body> request{document ? http::verb::post : http::verb::get, target, 11};
   request.set(http::field::host, endpoint.host.empty() ? "localhost" : endpoint.host);
   request.set(http::field::user_agent, "kxr-cli");
-  request.set(http::field::content_type, "text/xml; charset=utf-8");
+  if (document) request.set(http::field::content_type, "text/xml; charset=utf-8");
   request.set(http::field::connection, "close");
-  request.body() = document;
-  request.prepare_payload();
+  if (document) {
+    request.body() = *document;
+    request.prepare_payload();
+  }
   return request;
 }
 
@@ -61,8 +65,9 @@ bool Exchange(asio::io_context& ioc, Stream& stream, const http::request<http::s
   return true;
 }
 
-// Posts over the Unix-domain socket.
-bool PostLocal(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error) {
+// Sends the request over the Unix-domain socket.
+bool SendLocal(const Endpoint& endpoint, const http::request<http::string_body>& request, HttpReply& reply,
+               std::string& error) {
   asio::io_context ioc;
   beast::basic_stream<asio::local::stream_protocol> stream(ioc);
   beast::error_code ec;
@@ -72,11 +77,12 @@ bool PostLocal(const Endpoint& endpoint, const std::string& document, HttpReply&
     return false;
   }
   stream.expires_after(kCallTimeout);
-  return Exchange(ioc, stream, MakeRequest(endpoint, document), reply, error);
+  return Exchange(ioc, stream, request, reply, error);
 }
 
-// Posts over TCP to the front web server.
-bool PostTcp(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error) {
+// Sends the request over TCP to the front web server.
+bool SendTcp(const Endpoint& endpoint, const http::request<http::string_body>& request, HttpReply& reply,
+             std::string& error) {
   asio::io_context ioc;
   asio::ip::tcp::resolver resolver(ioc);
   beast::error_code ec;
@@ -98,7 +104,7 @@ bool PostTcp(const Endpoint& endpoint, const std::string& document, HttpReply& r
     return false;
   }
   ioc.restart();
-  return Exchange(ioc, stream, MakeRequest(endpoint, document), reply, error);
+  return Exchange(ioc, stream, request, reply, error);
 }
 
 }  // namespace
@@ -132,23 +138,39 @@ bool MakeEndpoint(const std::string& url, const std::string& socketPath, Endpoin
       return false;
     }
   }
-  if (path.find(KxrProtocol::kServicePath) != std::string::npos) {
+  const std::string::size_type service = path.find(KxrProtocol::kServicePath);
+  if (service != std::string::npos) {
     endpoint.target = path;
-  } else {
-    while (!path.empty() && path.back() == '/') path.pop_back();
-    endpoint.target = path + KxrProtocol::kServicePath;
+    path.resize(service);
   }
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  endpoint.base = path;
+  if (service == std::string::npos) endpoint.target = path + KxrProtocol::kServicePath;
   return true;
 }
 
-bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error) {
+namespace {
+
+bool Send(const Endpoint& endpoint, const std::string& target, const std::string* document, HttpReply& reply,
+          std::string& error) {
   try {
-    return endpoint.host.empty() ? PostLocal(endpoint, document, reply, error)
-                                 : PostTcp(endpoint, document, reply, error);
+    const auto request = MakeRequest(endpoint, target, document);
+    return endpoint.host.empty() ? SendLocal(endpoint, request, reply, error)
+                                 : SendTcp(endpoint, request, reply, error);
   } catch (const std::exception& e) {
     error = std::string("exchange failed: ") + e.what();
     return false;
   }
+}
+
+}  // namespace
+
+bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error) {
+  return Send(endpoint, endpoint.target, &document, reply, error);
+}
+
+bool Get(const Endpoint& endpoint, const std::string& path, HttpReply& reply, std::string& error) {
+  return Send(endpoint, endpoint.base + path, nullptr, reply, error);
 }
 
 }  // namespace KxrCli

@@ -19,6 +19,7 @@ struct Endpoint {
   std::string host;        // TCP host of the front web server
   std::string port;        // TCP port, "80" by default
   std::string target;      // request target, the service path included
+  std::string base;        // PATH of the URL without the service path and trailing '/', for files
 };
 
 // The endpoint for a URL (http://HOST[:PORT][/PATH]) or, when url is empty,
@@ -34,5 +35,8 @@ struct HttpReply {
 // Posts the document and reads the answer; false and a reason when no
 // answer came (connection, timeout, HTTP syntax).
 bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error);
+// Gets a file of the daemon's document root (path "/dictionary.json") under
+// the endpoint's base path; false and a reason as for Post.
+bool Get(const Endpoint& endpoint, const std::string& path, HttpReply& reply, std::string& error);
 
 }  // namespace KxrCli

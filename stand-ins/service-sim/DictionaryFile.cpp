@@ -156,7 +156,14 @@ bool ReadEntry(const json::value& v, Seen& seen, Dictionary& dict, std::string& 
       return Fault(why, "the object " + std::string(index) + " is named \"" + named.first->second + "\" already");
     dict.SetName(static_cast<uint16_t>(i), name);
   }
-  dict.Set(static_cast<uint16_t>(i), static_cast<uint8_t>(s), std::move(bytes), !e->at("writable").get_bool());
+  // A test's way to make the service refuse this entry's writes with a code.
+  unsigned refuseWrite = 0;
+  if (const json::value* refuse = e->if_contains("refuseWrite")) {
+    if (!refuse->is_string() || !ParseHexField(std::string_view(refuse->get_string()), 8, refuseWrite) || refuseWrite == 0)
+      return Fault(why, "\"refuseWrite\": \"0x\" and 1 to 8 hex digits, not 0");
+  }
+  dict.Set(static_cast<uint16_t>(i), static_cast<uint8_t>(s), std::move(bytes), !e->at("writable").get_bool(),
+           refuseWrite);
   return true;
 }
 

@@ -39,9 +39,9 @@ std::string EntryAnswer(const std::string& record, uint32_t status, const std::s
 
 }  // namespace
 
-void Dictionary::Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly) {
+void Dictionary::Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly, uint32_t refuseWrite) {
   std::lock_guard<std::mutex> lock(mutex_);
-  entries_[{index, subIndex}] = Entry{std::move(bytes), readOnly};
+  entries_[{index, subIndex}] = Entry{std::move(bytes), readOnly, refuseWrite};
 }
 
 void Dictionary::SetName(uint16_t index, std::string name) {
@@ -95,6 +95,8 @@ std::string Dictionary::ServeEntry(const std::string& in, const std::string& out
     const std::string value = in.substr(kEntryHead);
     if (it->second.readOnly)
       status = ReadOnlyEntry;
+    else if (it->second.refuseWrite != 0)
+      status = it->second.refuseWrite;
     else if (value.size() != it->second.bytes.size())
       status = WrongLength;
     else

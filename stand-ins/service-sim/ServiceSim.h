@@ -21,8 +21,9 @@ constexpr std::size_t kMaxMessage = 16u << 20;  // longer messages are refused
 // An in-memory object dictionary; thread-safe.
 class Dictionary {
  public:
-  // Creates or replaces an entry; its size is bytes.size().
-  void Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly = false);
+  // Creates or replaces an entry; its size is bytes.size(). A refuseWrite
+  // other than 0 is the status every write of the entry is answered with.
+  void Set(uint16_t index, uint8_t subIndex, std::string bytes, bool readOnly = false, uint32_t refuseWrite = 0);
   // The stored bytes of an entry; false when there is none.
   bool Get(uint16_t index, uint8_t subIndex, std::string& bytes) const;
   // The name of an object, answered by its description.
@@ -38,6 +39,7 @@ class Dictionary {
   struct Entry {
     std::string bytes;
     bool readOnly = false;
+    uint32_t refuseWrite = 0;
   };
   std::string ServeEntry(const std::string& in, const std::string& out);
   std::string ServeList(const std::string& out);

@@ -68,17 +68,19 @@ TEST(CliCall, Answers) {
     EXPECT_FALSE(SplitResult(write, count, result, outcomes, problem)) << count;
 }
 
-// The service path goes after the URL's path, without doubled slashes.
+// The service path goes after the URL's path, without doubled slashes; files
+// (the dictionary) are fetched under that path.
 TEST(CliCall, UrlEndpoints) {
   const std::tuple<const char*, bool, const char*> cases[] = {
-      {"", true, "  /KxrWebService/KxrWebService.dll"}, {"http://dev", true, "dev 80 /KxrWebService/KxrWebService.dll"},
-      {"http://[::1]:81/config/", true, "::1 81 /config/KxrWebService/KxrWebService.dll"},
+      {"", true, "  /KxrWebService/KxrWebService.dll |"}, {"http://dev", true, "dev 80 /KxrWebService/KxrWebService.dll |"},
+      {"http://[::1]:81/config/", true, "::1 81 /config/KxrWebService/KxrWebService.dll |/config"},
+      {"http://h/p/KxrWebService/KxrWebService.dll", true, "h 80 /p/KxrWebService/KxrWebService.dll |/p"},
       {"https://h/", false, ""}, {"http://h:port/", false, ""}};
   for (const auto& [url, ok, parts] : cases) {
     Endpoint endpoint;
     std::string error;
     EXPECT_EQ(MakeEndpoint(url, "/s", endpoint, error), ok) << url;
-    EXPECT_EQ(ok ? endpoint.host + " " + endpoint.port + " " + endpoint.target : "", parts) << url;
+    EXPECT_EQ(ok ? endpoint.host + " " + endpoint.port + " " + endpoint.target + " |" + endpoint.base : "", parts) << url;
   }
 }
 

@@ -1,0 +1,390 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
+// save and restore.
+#include "CliSaveRestore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "CliJson.h"
+#include "CliMain.h"
+#include "CliReport.h"
+
+namespace KxrCli {
+namespace {
+
+// A snapshot file being written: a temporary file beside the target, renamed
+// over it when whole, removed when anything goes wrong.
+class AtomicFile {
+ public:
+  ~AtomicFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+  }
+  bool Open(const std::string& target, std::string& error) {
+    target_ = target;
+    const std::string::size_type slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string name = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
+    fd_ = ::mkstemp(name.data());
+    if (fd_ < 0) return Fail("cannot write " + target + ": " + std::strerror(errno), error);
+    temp_ = name;
+    // The permissions a newly created file gets, not mkstemp's 0600.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd_, 0666 & ~mask);
+    return true;
+  }
+  bool Commit(const std::string& text, std::string& error) {
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return Fail("cannot write " + target_ + ": " + std::strerror(errno), error);
+      done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
+      fd_ = -1;
+      return Fail("cannot write " + target_ + ": " + std::strerror(errno), error);
+    }
+    fd_ = -1;
+    if (::rename(temp_.c_str(), target_.c_str()) != 0)
+      return Fail("cannot rename to " + target_ + ": " + std::strerror(errno), error);
+    temp_.clear();
+    // The rename itself reaches the disk with the directory.
+    const std::string::size_type slash = target_.rfind('/');
+    const int dir = ::open(slash == std::string::npos ? "." : target_.substr(0, slash + 1).c_str(), O_RDONLY);
+    if (dir >= 0) {
+      ::fsync(dir);
+      ::close(dir);
+    }
+    return true;
+  }
+
+ private:
+  static bool Fail(const std::string& message, std::string& error) {
+    error = message;
+    return false;
+  }
+  std::string target_, temp_;
+  int fd_ = -1;
+};
+
+std::string Hex8(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
+
+std::string Literal(const std::string& text) {
+  std::string literal;
+  return JsonString(text, literal) ? literal : "\"\"";
+}
+
+// "code":N,"codeHex":"0x...","meaning":"..."
+std::string JsonCode(uint32_t code) {
+  return "\"code\":" + std::to_string(code) + ",\"codeHex\":\"" + Hex8(code) + "\",\"meaning\":" +
+         Literal(CodeMeaning(code));
+}
+
+std::string CodeText(uint32_t code) { return Hex8(code) + " " + CodeMeaning(code); }
+
+// Bytes as the snapshot shows them, else as hex.
+std::string Shown(const std::string& type, const std::string& bytes) {
+  std::string value;
+  return ShowValue(type, bytes, value) ? value : "hex:" + RawHex(bytes);
+}
+
+// A value cut for a report line.
+std::string Short(const std::string& text) {
+  constexpr std::size_t kWidth = 40;
+  return text.size() <= kWidth ? text : text.substr(0, kWidth - 3) + "...";
+}
+
+enum class Action { kChange, kUnchanged, kReadOnly, kUnknown, kSkipped };
+
+const char* ActionName(Action action) {
+  switch (action) {
+    case Action::kChange: return "change";
+    case Action::kUnchanged: return "unchanged";
+    case Action::kReadOnly: return "read-only";
+    case Action::kUnknown: return "unknown";
+    case Action::kSkipped: return "skipped";
+  }
+  return "";
+}
+
+// One record of the file with what the device holds and what is to be done.
+struct Step {
+  const SnapshotRecord* record = nullptr;
+  const DictEntry* entry = nullptr;  // null when unknown to the device
+  Action action = Action::kSkipped;
+  EntryResult current;               // the device's value before
+  EntryResult written;               // the write's outcome (changes)
+  EntryResult readBack;              // the value read back (changes written)
+};
+
+// Reads the entries with their dictionary sizes; short answers count as failed.
+int ReadSized(const Caller& call, const std::vector<const DictEntry*>& entries, std::vector<EntryResult>& outcomes,
+              int& calls, std::string& error) {
+  std::vector<EntryArg> args;
+  for (const DictEntry* e : entries) {
+    EntryArg arg;
+    arg.index = e->index;
+    arg.subIndex = e->subIndex;
+    arg.length = e->size;
+    args.push_back(arg);
+  }
+  const int status = RunBatches(call, false, args, outcomes, calls, error);
+  for (std::size_t i = 0; i < outcomes.size(); ++i) outcomes[i] = SizedOutcome(outcomes[i], entries[i]->size);
+  return status;
+}
+
+std::string PlanLine(const Step& s) {
+  const SnapshotRecord& r = *s.record;
+  char head[48];
+  std::snprintf(head, sizeof head, "%-10s %s  ", ActionName(s.action), EntryName(r.index, r.subIndex).c_str());
+  std::string line = head + (s.entry ? s.entry->name : r.name);
+  const auto oldNew = [&] {
+    return ": " + (s.current.code == 0 ? Short(Shown(s.entry->type, s.current.data)) : "(" + CodeText(s.current.code) + ")") +
+           " -> " + Short(Shown(s.entry->type, r.raw));
+  };
+  switch (s.action) {
+    case Action::kChange: return line + oldNew();
+    case Action::kUnchanged: return line;
+    case Action::kReadOnly: return line + oldNew() + "  (read-only: not written)";
+    case Action::kUnknown: return line + "  (not in the device's dictionary: not written)";
+    case Action::kSkipped: return line + "  (not read at save: " + CodeText(r.code) + ")";
+  }
+  return line;
+}
+
+std::string PlanJson(const Step& s) {
+  const SnapshotRecord& r = *s.record;
+  std::string json = "{\"index\":" + std::to_string(r.index) + ",\"sub\":" + std::to_string(r.subIndex) +
+                     ",\"name\":" + Literal(s.entry ? s.entry->name : r.name) + ",\"action\":\"" +
+                     ActionName(s.action) + "\"";
+  if (s.action == Action::kChange || s.action == Action::kReadOnly) {
+    json += s.current.code == 0 ? ",\"old\":" + Literal(Shown(s.entry->type, s.current.data))
+                                : ",\"oldCode\":" + std::to_string(s.current.code);
+    json += ",\"new\":" + Literal(Shown(s.entry->type, r.raw));
+  }
+  if (s.action == Action::kSkipped) json += "," + JsonCode(r.code);
+  return json + "}";
+}
+
+// The report of one step: its line and its JSON; false when it is a change
+// that was not verified.
+bool Report(const Step& s, std::string& line, std::string& json) {
+  const SnapshotRecord& r = *s.record;
+  const std::string head = EntryName(r.index, r.subIndex) + "  ";
+  json = "{\"index\":" + std::to_string(r.index) + ",\"sub\":" + std::to_string(r.subIndex) + ",\"result\":";
+  if (s.action != Action::kChange) {
+    const char* reason = s.action == Action::kReadOnly ? "read-only"
+                       : s.action == Action::kUnknown  ? "unknown to the device"
+                                                       : "not read at save";
+    line = head + "skipped: " + reason;
+    json += std::string("\"skipped\",\"reason\":\"") + reason + "\"}";
+    return true;
+  }
+  if (s.written.code != 0) {
+    line = head + "write failed: " + CodeText(s.written.code);
+    json += "\"write failed\"," + JsonCode(s.written.code) + "}";
+    return false;
+  }
+  if (s.readBack.code != 0) {
+    line = head + "verify mismatch: read back failed: " + CodeText(s.readBack.code);
+    json += "\"verify mismatch\"," + JsonCode(s.readBack.code) + "}";
+    return false;
+  }
+  if (s.readBack.data != r.raw) {
+    line = head + "verify mismatch: the device holds " + Short(Shown(s.entry->type, s.readBack.data)) + ", the file " +
+           Short(Shown(s.entry->type, r.raw));
+    json += "\"verify mismatch\",\"read\":" + Literal(Shown(s.entry->type, s.readBack.data)) + "}";
+    return false;
+  }
+  line = head + "written and verified";
+  json += "\"verified\"}";
+  return true;
+}
+
+}  // namespace
+
+int RunSave(const std::string& program, const Invocation& invocation, const std::vector<DictEntry>& dict,
+            const Caller& call, const std::string& taken, std::ostream& out, std::ostream& err) {
+  const bool toFile = !invocation.file.empty() && invocation.file != "-";
+  const bool json = invocation.json;
+  std::string error;
+  // Opened before any read: a target that cannot be written costs no calls.
+  AtomicFile file;
+  if (toFile && !file.Open(invocation.file, error)) return StopRun(program, json, kExitUsage, error, out, err);
+  std::vector<const DictEntry*> entries;
+  for (const DictEntry& e : dict) entries.push_back(&e);
+  std::vector<EntryResult> outcomes;
+  int calls = 0;
+  if (const int status = ReadSized(call, entries, outcomes, calls, error))
+    return StopRun(program, json, status, error, out, err);
+  const std::string text = SnapshotText(dict, outcomes, taken);
+  if (toFile ? !file.Commit(text, error) : !(out << text).flush())
+    return StopRun(program, json, kExitFailed, toFile ? error : "cannot write the snapshot", out, err);
+
+  std::size_t failed = 0;
+  std::string failures;
+  std::ostream& messages = toFile ? out : err;  // stdout is the snapshot's when there is no FILE
+  for (std::size_t i = 0; i < dict.size(); ++i) {
+    if (outcomes[i].code == 0) continue;
+    ++failed;
+    EntryArg arg;
+    arg.index = dict[i].index;
+    arg.subIndex = dict[i].subIndex;
+    if (!json) messages << FormatEntryLine(false, arg, outcomes[i]) << "\n";
+    failures += std::string(failed == 1 ? "" : ",") + "{\"index\":" + std::to_string(arg.index) +
+                ",\"sub\":" + std::to_string(arg.subIndex) + "," + JsonCode(outcomes[i].code) + "}";
+  }
+  if (json && toFile)
+    out << "{\"file\":" << Literal(invocation.file) << ",\"entries\":" << dict.size() << ",\"failed\":[" << failures
+        << "],\"calls\":" << calls << "}\n";
+  else if (!json)
+    messages << "saved " << dict.size() << " entries to " << (toFile ? invocation.file : "standard output") << " in "
+             << calls << (calls == 1 ? " call" : " calls") << ", " << failed << " failed\n";
+  return failed == 0 ? kExitOk : kExitFailed;
+}
+
+int RunRestore(const std::string& program, const Invocation& invocation, const std::vector<DictEntry>& dict,
+               const std::string& snapshot, const Caller& call, std::ostream& out, std::ostream& err) {
+  const bool json = invocation.json;
+  std::string error;
+  std::vector<SnapshotRecord> records;
+  if (!ParseSnapshot(snapshot, dict, records, error)) {
+    // One line a fault, each naming the file.
+    std::string message;
+    for (std::string::size_type at = 0; at != std::string::npos;) {
+      const std::string::size_type end = error.find('\n', at);
+      if (!message.empty()) message += json ? "; " : "\n" + program + ": ";
+      message += invocation.file + ": " + error.substr(at, end == std::string::npos ? end : end - at);
+      at = end == std::string::npos ? end : end + 1;
+    }
+    return StopRun(program, json, kExitUsage, message, out, err);
+  }
+  // Every value the file may write must fit a call; known before anything is read.
+  {
+    std::vector<EntryArg> writes;
+    for (const SnapshotRecord& r : records)
+      if (r.hasRaw && r.dictPos >= 0) {
+        EntryArg arg;
+        arg.index = r.index;
+        arg.subIndex = r.subIndex;
+        arg.length = static_cast<uint32_t>(r.raw.size());
+        arg.data = r.raw;
+        writes.push_back(arg);
+      }
+    std::vector<std::vector<std::size_t>> batches;
+    if (!SplitBatches(true, writes, batches, error))
+      return StopRun(program, json, kExitUsage, invocation.file + ": " + error, out, err);
+  }
+
+  // 2. What the device holds now.
+  std::vector<Step> steps(records.size());
+  std::vector<const DictEntry*> known;
+  std::vector<Step*> knownSteps;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    steps[i].record = &records[i];
+    if (records[i].dictPos >= 0) steps[i].entry = &dict[static_cast<std::size_t>(records[i].dictPos)];
+    if (records[i].hasRaw && steps[i].entry) {
+      known.push_back(steps[i].entry);
+      knownSteps.push_back(&steps[i]);
+    }
+  }
+  int reads = 0, writes = 0, verifies = 0;
+  std::vector<EntryResult> current;
+  if (const int status = ReadSized(call, known, current, reads, error))
+    return StopRun(program, json, status, error, out, err);
+  for (std::size_t k = 0; k < knownSteps.size(); ++k) knownSteps[k]->current = current[k];
+
+  // 3. The plan.
+  std::size_t counts[5] = {};
+  std::string planJson;
+  for (Step& s : steps) {
+    const SnapshotRecord& r = *s.record;
+    if (!r.hasRaw) s.action = Action::kSkipped;
+    else if (!s.entry) s.action = Action::kUnknown;
+    else if (s.current.code == 0 && s.current.data == r.raw) s.action = Action::kUnchanged;
+    else s.action = s.entry->writable ? Action::kChange : Action::kReadOnly;
+    ++counts[static_cast<int>(s.action)];
+    planJson += (planJson.empty() ? "" : ",") + PlanJson(s);
+  }
+  if (!json) {
+    out << "plan: " << counts[0] << " to change, " << counts[1] << " unchanged, " << counts[2]
+        << " read-only differ, " << counts[3] << " unknown to the device, " << counts[4] << " skipped\n";
+    for (const Step& s : steps) out << "  " << PlanLine(s) << "\n";
+  }
+  const auto callsJson = [&] {
+    return "\"calls\":{\"read\":" + std::to_string(reads) + ",\"write\":" + std::to_string(writes) +
+           ",\"verify\":" + std::to_string(verifies) + "}";
+  };
+  if (invocation.dryRun) {
+    if (json)
+      out << "{\"plan\":[" << planJson << "],\"report\":[]," << callsJson() << ",\"dryRun\":true}\n";
+    else
+      out << "dry run: nothing written\n";
+    return kExitOk;
+  }
+
+  // 4. The writable entries that differ, and 5. what they hold afterwards.
+  std::vector<EntryArg> changes;
+  std::vector<Step*> changeSteps;
+  for (Step& s : steps)
+    if (s.action == Action::kChange) {
+      EntryArg arg;
+      arg.index = s.record->index;
+      arg.subIndex = s.record->subIndex;
+      arg.length = static_cast<uint32_t>(s.record->raw.size());
+      arg.data = s.record->raw;
+      changes.push_back(arg);
+      changeSteps.push_back(&s);
+    }
+  std::vector<EntryResult> written;
+  if (const int status = RunBatches(call, true, changes, written, writes, error))
+    return StopRun(program, json, status,
+                   error + "; the restore stopped with some entries perhaps written: run it again", out, err);
+  std::vector<const DictEntry*> toVerify;
+  std::vector<Step*> verifySteps;
+  for (std::size_t k = 0; k < changeSteps.size(); ++k) {
+    changeSteps[k]->written = written[k];
+    if (written[k].code == 0) {
+      toVerify.push_back(changeSteps[k]->entry);
+      verifySteps.push_back(changeSteps[k]);
+    }
+  }
+  std::vector<EntryResult> readBack;
+  if (const int status = ReadSized(call, toVerify, readBack, verifies, error))
+    return StopRun(program, json, status, error + "; the entries are written but not verified", out, err);
+  for (std::size_t k = 0; k < verifySteps.size(); ++k) verifySteps[k]->readBack = readBack[k];
+
+  std::size_t verified = 0, failed = 0, mismatched = 0, skipped = 0;
+  std::string reportJson;
+  for (const Step& s : steps) {
+    if (s.action == Action::kUnchanged) continue;
+    std::string line, item;
+    const bool ok = Report(s, line, item);
+    if (s.action != Action::kChange) ++skipped;
+    else if (ok) ++verified;
+    else if (s.written.code != 0) ++failed;
+    else ++mismatched;
+    if (!json) out << line << "\n";
+    reportJson += (reportJson.empty() ? "" : ",") + item;
+  }
+  if (json)
+    out << "{\"plan\":[" << planJson << "],\"report\":[" << reportJson << "]," << callsJson() << "}\n";
+  else
+    out << "restore: " << verified << " written and verified, " << failed << " write failed, " << mismatched
+        << " verify mismatch, " << skipped << " skipped, " << counts[1] << " unchanged\n";
+  return failed == 0 && mismatched == 0 ? kExitOk : kExitFailed;
+}
+
+}  // namespace KxrCli

@@ -1,0 +1,189 @@
+# SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+# SPDX-License-Identifier: BSD-2-Clause
+# kxr-cli save and restore against the simulator through the daemon (and
+# nginx): a round trip, a refused write, bad files that write nothing,
+# read-only entries left alone, and 700 entries in the fewest calls, counted
+# at the daemon.
+import copy, json, os, re, subprocess
+import pytest
+from conftest import S
+
+SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
+WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
+
+
+@pytest.fixture
+def device(st):
+    """Starts the simulator, the verbose daemon and nginx on a dictionary (the pages' one by default), which the
+    daemon also serves as /dictionary.json; returns the nginx URL."""
+    def start(entries=WWW):
+        text = json.dumps(entries, indent=1)
+        with open(f"{st.work}/sim-dictionary.json", "w") as f:
+            f.write(text)
+        st.put("dictionary.json", text)
+        st.start_sim(f"{st.work}/sim-dictionary.json")
+        assert st.start_daemon(args=("-nofork", "-v")).ready
+        st.syslog.clear()
+        return f"http://127.0.0.1:{st.start_nginx()}/config/" if os.access("/usr/sbin/nginx", os.X_OK) else None
+    return start
+
+
+def cli(*args, stdin=None):
+    r = subprocess.run([S["cli"], *args], capture_output=True, text=True, timeout=120, input=stdin)
+    return r.returncode, r.stdout, r.stderr
+
+
+def calls(st):
+    """Service calls and file requests the daemon has served since the last look."""
+    targets = [r[4] for r in st.syslog.lines() if r[4].startswith("process_request: file: ")]
+    st.syslog.clear()
+    return sum("KxrWebService" in t for t in targets), sum("KxrWebService" not in t for t in targets)
+
+
+def sim_accesses(st, kind):
+    """The simulator's log lines of one kind of access ("read", "write")."""
+    return re.findall(rf"^kxr-service-sim: {kind} (\S+),", open(f"{st.work}/sim.log").read(), re.M)
+
+
+def edit(path, changes, added=()):
+    """Sets raw bytes of records of a snapshot file ({"0x2000:0x01": "3412"}), the value left out; adds records."""
+    snap = json.load(open(path))
+    snap["entries"] += added
+    for r in snap["entries"]:
+        if (key := f"{r['index']}:{r['sub']}") in changes:
+            r.pop("value", None)
+            r["raw"] = changes[key]
+    with open(path, "w") as f:
+        json.dump(snap, f, indent=2)
+
+
+def test_round_trip(st, device, tmp_path):
+    url = device()
+    saved = str(tmp_path / "saved.json")
+    args = ["-u", url] if url else []
+    assert cli(*args, "save", saved) == (0, f"saved {len(WWW)} entries to {saved} in 1 call, 0 failed\n", "")
+    assert os.listdir(tmp_path) == ["saved.json"]  # no temporary file left
+    first = json.load(open(saved))
+    assert first["device"] == {"name": "KXR-SIM", "identity": {"maker": "305419896", "product": "1",
+                                                                "revision": "65541", "serial": "3735928559"}}
+    assert [(e["index"], e["sub"], e["value"]) for e in first["entries"]][9:12] == [
+        ("0x2000", "0x01", "0"), ("0x2000", "0x02", "10000"), ("0x2000", "0x03", "1")]
+    assert cli("write", "0x2000:1=u16:0x1234", "0x2000:3=u8:7", "0x2100:0=hex:" + "ab" * 16)[0] == 0
+    code, out, err = cli(*args, "restore", saved)
+    assert (code, err) == (0, ""), out
+    assert "plan: 3 to change, 13 unchanged, 0 read-only differ, 0 unknown to the device, 0 skipped\n" in out
+    assert "  change     0x2000:0x01  Settings: cycle time: 4660 -> 0\n" in out
+    assert out.endswith("0x2000:0x01  written and verified\n0x2000:0x03  written and verified\n"
+                        "0x2100:0x00  written and verified\n"
+                        "restore: 3 written and verified, 0 write failed, 0 verify mismatch, 0 skipped, 13 unchanged\n")
+    code, again, err = cli("save")  # to standard output
+    assert (code, err) == (0, f"saved {len(WWW)} entries to standard output in 1 call, 0 failed\n")
+    assert json.loads(again)["entries"] == first["entries"]
+
+
+def test_refused_write_is_reported_and_the_others_verified(st, device, tmp_path):
+    entries = copy.deepcopy(WWW)
+    next(e for e in entries if (e["index"], e["sub"]) == ("0x2000", "0x02"))["refuseWrite"] = "0xECA60304"
+    device(entries)
+    saved = str(tmp_path / "saved.json")
+    assert cli("save", saved)[0] == 0
+    edit(saved, {"0x2000:0x01": "3412", "0x2000:0x02": "e8030000", "0x2000:0x03": "00"})
+    code, out, err = cli("restore", saved)
+    assert code == 1, out + err
+    assert ("0x2000:0x01  written and verified\n0x2000:0x02  write failed: 0xECA60304 Malformed entry access\n"
+            "0x2000:0x03  written and verified\n") in out
+    assert cli("read", "0x2000:1", "0x2000:2", "0x2000:3")[1].count("  0x00000000 Success  ") == 3
+    assert sim_accesses(st, "write") == ["2000:01", "2000:02", "2000:03"]
+    assert cli("--json", "read", "0x2000:1:u16", "0x2000:2:u32")[1].count('"value":') == 2
+    js = json.loads(cli("--json", "restore", saved)[1])
+    assert [r["result"] for r in js["report"]] == ["write failed"] and js["report"][0]["code"] == 0xECA60304
+
+
+SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.json")
+
+
+def test_the_sample_snapshot_from_the_simulator(st, device, tmp_path):
+    device()
+    path = str(tmp_path / "sample.json")
+    code, out, err = cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path)
+    assert (code, out, err) == (1, "0x7777:0x01  0xECA60301 No such object or sub-index\n"
+                                   f"saved 17 entries to {path} in 1 call, 1 failed\n", "")
+    assert re.sub(r'"taken": "[^"]*"', '"taken": "2026-12-07T10:30:00Z"', open(path).read()) == open(SAMPLE).read()
+
+
+def test_a_failed_save_leaves_the_old_file(st, tmp_path):
+    """No service: the call is answered with a fault and FILE keeps what it held; a FILE that cannot be written
+    is found before anything is read."""
+    st.put("dictionary.json", json.dumps(WWW))
+    assert st.start_daemon().ready
+    (tmp_path / "kept.json").write_text("old")
+    code, out, err = cli("save", str(tmp_path / "kept.json"))
+    assert (code, out) == (1, "") and "fault 0xECA60201" in err, err
+    assert os.listdir(tmp_path) == ["kept.json"] and (tmp_path / "kept.json").read_text() == "old"
+    code, out, err = cli("save", str(tmp_path / "missing" / "x.json"))
+    assert (code, out) == (2, "") and "cannot write" in err, err
+
+
+# A file with one fault, the message kxr-cli gives; exit status 2, and not one entry read or written.
+@pytest.mark.parametrize("change, message", [
+    (lambda s: s.replace('"version": 1', '"version": 2'), "snapshot version 2 is newer than this reader (1)"),
+    (lambda s: s.replace('"kxr-snapshot"', '"kxr-config"'), 'not a snapshot: "format" is not "kxr-snapshot"'),
+    (lambda s: s.replace('"type": "u16"', '"type": "i16"', 1), "0x2000:0x01: type i16 differs from the device's u16"),
+    (lambda s: s.replace('"raw": "10270000"', '"raw": "102700"'), '0x2000:0x02: "raw" holds 3 bytes, not 4'),
+    (lambda s: s.replace('"raw": "01"', '"raw": "02"'), '0x2000:0x03: "value" "1" differs from "raw" 02'),
+    (lambda s: s[:-30], "not JSON"),
+    (None, "cannot read"),
+])
+def test_a_bad_file_writes_nothing(st, device, tmp_path, change, message):
+    device()
+    path = str(tmp_path / "bad.json")
+    if change:
+        with open(path, "w") as f:
+            f.write(change(open(SAMPLE).read()))
+    code, out, err = cli("restore", path)
+    assert (code, out) == (2, "") and message in err, err
+    assert sim_accesses(st, "read") == [] and sim_accesses(st, "write") == []
+    assert calls(st) == (0, 0 if change is None else 1)  # at most the dictionary was fetched
+    assert message in json.loads(cli("--json", "restore", path, "--dry-run")[1])["error"]
+
+
+def test_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
+    device()
+    path = str(tmp_path / "snap.json")
+    with open(path, "w") as f:
+        f.write(open(SAMPLE).read())
+    edit(path, {"0x6000:0x02": "00", "0x1008:0x00": "4f54484552000000", "0x2000:0x01": "0100"},
+         [{"index": "0x5555", "sub": "0x00", "name": "Elsewhere", "type": "u8", "size": 1, "raw": "01"}])
+    code, out, err = cli("restore", "--dry-run", path)
+    assert (code, err) == (0, "") and out.endswith("dry run: nothing written\n"), out
+    assert "plan: 1 to change, 13 unchanged, 2 read-only differ, 1 unknown to the device, 1 skipped\n" in out
+    assert "  read-only  0x6000:0x02  Inputs 2: 255 -> 0  (read-only: not written)\n" in out
+    assert "  read-only  0x1008:0x00  Device name: KXR-SIM -> OTHER  (read-only: not written)\n" in out
+    assert "  skipped    0x7777:0x01  Absent entry  (not read at save: 0xECA60301 No such object or sub-index)\n" in out
+    assert sim_accesses(st, "write") == []
+    code, out, err = cli("restore", path)
+    assert (code, err) == (0, ""), out
+    assert ("0x1008:0x00  skipped: read-only\n0x2000:0x01  written and verified\n0x6000:0x02  skipped: read-only\n"
+            "0x7777:0x01  skipped: not read at save\n0x5555:0x00  skipped: unknown to the device\n") in out
+    assert sim_accesses(st, "write") == ["2000:01"]
+
+
+def test_700_entries_in_the_fewest_calls(st, device, tmp_path):
+    """680 small entries and 20 of 64 KiB: 300 entries a call, and neither the read area nor the request body
+    (the written bytes in Base64) fits all the large ones in one call; the fewest calls are 3 each way."""
+    entries = [{"index": f"0x{0x3000 + i // 200:04X}", "sub": f"0x{i % 200:02X}", "name": f"Small {i}", "type": "u32",
+                "size": 4, "writable": True, "value": str(i)} for i in range(680)]
+    entries += [{"index": "0x4000", "sub": f"0x{i:02X}", "name": f"Large {i}", "type": "bytes", "size": 65536,
+                 "writable": True, "value": "00*65536"} for i in range(20)]
+    device(entries)
+    saved = str(tmp_path / "saved.json")
+    code, out, err = cli("--json", "save", saved)
+    assert (code, json.loads(out)) == (0, {"file": saved, "entries": 700, "failed": [], "calls": 3}), err
+    assert calls(st) == (3, 1)
+    edit(saved, {f"{e['index']}:{e['sub']}": "ff" * e["size"] for e in entries})
+    code, out, err = cli("--json", "restore", saved)
+    report = json.loads(out)
+    assert code == 0 and report["calls"] == {"read": 3, "write": 3, "verify": 3}, err
+    assert [r["result"] for r in report["report"]] == ["verified"] * 700
+    assert calls(st) == (9, 1)
+    assert len(sim_accesses(st, "write")) == 700

@@ -1,0 +1,238 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
+// Snapshots: the text as the pages write it, the checks of a file before a
+// restore, and the packing of entries into as few calls as the limits allow.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "CliBatch.h"
+#include "CliMain.h"
+#include "CliSnapshot.h"
+#include "Protocol.h"
+#include "ResultCodes.h"
+#include "Settings.h"
+
+namespace KxrCli {
+namespace {
+
+std::string Slurp(const std::string& relative) {
+  std::ifstream in(std::string(KXR_SOURCE_DIR) + "/" + relative, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<DictEntry> Dictionary(const std::string& relative) {
+  std::vector<DictEntry> dict;
+  std::string error;
+  EXPECT_TRUE(ParseDictionary(Slurp(relative), dict, error)) << error;
+  return dict;
+}
+
+const std::string kSample = "tests/support/snapshot/sample-snapshot.json";
+const std::string kSampleDictionary = "tests/support/snapshot/sample-dictionary.json";
+
+// The device as the simulator starts: the initial values of the pages'
+// dictionary; what it lacks is answered NoSuchEntry.
+std::vector<EntryResult> SimulatorReads(const std::vector<DictEntry>& dict) {
+  const std::string text = Slurp("contrib/www/dictionary.json");
+  std::vector<EntryResult> outcomes;
+  for (const DictEntry& e : dict) {
+    EntryResult outcome{KxrResult::NoSuchEntry, {}};
+    char key[40];
+    std::snprintf(key, sizeof key, "\"index\": \"0x%04X\", \"sub\": \"0x%02X\"", e.index, e.subIndex);
+    const std::string::size_type at = text.find(key);
+    if (at != std::string::npos) {
+      const std::string::size_type value = text.find("\"value\": \"", at) + 10;
+      std::string error;
+      outcome.code = 0;
+      EXPECT_TRUE(ParseShownValue(e.type, text.substr(value, text.find('"', value) - value), e.size, outcome.data, error))
+          << error;
+    }
+    outcomes.push_back(outcome);
+  }
+  return outcomes;
+}
+
+TEST(CliSnapshot, SampleByteForByte) {
+  const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
+  ASSERT_EQ(dict.size(), 17u);
+  EXPECT_EQ(SnapshotText(dict, SimulatorReads(dict), TakenText(1796639400)), Slurp(kSample));
+  // A value delivered short is a failed entry, never a short value.
+  EXPECT_EQ(SizedOutcome(EntryResult{0, "ab"}, 4).code, KxrResult::WrongLength);
+}
+
+TEST(CliSnapshot, ReadBackAsSaved) {
+  const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
+  std::vector<SnapshotRecord> records;
+  std::string error;
+  ASSERT_TRUE(ParseSnapshot(Slurp(kSample), dict, records, error)) << error;
+  ASSERT_EQ(records.size(), 17u);
+  EXPECT_EQ(records[1].raw, std::string("KXR-SIM\0", 8));
+  EXPECT_EQ(records[13].raw, std::string(600, '\0'));
+  EXPECT_FALSE(records[16].hasRaw);
+  EXPECT_EQ(records[16].code, KxrResult::NoSuchEntry);
+  // Against a device without 0x2000:0x01 that entry is unknown, not a fault.
+  std::vector<DictEntry> smaller = dict;
+  smaller.erase(smaller.begin() + 9);
+  ASSERT_TRUE(ParseSnapshot(Slurp(kSample), smaller, records, error)) << error;
+  EXPECT_EQ(records[9].dictPos, -1);
+}
+
+// Each change of the sample file and the fault it must be refused with.
+TEST(CliSnapshot, FaultsOfAFile) {
+  const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
+  const struct {
+    const char* from;
+    const char* to;
+    const char* fault;  // empty: accepted
+  } cases[] = {
+      {"\"version\": 1,", "\"version\": 1.0, \"comment\": \"x\",", ""},
+      {"\"version\": 1", "\"version\": 1e300", "\"version\" is not a whole number"},
+      {"\"value\": \"10000\"", "\"value\": \" 0x2710 \"", ""},
+      {"\"kxr-snapshot\"", "\"kxr-snap\"", "not a snapshot"},
+      {"\"version\": 1", "\"version\": 2", "snapshot version 2 is newer than this reader (1)"},
+      {"\"version\": 1", "\"version\": \"1\"", "\"version\" is not a whole number"},
+      {"\"version\": 1", "\"version\": 0", "\"version\" is not a whole number"},
+      {"\"format\"", "\"form\"", "not a snapshot"},
+      {"\"entries\": [", "\"entries\": {\"a\": [", "not JSON"},
+      {"\"type\": \"u32\"", "\"type\": \"i32\"", "0x1000:0x00: type i32 differs from the device's u32"},
+      {"\"size\": 4", "\"size\": 2", "0x1000:0x00: size 2 differs from the device's 4"},
+      {"\"raw\": \"91010f00\"", "\"raw\": \"91010f\"", "0x1000:0x00: \"raw\" holds 3 bytes, not 4"},
+      {"\"raw\": \"91010f00\"", "\"raw\": \"91010fzz\"", "0x1000:0x00: \"raw\" is not hex"},
+      {"\"value\": \"983441\"", "\"value\": \"983442\"", "0x1000:0x00: \"value\" \"983442\" differs from \"raw\""},
+      {"\"value\": \"KXR-SIM\"", "\"value\": \"KXR-SIM-2\"", "0x1008:0x00: \"value\" does not fit: at most 8"},
+      {"\"value\": \"255\"", "\"value\": \"256\"", "0x6000:0x02: \"value\" does not fit: out of range 0 to 255"},
+      {"\"index\": \"0x1009\"", "\"index\": \"0x1008\"", "0x1008:0x00: given twice"},
+      {"\"index\": \"0x1000\"", "\"index\": \"1000\"", "record 1: \"index\" and \"sub\""},
+      {"\"raw\": \"01\"", "\"rew\": \"01\"", "0x2000:0x03: neither \"raw\" nor \"code\""},
+  };
+  const std::string sample = Slurp(kSample);
+  for (const auto& c : cases) {
+    std::string text = sample;
+    ASSERT_NE(text.find(c.from), std::string::npos) << c.from;
+    text.replace(text.find(c.from), std::string(c.from).size(), c.to);
+    std::vector<SnapshotRecord> records;
+    std::string error;
+    EXPECT_EQ(ParseSnapshot(text, dict, records, error), *c.fault == '\0') << c.to << ": " << error;
+    EXPECT_EQ(error.substr(0, std::string(c.fault).size()), c.fault) << c.to;
+  }
+  // Every faulty record is named.
+  std::string text = sample;
+  text.replace(text.find("\"raw\": \"01\""), 11, "\"raw\": \"0102\"");
+  text.replace(text.find("\"size\": 4"), 9, "\"size\": 3");
+  std::vector<SnapshotRecord> records;
+  std::string error;
+  EXPECT_FALSE(ParseSnapshot(text, dict, records, error));
+  EXPECT_EQ(error, "0x1000:0x00: size 3 differs from the device's 4\n0x2000:0x03: \"raw\" holds 2 bytes, not 1");
+}
+
+TEST(CliSnapshot, ValuesAsThePagesTypeThem) {
+  const struct {
+    const char* type;
+    uint32_t size;
+    const char* text;
+    std::string bytes;  // empty: refused
+  } cases[] = {
+      {"i16", 2, "-2", "\xfe\xff"},
+      {"i8", 1, "-129", ""},
+      {"u64", 8, "18446744073709551615", std::string(8, '\xff')},
+      {"u64", 8, "18446744073709551616", ""},
+      {"u16", 2, "0x1234", "\x34\x12"},
+      {"u8", 1, "-0", ""},
+      {"bytes", 4, " 00*3 AB ", std::string("\0\0\0\xab", 4)},
+      {"bytes", 2, "ABC", ""},
+      {"text", 4, " a", std::string(" a\0\0", 4)},  // a text's blanks are its own
+      {"text", 2, "abc", ""},
+  };
+  for (const auto& c : cases) {
+    std::string bytes, error;
+    EXPECT_EQ(ParseShownValue(c.type, c.text, c.size, bytes, error), !c.bytes.empty()) << c.text;
+    EXPECT_EQ(bytes, c.bytes) << c.text;
+  }
+  std::string value;
+  EXPECT_FALSE(ShowValue("text", std::string("ab\0c", 4), value));  // something after the padding
+  EXPECT_FALSE(ShowValue("text", "a\x7f", value));
+}
+
+std::vector<EntryArg> Entries(std::size_t count, uint32_t size, bool write) {
+  std::vector<EntryArg> entries(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    entries[i].index = static_cast<uint16_t>(0x3000 + i);
+    entries[i].length = size;
+    if (write) entries[i].data.assign(size, 'x');
+  }
+  return entries;
+}
+
+// The fewest calls: the number the tightest limit needs, whatever the order.
+TEST(CliBatch, FewestCallsWithinTheLimits) {
+  const struct {
+    bool write;
+    std::vector<std::pair<std::size_t, uint32_t>> groups;  // count and size, in this order
+    std::size_t calls;
+  } cases[] = {
+      {false, {{700, 4}}, 3},
+      {false, {{680, 4}, {20, 65536}}, 3},  // taken in order, the large ones would need a fourth
+      {true, {{680, 4}, {20, 65536}}, 3},
+      {false, {{1, 1048568}}, 1},
+      {false, {{3, 600000}}, 3},
+      {true, {{1, 780000}}, 1},
+      {true, {{300, 1}}, 1},
+  };
+  for (const auto& c : cases) {
+    std::vector<EntryArg> entries;
+    for (const auto& [count, size] : c.groups)
+      for (const EntryArg& e : Entries(count, size, c.write)) entries.push_back(e);
+    std::vector<std::vector<std::size_t>> batches;
+    std::string error;
+    ASSERT_TRUE(SplitBatches(c.write, entries, batches, error)) << error;
+    EXPECT_EQ(batches.size(), c.calls) << entries.size();
+    std::vector<bool> seen(entries.size());
+    for (const auto& batch : batches) {
+      std::vector<EntryArg> call;
+      uint64_t area = 0;
+      for (std::size_t i : batch) {
+        EXPECT_FALSE(seen[i]);
+        seen[i] = true;
+        call.push_back(entries[i]);
+        area += KxrProtocol::kReadRecordSize + entries[i].length;
+      }
+      EXPECT_LE(call.size(), static_cast<std::size_t>(KxrProtocol::kMaxSubRequests));
+      EXPECT_LE(c.write ? 0 : area, static_cast<uint64_t>(KxrProtocol::kMaxEntryLength));
+      const std::string envelope = BuildEnvelope(c.write, call);
+      EXPECT_LE(envelope.size(), KxrSettings::kBodyLimit);
+      EXPECT_EQ(EnvelopeSize(c.write, call.size(), BuildWriteBuffer(c.write, call).size(), ReadLength(c.write, call)),
+                envelope.size());
+    }
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), true), static_cast<long>(entries.size()));
+  }
+  std::vector<std::vector<std::size_t>> batches;
+  std::string error;
+  EXPECT_FALSE(SplitBatches(true, Entries(1, 800000, true), batches, error));  // its Base64 passes 1 MiB
+  EXPECT_EQ(error, "0x3000:0x00 is too large for one call");
+}
+
+// Outcomes come back in the entries' order, and a call that fails stops the run.
+TEST(CliBatch, RunInOrder) {
+  std::vector<EntryArg> entries = Entries(330, 70000, false);
+  int calls = 0, failAt = 2;
+  const Caller echo = [&](bool, const std::vector<EntryArg>& batch, std::vector<EntryResult>& outcomes, std::string&) {
+    for (const EntryArg& e : batch) outcomes.push_back(EntryResult{e.index, {}});
+    return calls == failAt ? kExitNoAnswer : kExitOk;
+  };
+  std::vector<EntryResult> outcomes;
+  std::string error;
+  EXPECT_EQ(RunBatches(echo, false, entries, outcomes, calls, error), kExitNoAnswer);
+  EXPECT_EQ(calls, 2);
+  entries.resize(20);
+  calls = failAt = 0;
+  EXPECT_EQ(RunBatches(echo, false, entries, outcomes, calls, error), kExitOk);
+  EXPECT_EQ(calls, 2);  // 14 entries of 70000 bytes fill a read area
+  for (std::size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(outcomes[i].code, entries[i].index);
+}
+
+}  // namespace
+}  // namespace KxrCli
