@@ -102,7 +102,8 @@ TEST(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
 }
 
 // A signal (handler without SA_RESTART) arrives every millisecond: while the send waits for a service that reads
-// slowly, while the client waits for an answer that comes a byte at a time, and once in the recv itself.
+// slowly, and while the client waits for an answer that comes a byte at a time. The recv itself never waits, so no
+// signal can interrupt it: the third case has its first recv fail with EINTR as a signal would make it.
 TEST(Client, InterruptedExchangesComplete) {
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};
