@@ -20,6 +20,9 @@ void Resolve(void* handle, const char* name, Fn& member) {
 // The extra reference of PinLoadedLibrary, null until it is taken.
 void* gPinned = nullptr;
 
+// Set when ProbePxoLibrary could not load the library: it is not looked for again.
+bool gAbsent = false;
+
 }  // namespace
 
 // Every entry point, in the order of the lookup: X(name) for each.
@@ -50,6 +53,7 @@ CPxoSyncWrap::~CPxoSyncWrap() {}
 
 int32_t CPxoSyncWrap::LoadDll() {
   if (m_hDll != nullptr) Unload();
+  if (gAbsent) return 0;
   // Local scope: the library's symbols must not satisfy anyone else's references.
   m_hDll = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL);
   if (m_hDll == nullptr) return 0;
@@ -97,6 +101,15 @@ void PinLoadedLibrary() {
   if (gPinned != nullptr) return;
   // RTLD_NOLOAD: a reference to the copy already loaded, never a new load.
   gPinned = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL | RTLD_NOLOAD);
+}
+
+int32_t ProbePxoLibrary() {
+  // The same open as LoadDll's, so that it fails or succeeds as theirs would.
+  void* handle = ::dlopen(KxrSettings::kPxoLibrary, RTLD_LAZY | RTLD_LOCAL);
+  gAbsent = handle == nullptr;
+  if (handle == nullptr) return 0;
+  ::dlclose(handle);
+  return 1;
 }
 
 int64_t CPxoSyncWrap::PxoGetDllVersion() { return m_pPxoGetDllVersion ? m_pPxoGetDllVersion() : -1; }

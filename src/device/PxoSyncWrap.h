@@ -116,3 +116,10 @@ class CPxoSyncWrap {
 // takes the entry points found by the first lookup after the pin, and each
 // Unload no longer unmaps it. Does nothing while it is not loaded.
 void PinLoadedLibrary();
+
+// Looks for the library once, at start: 1 found, 0 not. When it cannot be
+// loaded then, every later LoadDll fails at once without searching again (the
+// library is not shipped, and a search costs a call nine system calls), so a
+// library installed later is used only after a restart. A library found here
+// is loaded by every LoadDll, as without this call.
+int32_t ProbePxoLibrary();

@@ -20,6 +20,7 @@
 #include <boost/asio/socket_base.hpp>
 
 #include "CDaemon.h"
+#include "PxoSyncWrap.h"
 #include "Settings.h"
 #include "http_worker.h"
 #include "Verbose.h"
@@ -136,6 +137,9 @@ int Serve(int argc, char* argv[]) {
     syslog(LOG_ERR, "Could not init mutex!");
     return 1;
   }
+
+  // An automation library absent now is not looked for again by any call.
+  ProbePxoLibrary();
 
   // The workers take their connections from the listener; a list keeps
   // every worker at one address for its whole life.

@@ -10,6 +10,7 @@ def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
 
 
 INVALID_SOAP, INVALID_WRITEBUF, OUT_OF_RANGE = signed(0xA03D0003), signed(0xA03D0102), signed(0xA03D0103)
+NOTICE = 5  # syslog's priority for diagnostics
 WORD = hdr(0x2000, 1, 2)  # a writable entry of two bytes
 READ_BACK = call(READ, 1, 10, WORD)
 
@@ -51,4 +52,5 @@ def test_faults_are_documents(st, body, doc, logged):
     assert st.start_daemon(["-nofork", "-v"]).ready
     assert soap(body) == doc
     assert not logged or st.syslog.wait_for(doc.decode())  # the engine's faults, whole, in verbose mode
+    assert [r[0] for r in st.syslog.lines() if r[4] == doc.decode()] == ([NOTICE] if logged else [])
 

@@ -74,12 +74,14 @@ bool FakeService::WaitFor(int fd, short events, int timeoutMs) {
   return p[1].revents == 0 && r >= 0;
 }
 
-// Receives size bytes into data, or sends data (paced: a byte at a time); false on end, error or stop.
+// Receives size bytes into data (slowly: a pause after each piece), or sends data (paced: a byte at a time);
+// false on end, error or stop.
 bool FakeService::Transfer(int fd, bool send, std::string& data, std::size_t size) {
-  const std::size_t piece = send && mode_ == Mode::kPaced ? 1 : SIZE_MAX;
+  const bool paced = send ? mode_ == Mode::kPaced : mode_ == Mode::kSlowRead;
+  const std::size_t piece = paced && send ? 1 : SIZE_MAX;
   char buf[4096];
   for (std::size_t done = 0; done < size;) {
-    if (piece == 1 && done > 0 && !WaitFor(-1, 0, 3)) return false;
+    if (paced && done > 0 && !WaitFor(-1, 0, send ? 3 : 1)) return false;
     if (!WaitFor(fd, send ? POLLOUT : POLLIN)) return false;
     const std::size_t want = std::min(size - done, send ? piece - done % piece : sizeof buf);
     const ssize_t n = send ? ::send(fd, data.data() + done, want, MSG_NOSIGNAL | MSG_DONTWAIT)

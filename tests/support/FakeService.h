@@ -42,6 +42,7 @@ class FakeService {
   enum class Mode {
     kAnswer,          // read the request, answer with the handler's bytes, close
     kPaced,           // the same, a byte at a time with a pause after each (short reads for the client)
+    kSlowRead,        // the same, reading the request 4 KiB at a time with a pause after each (the client's send blocks)
     kHangBeforeRead,  // read nothing and never answer
     kShutRead,        // shut down reading (the client's send fails), close once the client has gone
   };

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 
+#include "ClientCalls.h"
 #include "FakeService.h"
 #include "KxrApiBSD.h"
 
@@ -100,22 +101,55 @@ TEST(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
   EXPECT_EQ(std::string(in, 8), Hex("00004142") + "zzz" + '\0');
 }
 
-TEST(Client, ReassemblesPacedAnswersAndResumesInterruptedWaits) {
-  FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
-  fake.SetMode(FakeService::Mode::kPaced);
+// A signal (handler without SA_RESTART) arrives every millisecond: while the send waits for a service that reads
+// slowly, and while the client waits for an answer that comes a byte at a time. The recv itself never waits, so no
+// signal can interrupt it: the third case has its first recv fail with EINTR as a signal would make it.
+TEST(Client, InterruptedExchangesComplete) {
   struct sigaction sa = {};
-  sa.sa_handler = [](int) {};  // no SA_RESTART: every wait is interrupted
+  sa.sa_handler = [](int) {};
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
-  const pthread_t self = ::pthread_self();
-  std::atomic<bool> done{false};
-  std::thread interrupter([&] {
-    for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) ::pthread_kill(self, SIGUSR1);
-  });
-  char buf[4];
-  uint64_t cb = 0;
-  EXPECT_EQ(KXRSyncRead(1, 0, 0, 4, buf, &cb), 0u);
-  done = true, interrupter.join();
-  EXPECT_EQ(std::string(buf, cb), "abcd");
+  const struct {
+    FakeService::Mode mode;
+    std::size_t cbWrite;
+    int interruptedRecvs;
+  } cases[] = {{FakeService::Mode::kSlowRead, 1 << 20, 0}, {FakeService::Mode::kPaced, 1, 0},
+               {FakeService::Mode::kAnswer, 1, 1}};
+  for (const auto& c : cases) {
+    FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
+    fake.SetMode(c.mode);
+    const pthread_t self = ::pthread_self();
+    std::atomic<bool> done{false};
+    std::thread interrupter([&] {
+      for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) ::pthread_kill(self, SIGUSR1);
+    });
+    const std::string data(c.cbWrite, 'w');
+    char buf[4];
+    uint64_t cb = 0;
+    InterruptRecvs(c.interruptedRecvs);
+    EXPECT_EQ(KXRSyncReadWrite(1, 0, 0, data.size(), data.data(), 4, buf, &cb), 0u) << &c - cases;
+    done = true, interrupter.join();
+    EXPECT_EQ(std::string(buf, cb), "abcd") << &c - cases;
+    const std::vector<std::string> requests = fake.Requests();
+    EXPECT_TRUE(requests.size() == 1 && requests[0].size() == 24 + 18 + data.size() + 18 + 4 &&
+                requests[0].compare(24 + 18, data.size(), data) == 0)
+        << &c - cases;
+  }
+}
+
+// A refused connection is tried ten times in all, 100 ms apart, before the client gives up.
+TEST(Client, RefusedConnectionsAreTriedTenTimes) {
+  FakeService fake([](const std::string&) { return EntryAnswer(0, "ok"); });
+  const struct {
+    int refusals;
+    uint64_t rc;
+  } cases[] = {{9, 0}, {10, KXR_ERR_CONNECTION_REFUSED}};
+  for (const auto& c : cases) {
+    char buf[2];
+    uint64_t cb = 0;
+    RefuseConnects(c.refusals);
+    EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), c.rc) << c.refusals;
+    EXPECT_EQ(Connects(), 10) << c.refusals;
+  }
 }
 
 TEST(Client, RefusesBadArgumentsWithoutContactingTheService) {
