@@ -118,10 +118,9 @@ try {
     assert.equal(await status(page), 'Restore: 3 written and verified; values read back.');
     assert.deepEqual(dialogs, ['Write 3 entries of saved.json to the device and read them back?']);
     assert.equal(calls.length, before + 4, 'plan read, write, read-back, the page\'s read');
-    const plan = (entry, cell) => page.locator(`tr[data-plan-entry="${entry}"] td.${cell}`).textContent();
-    assert.deepEqual([await plan('0x2000:01', 'value'), await plan('0x2000:01', 'action'), await plan('0x2000:01', 'result')],
+    const plan = (cell) => page.locator(`tr[data-plan-entry="0x2000:01"] td.${cell}`).textContent();
+    assert.deepEqual([await plan('value'), await plan('action'), await plan('result')],
       ['7 (0x0007) → 4660 (0x1234)', 'change', 'written and verified']);
-    assert.deepEqual([await plan('0x2000:03', 'action'), await plan('0x2000:03', 'result')], ['unchanged', 'skipped: unchanged']);
     assert.equal(await page.locator('#plan tbody tr.change').count(), 3);
     assert.deepEqual([await textOf(page, '0x2000:01', 'value'), await textOf(page, '0x2000:02', 'value'),
       (await textOf(page, '0x2100:01', 'value')).slice(0, 5)], ['4660 (0x1234)', '10000 (0x00002710)', '00 00']);

@@ -2,6 +2,7 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """ReadWrite from zeep, built from the WSDL that nginx serves; run by
 tests/contract/run, which names the front web server in KXR_URL."""
+import json
 import os
 import pathlib
 import struct
@@ -44,11 +45,11 @@ def toolkit():
     return service, transport
 
 
-def check_sent(headers, message):
+def check_sent(content_type, message):
     """text/xml, well-formed with namespaces (lxml refuses an undeclared
     prefix), the call as <u:ReadWrite with u bound to the service's
     namespace, and every parameter present and non-empty."""
-    assert headers["Content-Type"].split(";")[0] == "text/xml"
+    assert content_type.split(";")[0] == "text/xml"
     call = etree.fromstring(message).find(ENV + "Body")[0]
     assert (call.tag, call.prefix) == (f"{{{NS}}}ReadWrite", "u")
     assert [(p.tag, bool(p.text)) for p in call] == [(name, True) for name in PARAMETERS]
@@ -61,8 +62,8 @@ def call(toolkit, group, count, rdlen, buffer):
         return service.ReadWrite(netId="0.0.0.0.0.0", nPort=0, indexGroup=group,
                                  indexOffset=count, cbRdLen=rdlen, pwrData=buffer)
     finally:
-        (sent,) = transport.sent
-        check_sent(*sent)
+        ((headers, message),) = transport.sent
+        check_sent(headers["Content-Type"], message)
 
 
 def header(index, sub, size):
@@ -91,6 +92,14 @@ def test_fault(toolkit):
     with pytest.raises(Fault) as raised:  # no room for the result record
         call(toolkit, READ, 1, 4, header(0x1018, 1, 4))
     assert (raised.value.code, raised.value.message) == ("-1606614783", "Readbuffer too small")
+
+
+def test_node_soap_on_the_wire():
+    """What node soap sent in soap.test.mjs (run before), under the same checks."""
+    sent = [json.loads(line) for line in open(os.environ["KXR_WIRE"])]
+    assert len(sent) == 5
+    for content_type, message in sent:
+        check_sent(content_type, message.encode())
 
 
 def test_readme_example():

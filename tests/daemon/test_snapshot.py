@@ -88,15 +88,6 @@ def test_round_trip_and_a_refused_write(st, device, tmp_path):
 SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.json")
 
 
-def test_the_sample_snapshot_from_the_simulator(st, device, tmp_path):
-    """The entry the device lacks is reported and makes the exit status 1; the file is the sample."""
-    device()
-    path = str(tmp_path / "sample.json")
-    assert cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path) == (
-        1, f"0x7777:0x01  0xECA60301 No such object or sub-index\nsaved 17 entries to {path} in 1 call, 1 failed\n", "")
-    assert re.sub(r'"taken": "[^"]*"', '"taken": "2026-12-07T10:30:00Z"', open(path).read()) == open(SAMPLE).read()
-
-
 def test_a_failed_save_leaves_the_old_file(st, tmp_path):
     """No service: the call is answered with a fault and FILE keeps what it held; a FILE that cannot be written
     is found before anything is read."""
@@ -130,11 +121,14 @@ def test_a_bad_file_writes_nothing(st, device, tmp_path, change, message):
     assert message in json.loads(cli("--json", "restore", path, "--dry-run")[1])["error"]
 
 
-def test_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
+def test_the_sample_then_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
+    """The sample dictionary saved from the simulator is the sample file; the entry the device lacks is reported and
+    makes the exit status 1. Restored after changes, the read-only entries that differ are reported, not written."""
     device()
     path = str(tmp_path / "snap.json")
-    with open(path, "w") as f:
-        f.write(open(SAMPLE).read())
+    assert cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path) == (
+        1, f"0x7777:0x01  0xECA60301 No such object or sub-index\nsaved 17 entries to {path} in 1 call, 1 failed\n", "")
+    assert re.sub(r'"taken": "[^"]*"', '"taken": "2026-12-07T10:30:00Z"', open(path).read()) == open(SAMPLE).read()
     edit(path, {"0x6000:0x02": "00", "0x1008:0x00": "4f54484552000000", "0x2000:0x01": "0100"},
          [{"index": "0x5555", "sub": "0x00", "name": "Elsewhere", "type": "u8", "size": 1, "raw": "01"}])
     code, out, err = cli("restore", "--dry-run", path)
