@@ -85,18 +85,14 @@ try {
     assert.equal(await textOf(page, '0x2000:01', 'value'), '4660 (0x1234)');
   });
 
-  await step('"Save configuration" downloads the snapshot of every entry', async () => {
+  // What the page saves is what kxr-cli saves, whose text is checked byte for byte.
+  await step('"Save configuration" downloads the snapshot of every entry, as kxr-cli saves it', async () => {
     const before = calls.length;
     const [download] = await Promise.all([page.waitForEvent('download'), page.click('#save')]);
     await download.saveAs(saved);
     assert.match(download.suggestedFilename(), /^kxr-snapshot-KXR-SIM-\d{8}T\d{6}Z\.json$/);
     assert.equal(calls.length, before + 1, 'one sum-up read');
-    assert.equal(JSON.parse(readFileSync(saved, 'utf8')).entries.length, 16);
     assert.match(await status(page), /^Saved 16 entries as kxr-snapshot-KXR-SIM-.*\.json\.$/);
-  });
-
-  // What the page saved (after the write above) is what kxr-cli saves, whose text is checked byte for byte.
-  await step('kxr-cli save writes the same file as the page', async () => {
     const out = join(profile, 'cli.json');
     const dictionary = new URL('../../contrib/www/dictionary.json', import.meta.url).pathname;
     const run = spawnSync(process.env.KXR_CLI, ['-u', url, 'save', '--dictionary', dictionary, out], { encoding: 'utf8' });

@@ -157,7 +157,6 @@ TEST(CliBatch, FewestCallsWithinTheLimits) {
     std::vector<std::pair<std::size_t, uint32_t>> groups;  // count and size, in this order
     std::size_t calls;
   } cases[] = {
-      {false, {{680, 4}, {20, 65536}}, 3},  // taken in order, the large ones would need a fourth
       {false, {{1, 1048568}}, 1},
       {false, {{3, 600000}}, 3},
       {true, {{1, 780000}}, 1},
