@@ -81,7 +81,7 @@ bool is_served_method(http::verb method) {
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
 // The root is only ever a starting point for the opens beneath it.
-#if defined(O_PATH)
+#if defined(__linux__) && !defined(KXR_PORTABLE_IO)
 constexpr int kRootFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #elif defined(O_SEARCH)
 constexpr int kRootFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
