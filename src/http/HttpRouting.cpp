@@ -89,6 +89,7 @@ constexpr int kRootFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
 
+#if defined(KXR_OPENAT2) || defined(KXR_RESOLVE_BENEATH)
 // Whether an open beneath the root failed for a reason the resolved-path
 // check can decide: an absolute link (which may well point back inside), a
 // link or ".." that leaves the root, or a kernel or sandbox that refuses the
@@ -100,6 +101,7 @@ bool check_resolved_after(int error) {
 #endif
   return false;
 }
+#endif
 
 }  // namespace
 

@@ -163,7 +163,8 @@ def test_clients_leaving_during_a_large_body_leave_no_memory_behind(st):
         s.sendall(post(EP, b"x" * 1000000)[:-10])
     time.sleep(0.5)
     [s.close() for s in held]
-    assert exchange(get("/")) and rss() - before < 8000  # KiB
+    # KiB; the select reactor of the portable build may answer the next request before it sees every close
+    assert exchange(get("/")) and kxr.wait_until(lambda: rss() - before < 8000, 2)
 
 
 def test_out_of_memory_in_a_read_ends_only_the_connections_it_hits(st, daemon):
