@@ -35,6 +35,7 @@ struct Server {
   asio::io_context io{1};
   asio::local::stream_protocol::acceptor acceptor{io};
   std::unique_ptr<KXRWebservice::HttpListener> listener;
+  std::unique_ptr<KXRWebservice::DocumentRoot> root;
   std::unique_ptr<KXRWebservice::http_worker> worker;
 
   Server() {
@@ -45,7 +46,8 @@ struct Server {
     ::unlink(socketPath.c_str());
     acceptor = asio::local::stream_protocol::acceptor(io, asio::local::stream_protocol::endpoint(socketPath));
     listener = std::make_unique<KXRWebservice::HttpListener>(acceptor);
-    (worker = std::make_unique<KXRWebservice::http_worker>(*listener, dir + "/root"))->start();
+    root = std::make_unique<KXRWebservice::DocumentRoot>(dir + "/root");
+    (worker = std::make_unique<KXRWebservice::http_worker>(*listener, *root))->start();
     std::atexit(RemoveDir);  // the fuzzer ends by exit(): its folder goes with it
   }
   static void RemoveDir();

@@ -5,14 +5,24 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__linux__)
+
+// Which open beneath the root this system has; KXR_PORTABLE_IO (the portable
+// preset) makes a Linux build take the resolved-path check of the systems
+// that have neither, so that CI runs it.
+#if defined(__linux__) && !defined(KXR_PORTABLE_IO) && __has_include(<linux/openat2.h>)
 #include <linux/openat2.h>
 #include <sys/syscall.h>
+#if defined(SYS_openat2)
+#define KXR_OPENAT2 1  // Linux 5.6 and later
+#endif
+#elif defined(O_RESOLVE_BENEATH) && !defined(KXR_PORTABLE_IO)
+#define KXR_RESOLVE_BENEATH 1  // FreeBSD 13 and later
 #endif
 
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include <boost/beast/core/string.hpp>
 
@@ -70,46 +80,28 @@ bool is_served_method(http::verb method) {
 
 constexpr int kOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC;
 
-// Opens an absolute path without following a link anywhere on the way: the
-// common case, a path without links, costs one call. -1 and ELOOP when a
-// link is met; -1 and ENOSYS where the kernel cannot do it (before Linux 5.6
-// and off Linux), which is then not asked again.
-int open_without_links(const char* path) {
-#if defined(__linux__) && defined(SYS_openat2)
-  static bool unavailable = false;
-  if (!unavailable) {
-    open_how how{};
-    how.flags = kOpenFlags;
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    const int fd = static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
-    if (fd >= 0 || errno != ENOSYS) return fd;
-    unavailable = true;
-  }
+// The root is only ever a starting point for the opens beneath it.
+#if defined(__linux__) && !defined(KXR_PORTABLE_IO)
+constexpr int kRootFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kRootFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
 #else
-  (void)path;
+constexpr int kRootFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-  errno = ENOSYS;
-  return -1;
-}
 
-// Opens fileName when its path with every link resolved lies below docRoot,
-// itself resolved; -1 and errno otherwise (EPERM when it leaves the root).
-int open_resolved_beneath(const std::string& docRoot, const std::string& fileName) {
-  using Path = std::unique_ptr<char, decltype(&std::free)>;
-  const Path root(::realpath(docRoot.c_str(), nullptr), &std::free);
-  if (!root) return -1;
-  const Path file(::realpath(fileName.c_str(), nullptr), &std::free);
-  if (!file) return -1;
-  const std::string_view r(root.get());
-  const std::string_view f(file.get());
-  // Below the root: a '/' must follow the root's own name (the root "/" ends in one).
-  if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || (r.back() != '/' && f[r.size()] != '/')) {
-    errno = EPERM;
-    return -1;
-  }
-  // A link put in place of the file after the check is not followed.
-  return ::open(file.get(), kOpenFlags | O_NOFOLLOW);
+#if defined(KXR_OPENAT2) || defined(KXR_RESOLVE_BENEATH)
+// Whether an open beneath the root failed for a reason the resolved-path
+// check can decide: an absolute link (which may well point back inside), a
+// link or ".." that leaves the root, or a kernel or sandbox that refuses the
+// call.
+bool check_resolved_after(int error) {
+  if (error == EXDEV || error == ENOSYS || error == EPERM) return true;
+#if defined(ENOTCAPABLE)
+  if (error == ENOTCAPABLE) return true;
+#endif
+  return false;
 }
+#endif
 
 }  // namespace
 
@@ -136,19 +128,77 @@ bool file_name_for(std::string_view docRoot, std::string_view path, std::string&
   return fileName.size() != docRoot.size() + 1;
 }
 
-void open_regular_fd(const std::string& docRoot, const std::string& fileName, int& fd, std::uint64_t& size,
-                     boost::beast::error_code& ec) {
+DocumentRoot::DocumentRoot(std::string path) : mPath(std::move(path)) { opened(); }
+
+DocumentRoot::~DocumentRoot() {
+  if (mFd >= 0) ::close(mFd);
+}
+
+bool DocumentRoot::opened() const {
+  if (mFd >= 0) return true;
+  using Path = std::unique_ptr<char, decltype(&std::free)>;
+  const Path resolved(::realpath(mPath.c_str(), nullptr), &std::free);
+  if (!resolved) return false;
+  const int fd = ::open(resolved.get(), kRootFlags);
+  if (fd < 0) return false;
+  mResolved = resolved.get();
+  mFd = fd;
+  return true;
+}
+
+int DocumentRoot::open_beneath(const char* relative) const {
+#if defined(KXR_OPENAT2)
+  // Links inside the root are followed; a link or ".." that leaves it, and
+  // an absolute link, fail with EXDEV. The common case costs one call.
+  static bool unavailable = false;  // before Linux 5.6
+  if (!unavailable) {
+    open_how how{};
+    how.flags = kOpenFlags;
+    how.resolve = RESOLVE_BENEATH;
+    const int fd = static_cast<int>(::syscall(SYS_openat2, mFd, relative, &how, sizeof how));
+    if (fd >= 0 || !check_resolved_after(errno)) return fd;
+    if (errno == ENOSYS) unavailable = true;
+  }
+#elif defined(KXR_RESOLVE_BENEATH)
+  // The same, failing with ENOTCAPABLE.
+  const int fd = ::openat(mFd, relative, kOpenFlags | O_RESOLVE_BENEATH);
+  if (fd >= 0 || !check_resolved_after(errno)) return fd;
+#endif
+  return open_resolved(relative);
+}
+
+int DocumentRoot::open_resolved(const char* relative) const {
+  using Path = std::unique_ptr<char, decltype(&std::free)>;
+  // From the root as resolved at its open, so that this path and the open
+  // beneath the root's descriptor agree when the root's link is replaced.
+  const Path file(::realpath((mResolved + '/' + relative).c_str(), nullptr), &std::free);
+  if (!file) return -1;
+  const std::string_view r(mResolved);
+  const std::string_view f(file.get());
+  // Below the root: a '/' must follow the root's own name (the root "/" ends in one).
+  if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || (r.back() != '/' && f[r.size()] != '/')) {
+    errno = EPERM;
+    return -1;
+  }
+  // A link put in place of the file after the check is not followed.
+  return ::open(file.get(), kOpenFlags | O_NOFOLLOW);
+}
+
+void DocumentRoot::open_regular(const std::string& fileName, int& fd, std::uint64_t& size,
+                                boost::beast::error_code& ec) const {
   ec = {};
   fd = -1;
   size = 0;
-  // Non-blocking, so that a FIFO cannot stall the one thread in open. A path
-  // with a link in it is resolved and served only when it stays below the
-  // document root: a link must not hand out the host's files. So is every
-  // path where the kernel cannot refuse links, or a sandbox refuses the call
-  // (EPERM).
-  int opened = open_without_links(fileName.c_str());
-  if (opened < 0 && (errno == ELOOP || errno == ENOSYS || errno == EPERM))
-    opened = open_resolved_beneath(docRoot, fileName);
+  // Non-blocking, so that a FIFO cannot stall the one thread in open. A link
+  // must not hand out the host's files: whatever the path names is served
+  // only when it lies below the document root with every link resolved.
+  int opened = -1;
+  if (!this->opened())
+    errno = ENOENT;
+  else if (fileName.size() <= mPath.size() + 1 || fileName.compare(0, mPath.size() + 1, mPath + '/') != 0)
+    errno = EPERM;  // not from file_name_for
+  else
+    opened = open_beneath(fileName.c_str() + mPath.size() + 1);
   if (opened < 0) {
     ec.assign(errno, boost::system::generic_category());
     return;

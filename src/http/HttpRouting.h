@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // How a request is answered: the routing decision, the file a path names, its
 // content type, and the bodies of the plain answers (400, 404, 413). Apart
-// from open_regular_fd, which opens the file, none needs a connection or the
+// from DocumentRoot, which opens the files, none needs a connection or the
 // file system.
 #pragma once
 
@@ -44,13 +44,39 @@ RouteDecision decide_route(boost::beast::http::verb method, std::string_view tar
 // the path may not name a file (the answer is then 404).
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
 
-// Opens fileName, a path below docRoot, for reading, failing for anything but
-// a regular file (a directory would open and break the answer after its
-// header) and for a file whose path, with every link resolved, leaves the
-// document root. On success fd is the open descriptor (the caller closes it)
-// and size the file's length.
-void open_regular_fd(const std::string& docRoot, const std::string& fileName, int& fd, std::uint64_t& size,
-                     boost::beast::error_code& ec);
+// The document root, opened once at start: every file is opened beneath it,
+// so that a root reached through a link costs nothing more per file.
+class DocumentRoot {
+ public:
+  // Opens the root; when it is missing, each open tries again until it is there.
+  explicit DocumentRoot(std::string path);
+  ~DocumentRoot();
+  DocumentRoot(const DocumentRoot&) = delete;
+  DocumentRoot& operator=(const DocumentRoot&) = delete;
+
+  // The root as configured, without a trailing '/'.
+  const std::string& path() const { return mPath; }
+
+  // Opens fileName (from file_name_for) for reading, failing for anything
+  // but a regular file (a directory would open and break the answer after
+  // its header) and for a file whose path, with every link resolved, leaves
+  // the document root. On success fd is the open descriptor (the caller
+  // closes it) and size the file's length.
+  void open_regular(const std::string& fileName, int& fd, std::uint64_t& size, boost::beast::error_code& ec) const;
+
+ private:
+  // Opens the root and resolves its path, if not done yet; false if it cannot.
+  bool opened() const;
+  // Opens a path relative to the root without leaving it; -1 and errno otherwise.
+  int open_beneath(const char* relative) const;
+  // Opens a path relative to the root when, with every link resolved, it lies
+  // below the resolved root; -1 and errno otherwise (EPERM when it leaves).
+  int open_resolved(const char* relative) const;
+
+  std::string mPath;
+  mutable int mFd = -1;             // the root's descriptor
+  mutable std::string mResolved;    // the root's path with every link resolved
+};
 
 // Content type of a path by its extension (the text from its last '.').
 std::string_view mime_type(std::string_view path);

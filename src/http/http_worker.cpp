@@ -47,8 +47,9 @@ constexpr int kMaxPieces = 16;
 
 // How long the thread has been held by web-service calls, all connections'
 // together. A connection's deadline moves on by the part of it that fell
-// after the connection's accept: while a call holds the thread, nothing of
-// the other connections can make progress.
+// after the connection's accept, up to one more deadline: while a call holds
+// the thread, nothing of the other connections can make progress, but calls
+// that follow each other must not keep a connection for ever.
 std::chrono::steady_clock::duration gThreadHeld{};
 
 // Adds the time the thread spends in its scope to gThreadHeld.
@@ -153,14 +154,35 @@ void log_route(std::string_view target, const RouteDecision& decision, const std
 
 }  // namespace
 
-http_worker::http_worker(HttpListener& listener, const std::string& docRoot)
+http_worker::http_worker(HttpListener& listener, const DocumentRoot& root)
     : mListener(listener),
-      mDocRoot(docRoot),
+      mRoot(root),
       mSocket(listener.get_executor()),
       mAlloc(KxrSettings::kHeaderArenaSize),
       mDeadline(listener.get_executor(), kNever) {}
 
 void http_worker::start() { accept(); }
+
+void http_worker::step(void (http_worker::*what)()) {
+  try {
+    (this->*what)();
+  } catch (const std::exception& e) {
+    // Out of memory (a body's 1 MiB, the header arena), or the HTTP library:
+    // this connection ends without an answer. Only a worker already handed
+    // back to the listener rethrows, as the exception then came from the
+    // listener's own wait, without which nothing is accepted any more.
+    if (!holds_connection()) throw;
+    if (v) syslog(LOG_NOTICE, "Connection dropped: %s", e.what());
+    if (mWaiting) {
+      // The wait ends with an error, and that ends the connection: handing
+      // the worker back here too would give it two connections.
+      boost::beast::error_code ignored;
+      mSocket.close(ignored);
+      return;
+    }
+    abandon_connection();
+  }
+}
 
 void http_worker::accept() {
   boost::beast::error_code ignored;
@@ -180,13 +202,16 @@ void http_worker::serve(int fd) {
   // within this one turn of the loop, it cannot run out.
   mAcceptedAt = std::chrono::steady_clock::now();
   mHeldAtAccept = gThreadHeld;
-  read_request();
+  step(&http_worker::read_request);
 }
 
 bool http_worker::wait_from_here() {
   if (mSocket.is_open()) return true;
+  // Asio takes any descriptor handed to it for one that may have duplicates,
+  // and takes it out of the event loop's set before its close; it makes the
+  // socket non-blocking (as it is already) at the first wait.
   boost::beast::error_code ec;
-  mSocket.adopt(mFd, ec);
+  mSocket.assign(boost::asio::local::stream_protocol(), mFd, ec);
   if (ec) {
     abandon_connection();
     return false;
@@ -200,8 +225,10 @@ void http_worker::wait_then(boost::asio::socket_base::wait_type what, void (http
                             void (http_worker::*failed)()) {
   if (!wait_from_here()) return;
   mSocket.async_wait(what, [this, ready, failed](const boost::beast::error_code& waited) {
-    (this->*(waited ? failed : ready))();
+    mWaiting = false;
+    step(waited ? failed : ready);
   });
+  mWaiting = true;  // only once the wait is outstanding: starting it may throw
 }
 
 void http_worker::read_request() {
@@ -244,19 +271,11 @@ void http_worker::on_read(const boost::beast::error_code& ec) {
     abandon_connection();
     return;
   }
-  // Whatever goes wrong while answering ends this connection, not the daemon.
-  try {
-    if (ec) {
-      if (v) syslog(LOG_NOTICE, "Request payload too large!");
-      send_bad_response(http::status::payload_too_large, kPayloadTooLarge);
-    } else {
-      process_request(mParser->get());
-    }
-  } catch (const std::exception&) {
-    // Once the connection has been let go, the worker is back with the
-    // listener: letting it go again would hand it two connections.
-    if (mFd < 0 && !mSocket.is_open()) throw;
-    abandon_connection();
+  if (ec) {
+    if (v) syslog(LOG_NOTICE, "Request payload too large!");
+    send_bad_response(http::status::payload_too_large, kPayloadTooLarge);
+  } else {
+    process_request(mParser->get());
   }
 }
 
@@ -280,15 +299,16 @@ void http_worker::watch_deadline() {
   mDeadline.expires_at(connection_deadline());
   mDeadline.async_wait([this](const boost::beast::error_code&) {
     mDeadlineWatched = false;
-    check_deadline();
+    step(&http_worker::check_deadline);
   });
   mDeadlineWatched = true;  // only once the wait is outstanding: starting it may throw
 }
 
 void http_worker::check_deadline() {
   // Only a connection that waits can outlive its deadline; time that
-  // web-service calls held the thread does not count, as this connection
-  // could not move then. Without such calls the cut is at 60 s.
+  // web-service calls held the thread counts only beyond another 60 s, as
+  // this connection could not move then. Without such calls the cut is at
+  // 60 s, with them at 120 s at the latest.
   if (mSocket.is_open() && connection_deadline() <= std::chrono::steady_clock::now()) {
     // A failing close must not end the daemon; the socket is gone either way.
     // The outstanding wait ends with an error, which ends the connection.
@@ -299,12 +319,13 @@ void http_worker::check_deadline() {
 }
 
 std::chrono::steady_clock::time_point http_worker::connection_deadline() const {
-  return mAcceptedAt + KxrSettings::kDeadline + (gThreadHeld - mHeldAtAccept);
+  const std::chrono::steady_clock::duration held = gThreadHeld - mHeldAtAccept;
+  return mAcceptedAt + KxrSettings::kDeadline + (std::min)(held, std::chrono::steady_clock::duration(KxrSettings::kDeadline));
 }
 
 void http_worker::process_request(const worker_request& req) {
   const RouteDecision decision = decide_route(req.method(), req.target());
-  log_route(req.target(), decision, mDocRoot);
+  log_route(req.target(), decision, mRoot.path());
 
   switch (decision.route) {
     case Route::BadMethod:
@@ -335,14 +356,14 @@ void http_worker::send_kxr_response(const worker_request& req) {
 
 void http_worker::send_file(std::string_view path) {
   std::string fileName;
-  if (!file_name_for(mDocRoot, path, fileName)) {
+  if (!file_name_for(mRoot.path(), path, fileName)) {
     send_bad_response(http::status::not_found, kFileNotFound);
     return;
   }
   boost::beast::error_code ec;
   int fd = -1;
   std::uint64_t size = 0;
-  open_regular_fd(mDocRoot, fileName, fd, size, ec);
+  mRoot.open_regular(fileName, fd, size, ec);
   if (ec) {
     if (v) syslog(LOG_NOTICE, "send_file: file_open: %s %s", fileName.c_str(), ec.message().c_str());
     send_bad_response(http::status::not_found, kFileNotFound);

@@ -2,7 +2,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // A connection worker: serves one connection at a time, handed to it by the
 // listener; reads one request within the connection's deadline, answers it and
-// closes.
+// closes. An exception ends the connection it was serving, not the daemon.
 #pragma once
 
 #include <pthread.h>
@@ -26,8 +26,8 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
-#include "ConnectionSocket.h"
 #include "HttpListener.h"
+#include "HttpRouting.h"
 #include "Settings.h"
 #include "fields_alloc.h"
 
@@ -48,8 +48,9 @@ using file_response = http::response<http::empty_body, worker_fields>;
 // refer to it by address, so it is never copied or moved.
 class http_worker {
  public:
-  // The worker's socket and timer live on the listener's executor.
-  http_worker(HttpListener& listener, const std::string& docRoot);
+  // The worker's socket and timer live on the listener's executor; the
+  // root outlives the worker.
+  http_worker(HttpListener& listener, const DocumentRoot& root);
   http_worker(const http_worker&) = delete;
   http_worker& operator=(const http_worker&) = delete;
 
@@ -62,6 +63,11 @@ class http_worker {
   static pthread_mutex_t mLock;
 
  private:
+  // Runs one step of the connection's service (its start, the resume after
+  // a wait, the deadline's check) within the worker's exception boundary.
+  void step(void (http_worker::*what)());
+  // Whether the worker holds a connection, waiting or not.
+  bool holds_connection() const { return mFd >= 0 || mSocket.is_open(); }
   // Closes the previous connection and tells the listener that the worker is free.
   void accept();
   // Reads one request through a fresh parser.
@@ -86,7 +92,8 @@ class http_worker {
   // Closes the waiting connection once its deadline has passed, and watches again.
   void check_deadline();
   // The current connection's deadline: 60 seconds after its accept, plus the
-  // time the thread has spent in web-service calls since then.
+  // time the thread has spent in web-service calls since then, but at most
+  // another 60 seconds.
   std::chrono::steady_clock::time_point connection_deadline() const;
   // Releases the answer's slots and accepts again, dropping the connection;
   // only valid while no write is outstanding, so every answer starts its
@@ -119,9 +126,10 @@ class http_worker {
   void finish_answer();
 
   HttpListener& mListener;                                   // shared by all workers
-  std::string mDocRoot;                                      // without a trailing '/'
+  const DocumentRoot& mRoot;                                 // shared by all workers
   int mFd = -1;                                              // the current connection, until it waits
-  connection_socket mSocket;                                 // the current connection, once it waits
+  boost::asio::local::stream_protocol::socket mSocket;       // the current connection, once it waits
+  bool mWaiting = false;                                     // a wait of mSocket is pending
   boost::beast::flat_static_buffer<KxrSettings::kReadBufferSize> mBuffer;  // read buffer
   fields_alloc<char> mAlloc;                                 // owns the header arena
   std::optional<http::request_parser<http::string_body, fields_alloc<char>>> mParser;

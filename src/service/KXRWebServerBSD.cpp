@@ -124,7 +124,8 @@ int Serve(int argc, char* argv[]) {
     return 1;
   }
 
-  const std::string docRoot = KxrSettings::kDocRoot;
+  // Opened once: every file is opened beneath it.
+  const KXRWebservice::DocumentRoot root(KxrSettings::kDocRoot);
   boost::asio::io_context ioc(KxrSettings::kConcurrencyHint);
   stream_protocol::acceptor acceptor(ioc);
   Listen(acceptor);
@@ -145,7 +146,7 @@ int Serve(int argc, char* argv[]) {
   // every worker at one address for its whole life.
   KXRWebservice::HttpListener listener(acceptor);
   std::list<KXRWebservice::http_worker> workers;
-  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, docRoot).start();
+  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, root).start();
   if (KXRWebservice::v) syslog(LOG_NOTICE, "listening...");
 
   RunEventLoop(ioc);

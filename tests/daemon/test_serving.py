@@ -4,16 +4,31 @@
 # deadline with a full pool (slow).
 import os, socket, subprocess, time
 import pytest
-from conftest import EP, PAGE, NOT_FOUND, connect, exchange, get, parse, plain, post, read_all
+from conftest import EP, PAGE, NOT_FOUND, S, connect, exchange, get, parse, plain, post, read_all, kxr
 
 INDEX = b"<html><body>index</body></html>\n"
 BIG = bytes(i * 7 % 251 for i in range(300000))
+# Every row of the content-type table.
+TYPES = {".htm": "text/html", ".html": "text/html", ".php": "text/html", ".css": "text/css", ".txt": "text/plain",
+         ".js": "application/javascript", ".json": "application/json", ".xml": "application/xml",
+         ".swf": "application/x-shockwave-flash", ".flv": "video/x-flv", ".png": "image/png", ".jpe": "image/jpeg",
+         ".jpeg": "image/jpeg", ".jpg": "image/jpeg", ".gif": "image/gif", ".bmp": "image/bmp",
+         ".ico": "image/vnd.microsoft.icon", ".tiff": "image/tiff", ".tif": "image/tiff", ".svg": "image/svg+xml",
+         ".svgz": "image/svg+xml"}
 FILES = {"index.htm": INDEX, "a.htm?x": b"a with query", "a/..b": b"dots", "sub/inner.htm": b"inner",
-         "LOGO.PNG": b"png", "css/Site.Css": b"css", "readme": b"text", "archive.tar.gz": b"gz", "big.bin": BIG}
+         "LOGO.PNG": b"png", "css/Site.Css": b"css", "readme": b"text", "archive.tar.gz": b"gz", "big.bin": BIG,
+         **{"types/t" + ext: ext.encode() for ext in TYPES}}
 
 
-@pytest.fixture
-def served(st, daemon):
+@pytest.fixture(params=["root", "root through a link"])
+def served(request, st):
+    if request.param != "root":  # as versioned pages are installed: norvik -> norvik-1.0, in a private tmpfs
+        parent, name = os.path.split(st.s["docroot"])
+        kxr.mount("tmpfs", parent, "tmpfs", 0, "mode=0755")
+        request.addfinalizer(lambda: st.stop_all() or kxr.umount(parent))  # the daemon holds the root open
+        os.mkdir(f"{parent}/{name}-1.0")
+        os.symlink(name + "-1.0", st.s["docroot"])
+    assert (daemon := st.start_daemon()).ready, daemon.output()
     for name, content in FILES.items():
         st.put(name, content)
     os.mkfifo((root := st.s["docroot"]) + "/pipe")  # opening it for reading would stall the only thread
@@ -50,6 +65,7 @@ CASES = [(get(t), ok("text/html", INDEX)) for t in ("/", "/config", "/config/", 
     (get("/archive.tar.gz"), ok("application/text", b"gz")),
     (get("/big.bin"), ok("application/text", BIG)),
     (get("/subdir/inner.htm"), ok("text/html", b"inner")),
+    *[(get("/types/t" + ext), ok(ctype, ext.encode())) for ext, ctype in TYPES.items()],
     *[(get("/", m), plain("400 Bad Request", b"Invalid request-method '%s'\r\n" % m.encode())) for m in ("HEAD", "PUT", "M" * 100)],
     (get("/config" + EP), ok("text/html", PAGE)),
     (post("/any/prefix" + EP + "?x", b""), ok("text/html", PAGE)),
@@ -147,7 +163,39 @@ def test_clients_leaving_during_a_large_body_leave_no_memory_behind(st):
         s.sendall(post(EP, b"x" * 1000000)[:-10])
     time.sleep(0.5)
     [s.close() for s in held]
-    assert exchange(get("/")) and rss() - before < 8000  # KiB
+    # KiB; the select reactor of the portable build may answer the next request before it sees every close
+    assert exchange(get("/")) and kxr.wait_until(lambda: rss() - before < 8000, 2)
+
+
+def test_out_of_memory_in_a_read_ends_only_the_connections_it_hits(st, daemon):
+    if b"__asan_init" in open(S["daemon"], "rb").read():
+        pytest.skip("a sanitizer build maps terabytes of shadow memory: no address-space limit leaves it room to run")
+    st.put("index.htm", INDEX)
+    pid = daemon.serving
+    assert parse(exchange(get("/")))[2] == INDEX
+    size = next(int(l.split()[1]) for l in open(f"/proc/{pid}/status") if l.startswith("VmSize")) << 10
+    subprocess.run(["prlimit", "--pid", str(pid), f"--as={size + (24 << 20)}"], check=True)
+    held = [connect() for _ in range(60)]
+    for s in held:  # each worker reserves the whole 1 MiB body at its first byte: about 20 fit
+        s.sendall(b"POST /index.htm HTTP/1.1\r\nContent-Length: 1048576\r\n\r\nb")
+    time.sleep(1)
+    dropped = []
+    for s in held:
+        s.settimeout(0.05)
+        try:
+            dropped.append(s.recv(1) == b"")
+        except socket.timeout:
+            dropped.append(False)
+        except ConnectionResetError:
+            dropped.append(True)
+    assert 0 < dropped.count(False) < 60, dropped.count(False)
+    for s, gone in zip(held, dropped):  # the others are served as if nothing had happened
+        if not gone:
+            s.settimeout(10)
+            s.sendall(b"b" * 1048575)
+            assert parse(read_all(s))[2] == INDEX
+    [s.close() for s in held]
+    assert parse(exchange(get("/")))[2] == INDEX and daemon.proc.poll() is None
 
 
 @pytest.mark.slow

@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -79,4 +81,28 @@ TEST_F(ConnectionIo, APeerGoneIsAnErrorNotASignal) {
   EXPECT_EQ(errno, EPIPE);
   EXPECT_EQ(send_file_piece(pair[0], file, 0, 10), -1);
   EXPECT_EQ(errno, EPIPE);
+}
+
+TEST(ConnectionIoAccept, TakesAWaitingConnectionNonBlockingAndClosedOnExec) {
+  // accept4 on Linux and FreeBSD; accept and fcntl in the portable build.
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "/tmp/kxr-accept-%d", static_cast<int>(::getpid()));
+  ::unlink(address.sun_path);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_EQ(::fcntl(listener, F_SETFL, O_NONBLOCK), 0);
+  EXPECT_EQ(accept_connection(listener), -1);
+  EXPECT_EQ(errno, EAGAIN);
+
+  const int client = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const int fd = accept_connection(listener);
+  ASSERT_GE(fd, 0);
+  EXPECT_NE(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+  for (const int open : {fd, client, listener}) ::close(open);
+  ::unlink(address.sun_path);
 }
