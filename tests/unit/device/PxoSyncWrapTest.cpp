@@ -21,10 +21,7 @@ TEST(PxoSyncWrap, WithoutTheLibraryEveryCallFails) {
 // has been installed on the library path; one present then is loaded by every call.
 TEST(PxoSyncWrap, TheProbeAtStartDecidesForGood) {
   const std::string installed = std::string(KXR_PXO_LATER_DIR "/") + KxrSettings::kPxoLibrary;
-  const struct {
-    bool atStart;
-    int32_t found, loaded;
-  } cases[] = {{false, 0, 0}, {true, 1, 1}};
+  const struct { bool atStart; int32_t found, loaded; } cases[] = {{false, 0, 0}, {true, 1, 1}};
   for (const auto& c : cases) {
     ::unlink(installed.c_str());
     // In a child of its own: what the probe found lasts for the process.
