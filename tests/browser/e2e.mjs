@@ -87,7 +87,7 @@ try {
     assert.equal(untimed(out), untimed(saved), 'byte for byte but the time');
   });
 
-  await step('a write is read back; "Restore configuration" shows the plan, asks once, writes and verifies', async () => {
+  await step('a write is read back; "Restore configuration" plans, asks once, writes, verifies', async () => {
     await row(page, '0x2000:01').locator('input').fill('7');
     await row(page, '0x2000:02').locator('input').fill('1');
     await row(page, '0x2100:01').locator('input').fill('FF*600');

@@ -36,7 +36,8 @@ async function call(indexGroup, indexOffset, cbRdLen, buffer) {
   }
 }
 
-const header = (index, sub, size) => Buffer.from([0, 0, 0, 0, sub, 0, index & 255, index >> 8, size & 255, size >> 8, 0, 0]);
+const header = (index, sub, size) =>
+  Buffer.from([0, 0, 0, 0, sub, 0, index & 255, index >> 8, size & 255, size >> 8, 0, 0]);
 const records = (result, count) => [Array.from({ length: count }, (_, i) => [result.readInt32LE(8 * i),
   result.readUInt32LE(8 * i + 4)]), result.subarray(8 * count).toString('hex')];
 

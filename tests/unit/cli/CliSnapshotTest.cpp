@@ -107,7 +107,8 @@ TEST(CliSnapshot, FaultsOfAFile) {
 }
 
 TEST(CliSnapshot, ValuesAsThePagesTypeThem) {
-  const struct { const char* type; uint32_t size; const char* text; std::string bytes; } cases[] = {  // bytes empty: refused
+  // bytes empty: refused.
+  const struct { const char* type; uint32_t size; const char* text; std::string bytes; } cases[] = {
       {"i16", 2, "-2", "\xfe\xff"}, {"i8", 1, "-129", ""}, {"u64", 8, "18446744073709551615", std::string(8, '\xff')},
       {"u64", 8, "18446744073709551616", ""}, {"u16", 2, "0x1234", "\x34\x12"}, {"u8", 1, "-0", ""},
       {"bytes", 4, " 00*3 AB ", std::string("\0\0\0\xab", 4)}, {"bytes", 2, "ABC", ""},

@@ -101,8 +101,8 @@ TEST(Client, InterruptedExchangesComplete) {
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
-  const struct { FakeService::Mode mode; std::size_t cbWrite; int interruptedRecvs; } cases[] = {{FakeService::Mode::kSlowRead, 1 << 20, 0}, {FakeService::Mode::kPaced, 1, 0},
-               {FakeService::Mode::kAnswer, 1, 1}};
+  const struct { FakeService::Mode mode; std::size_t cbWrite; int interruptedRecvs; } cases[] = {
+      {FakeService::Mode::kSlowRead, 1 << 20, 0}, {FakeService::Mode::kPaced, 1, 0}, {FakeService::Mode::kAnswer, 1, 1}};
   for (const auto& c : cases) {
     FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
     fake.SetMode(c.mode);

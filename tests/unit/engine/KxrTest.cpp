@@ -55,7 +55,8 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
 
 TEST(Parameters, ValidationRulesInTheirOrder) {
   const int A = KXRWEB_ERR_INVALID_ARGUMENT, S = KXRWEB_ERR_READBUF_TOO_SMALL, B = KXRWEB_ERR_INVALID_WRITEBUF;
-  const struct { int group, count, cbRdLen; size_t length; int code; } rows[] = {  // automation commands are not for callers; the count rule comes before cbRdLen
+  // Automation commands are not for callers; the count rule comes before cbRdLen.
+  const struct { int group, count, cbRdLen; size_t length; int code; } rows[] = {
       {KxrProtocol::kPxoRead, 1, 8, 12, A}, {0, 1, 8, 12, A}, {R, 0, 0, 12, A}, {R, -1, 8, 12, A},
       {R, 301, 8, 12, KXRWEB_ERR_MAX_SUBCOMMANDS}, {R, 300, 2400, 3600, 0}, {R, 1, 0, 12, S},
       {R, 1, 1048577, 12, KXRWEB_ERR_MAX_READBUF}, {R, 1, 1048576, 12, 0}, {R, 1, 8, 0, B}, {R, 2, 15, 24, S},
