@@ -1,8 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// ReadWrite from node soap, built from the WSDL that nginx serves; run by
-// tests/contract/run, which names the front web server in KXR_URL. What goes
-// on the wire is kept in KXR_WIRE for test_zeep.py to check as its own.
+// ReadWrite from node soap, built from the WSDL that nginx serves; run by tests/contract/run (KXR_URL: nginx). What
+// goes on the wire is kept in KXR_WIRE for test_zeep.py to check as its own.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import { appendFileSync, readFileSync } from 'node:fs';
@@ -37,19 +36,10 @@ async function call(indexGroup, indexOffset, cbRdLen, buffer) {
   }
 }
 
-function header(index, sub, size) {
-  const h = Buffer.alloc(12);
-  h.writeUInt8(sub, 4);
-  h.writeUInt16LE(index, 6);
-  h.writeUInt32LE(size, 8);
-  return h;
-}
-
-function records(result, count) {
-  const list = [];
-  for (let i = 0; i < count; i++) list.push([result.readInt32LE(8 * i), result.readUInt32LE(8 * i + 4)]);
-  return [list, result.subarray(8 * count).toString('hex')];
-}
+const header = (index, sub, size) =>
+  Buffer.from([0, 0, 0, 0, sub, 0, index & 255, index >> 8, size & 255, size >> 8, 0, 0]);
+const records = (result, count) => [Array.from({ length: count }, (_, i) => [result.readInt32LE(8 * i),
+  result.readUInt32LE(8 * i + 4)]), result.subarray(8 * count).toString('hex')];
 
 for (const [name, entries, data] of [
   ['a sum-up read of several entries', [[0x1018, 1, 4], [0x1008, 0, 8], [0x1000, 0, 4]], '78563412' + '4b58522d53494d00' + '91010f00'],

@@ -1,15 +1,8 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
-"""ReadWrite from zeep, built from the WSDL that nginx serves; run by
-tests/contract/run, which names the front web server in KXR_URL."""
-import json
-import os
-import pathlib
-import struct
-import subprocess
-
-import pytest
-import zeep
+"""ReadWrite from zeep, built from the WSDL that nginx serves; run by tests/contract/run (KXR_URL: nginx)."""
+import json, os, pathlib, struct, subprocess
+import pytest, zeep
 from lxml import etree
 from zeep.exceptions import Fault
 
@@ -46,9 +39,8 @@ def toolkit():
 
 
 def check_sent(content_type, message):
-    """text/xml, well-formed with namespaces (lxml refuses an undeclared
-    prefix), the call as <u:ReadWrite with u bound to the service's
-    namespace, and every parameter present and non-empty."""
+    """text/xml, well-formed with namespaces (lxml refuses an undeclared prefix), the call as <u:ReadWrite with u
+    bound to the service's namespace, and every parameter present and non-empty."""
     assert content_type.split(";")[0] == "text/xml"
     call = etree.fromstring(message).find(ENV + "Body")[0]
     assert (call.tag, call.prefix) == (f"{{{NS}}}ReadWrite", "u")

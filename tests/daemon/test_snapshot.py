@@ -1,9 +1,7 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
-# kxr-cli save and restore against the simulator through the daemon (and
-# nginx): a round trip, a refused write, bad files that write nothing,
-# read-only entries left alone, and 700 entries in the fewest calls, counted
-# at the daemon.
+# kxr-cli save and restore against the simulator through the daemon (and nginx): a round trip, a refused write, bad
+# files that write nothing, read-only entries left alone, and 700 entries in the fewest calls, counted at the daemon.
 import copy, json, os, re, subprocess
 import pytest
 from conftest import S
@@ -14,8 +12,7 @@ WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
 
 @pytest.fixture
 def device(st):
-    """Starts the simulator, the verbose daemon and nginx on a dictionary (the pages' one by default), which the
-    daemon also serves as /dictionary.json; returns the nginx URL."""
+    """The simulator, the verbose daemon (serving it as /dictionary.json) and nginx on a dictionary; the nginx URL."""
     def start(entries=WWW):
         text = json.dumps(entries, indent=1)
         with open(f"{st.work}/sim-dictionary.json", "w") as f:
@@ -58,8 +55,7 @@ def edit(path, changes, added=()):
 
 
 def test_round_trip_and_a_refused_write(st, device, tmp_path):
-    """Three entries changed on the device and one in the file, whose write the device refuses: the three are
-    written back and verified, the refused one is reported with its code and the exit status is 1."""
+    """Three entries changed on the device and one in the file, whose write the device refuses: exit status 1."""
     entries = copy.deepcopy(WWW)
     next(e for e in entries if (e["index"], e["sub"]) == ("0x2000", "0x02"))["refuseWrite"] = "0xECA60304"
     url = device(entries)
@@ -89,8 +85,7 @@ SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.j
 
 
 def test_a_failed_save_leaves_the_old_file(st, tmp_path):
-    """No service: the call is answered with a fault and FILE keeps what it held; a FILE that cannot be written
-    is found before anything is read."""
+    """No service: FILE keeps what it held; a FILE that cannot be written is found before anything is read."""
     st.put("dictionary.json", json.dumps(WWW))
     assert st.start_daemon().ready
     (tmp_path / "kept.json").write_text("old")
@@ -122,8 +117,8 @@ def test_a_bad_file_writes_nothing(st, device, tmp_path, change, message):
 
 
 def test_the_sample_then_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
-    """The sample dictionary saved from the simulator is the sample file; the entry the device lacks is reported and
-    makes the exit status 1. Restored after changes, the read-only entries that differ are reported, not written."""
+    """The sample dictionary saved from the simulator is the sample file (the entry the device lacks: exit status 1);
+    restored after changes, the read-only entries that differ are reported, not written."""
     device()
     path = str(tmp_path / "snap.json")
     assert cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path) == (
@@ -147,7 +142,7 @@ def test_the_sample_then_read_only_entries_that_differ_are_reported_never_writte
 
 def test_700_entries_in_the_fewest_calls(st, device, tmp_path):
     """680 small entries and 20 of 64 KiB: 300 entries a call, and neither the read area nor the request body
-    (the written bytes in Base64) fits all the large ones in one call; the fewest calls are 3 each way."""
+    (Base64) fits all the large ones in one call: the fewest calls are 3 each way."""
     entries = [{"index": f"0x{0x3000 + i // 200:04X}", "sub": f"0x{i % 200:02X}", "name": f"Small {i}", "type": "u32",
                 "size": 4, "writable": True, "value": str(i)} for i in range(680)]
     entries += [{"index": "0x4000", "sub": f"0x{i:02X}", "name": f"Large {i}", "type": "bytes", "size": 65536,

@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
-# The web service end to end against the service simulator: read, write and read back, malformed
-# batches that write nothing, and the faults of a call, every document byte for byte.
+# The web service end to end against the service simulator: read, write and read back, and the faults of a call,
+# every document byte for byte (malformed batches that write nothing: the engine's unit tests).
 import pytest
 from conftest import READ, WRITE, NO_SERVICE, call, fault_doc, hdr, le32, result, soap
 
@@ -9,10 +9,9 @@ from conftest import READ, WRITE, NO_SERVICE, call, fault_doc, hdr, le32, result
 def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
 
 
-INVALID_SOAP, INVALID_WRITEBUF, OUT_OF_RANGE = signed(0xA03D0003), signed(0xA03D0102), signed(0xA03D0103)
+INVALID_SOAP, INVALID_WRITEBUF = signed(0xA03D0003), signed(0xA03D0102)
 NOTICE = 5  # syslog's priority for diagnostics
 WORD = hdr(0x2000, 1, 2)  # a writable entry of two bytes
-READ_BACK = call(READ, 1, 10, WORD)
 
 
 @pytest.fixture
@@ -28,18 +27,7 @@ def test_read_write_and_read_back(sim):
     # a writable entry, a read-only one, one of another size
     writes = WORD + hdr(0x1018, 1, 4) + hdr(0x2000, 2, 2) + b"\x34\x12abcdef"
     assert result(call(WRITE, 3, 12, writes)) == le32(0, 0xECA60303, 0xECA60302)
-    assert result(READ_BACK) == le32(0, 2) + b"\x34\x12"
-
-
-@pytest.mark.parametrize("count, buf, fault", [
-    (2, WORD + hdr(0x2000, 1, 0) + b"\x34\x12", (OUT_OF_RANGE, "Out of range")),  # a sub-request without data
-    (2, WORD * 2 + b"\x34\x12\x56", (INVALID_SOAP, "Invalid SOAP message")),     # data cut short
-    (2, WORD + b"\x34\x12", (INVALID_WRITEBUF, "Invalid writebuffer")),          # headers cut short
-    (301, WORD * 301 + b"\x34\x12" * 301, (signed(0xA03D0105), "Maximum amount of subcommands reached")),
-])
-def test_malformed_write_batch_writes_nothing(sim, count, buf, fault):
-    assert soap(call(WRITE, count, 4 * count, buf)) == fault_doc(*fault)
-    assert result(READ_BACK) == le32(0, 2) + b"\0\0"
+    assert result(call(READ, 1, 10, WORD)) == le32(0, 2) + b"\x34\x12"
 
 
 @pytest.mark.parametrize("body, doc, logged", [

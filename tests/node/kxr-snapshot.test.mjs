@@ -1,8 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// Snapshots in kxr-client.js against a fake device behind a fake fetch: the golden file byte for byte, the
-// checks that keep a bad file from making any call, the plan, the restore's per-entry results, and batching
-// within the call limits.
+// Snapshots in kxr-client.js against a fake device behind a fake fetch: the golden file byte for byte, the checks
+// that keep a bad file from making any call, the plan, the restore's results, and batching within the call limits.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';

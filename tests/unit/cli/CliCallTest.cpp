@@ -23,12 +23,7 @@ std::string Le32(uint32_t v) { std::string b; KxrProtocol::AppendLe(b, v, 4); re
 
 // The daemon's parser finds every parameter; the write buffers are those of the web service's worked examples.
 TEST(CliCall, EnvelopeAsTheDaemonReadsIt) {
-  const struct {
-    bool write;
-    std::vector<EntryArg> entries;
-    int cbRdLen;
-    std::string pwrData;
-  } cases[] = {
+  const struct { bool write; std::vector<EntryArg> entries; int cbRdLen; std::string pwrData; } cases[] = {
       {false, {Entry(0x1018, 1, 4), Entry(0x1008, 0, 8)}, 28, "AAAAAAEAGBAEAAAAAAAAAAAACBAIAAAA"},
       {true, {Entry(0x2000, 1, 2, "\x34\x12")}, 4, "AAAAAAEAACACAAAANBI="},
       {false, {Entry(1, 1, 0x100000), Entry(2, 2, 0x100000)}, 0x100000, ""},  // capped at 1 MiB

@@ -3,6 +3,8 @@
 // kxr-cli's --json documents: what a script parses for each outcome.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "CliJson.h"
 #include "CliReport.h"
 #include "Protocol.h"
@@ -12,21 +14,15 @@ namespace {
 
 EntryArg Entry(uint16_t index, uint8_t subIndex, const std::string& type = "") {
   EntryArg entry;
-  entry.index = index;
-  entry.subIndex = subIndex;
-  entry.type = type;
+  std::tie(entry.index, entry.subIndex, entry.type) = std::tie(index, subIndex, type);
   return entry;
 }
 
 TEST(CliJson, Entries) {
   const std::string kPrefix = "{\"entries\":[{\"index\":4120,\"sub\":1,\"code\":";
   const std::string kOk = "0,\"codeHex\":\"0x00000000\",\"meaning\":\"Success\"";
-  const struct {
-    bool write;
-    std::string type;
-    EntryResult outcome;
-    std::string rest;  // after kPrefix, without "}]}\n"
-  } cases[] = {
+  // rest: after kPrefix, without "}]}\n".
+  const struct { bool write; std::string type; EntryResult outcome; std::string rest; } cases[] = {
       {false, "", {0, "\x78\x56\x34\x12"}, kOk + ",\"bytes\":\"78563412\""},
       {false, "u32", {0, "\x78\x56\x34\x12"}, kOk + ",\"bytes\":\"78563412\",\"value\":305419896"},
       {false, "i16", {0, "\xfe\xff"}, kOk + ",\"bytes\":\"feff\",\"value\":-2"},

@@ -34,10 +34,7 @@ TEST(Client, FramesEveryRequestKindByteForByte) {
   unsigned char buf[64] = {};
   uint64_t cb = 0, cbName = 4, cbList = 6;
   std::string desc = Le64(64) + Le16(0xA1B2) + std::string(54, '\x11');
-  const struct {
-    std::function<uint64_t()> call;
-    std::string expected;
-  } cases[] = {
+  const struct { std::function<uint64_t()> call; std::string expected; } cases[] = {
       {[&] { return KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"); },
        Hex("2C00000000000000 1800000000000000 2C00000000000000 0000 3412 00 05 FFFFFFFFFFFFFFFF 02000000 AABB")},
       {[&] { return KXRSyncReadWrite(7, 1, 2, 1, "\x55", 2, buf, &cb); },  // flags before the sub-index
@@ -65,11 +62,7 @@ TEST(Client, FramesEveryRequestKindByteForByte) {
 TEST(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
   std::string d(1500, '\0');
   for (std::size_t i = 0; i < d.size(); ++i) d[i] = static_cast<char>(i * 7 + 3);
-  const struct {
-    bool write;
-    std::string answer;
-    uint64_t cbRead, rc, count;
-  } cases[] = {
+  const struct { bool write; std::string answer; uint64_t cbRead, rc, count; } cases[] = {
       {false, EntryAnswer(0, d.substr(0, 16)), 16, 0, 16},
       {false, EntryAnswer(0, d.substr(0, 5)), 16, 0, 5},
       {false, EntryAnswer(KXR_ERR_BUFFER_TOO_SMALL, d.substr(0, 4)), 16, KXR_ERR_BUFFER_TOO_SMALL, 4},
@@ -108,12 +101,8 @@ TEST(Client, InterruptedExchangesComplete) {
   struct sigaction sa = {};
   sa.sa_handler = [](int) {};
   ASSERT_EQ(::sigaction(SIGUSR1, &sa, nullptr), 0);
-  const struct {
-    FakeService::Mode mode;
-    std::size_t cbWrite;
-    int interruptedRecvs;
-  } cases[] = {{FakeService::Mode::kSlowRead, 1 << 20, 0}, {FakeService::Mode::kPaced, 1, 0},
-               {FakeService::Mode::kAnswer, 1, 1}};
+  const struct { FakeService::Mode mode; std::size_t cbWrite; int interruptedRecvs; } cases[] = {
+      {FakeService::Mode::kSlowRead, 1 << 20, 0}, {FakeService::Mode::kPaced, 1, 0}, {FakeService::Mode::kAnswer, 1, 1}};
   for (const auto& c : cases) {
     FakeService fake([](const std::string&) { return EntryAnswer(0, "abcd"); });
     fake.SetMode(c.mode);
@@ -139,16 +128,12 @@ TEST(Client, InterruptedExchangesComplete) {
 // A refused connection is tried ten times in all, 100 ms apart, before the client gives up.
 TEST(Client, RefusedConnectionsAreTriedTenTimes) {
   FakeService fake([](const std::string&) { return EntryAnswer(0, "ok"); });
-  const struct {
-    int refusals;
-    uint64_t rc;
-  } cases[] = {{9, 0}, {10, KXR_ERR_CONNECTION_REFUSED}};
-  for (const auto& c : cases) {
+  for (const auto& [refusals, rc] : {std::pair<int, uint64_t>{9, 0}, {10, KXR_ERR_CONNECTION_REFUSED}}) {
     char buf[2];
     uint64_t cb = 0;
-    RefuseConnects(c.refusals);
-    EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), c.rc) << c.refusals;
-    EXPECT_EQ(Connects(), 10) << c.refusals;
+    RefuseConnects(refusals);
+    EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), rc) << refusals;
+    EXPECT_EQ(Connects(), 10) << refusals;
   }
 }
 

@@ -55,11 +55,8 @@ TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
 
 TEST(Parameters, ValidationRulesInTheirOrder) {
   const int A = KXRWEB_ERR_INVALID_ARGUMENT, S = KXRWEB_ERR_READBUF_TOO_SMALL, B = KXRWEB_ERR_INVALID_WRITEBUF;
-  const struct {
-    int group, count, cbRdLen;
-    size_t length;
-    int code;
-  } rows[] = {  // automation commands are not for callers; the count rule comes before cbRdLen
+  // Automation commands are not for callers; the count rule comes before cbRdLen.
+  const struct { int group, count, cbRdLen; size_t length; int code; } rows[] = {
       {KxrProtocol::kPxoRead, 1, 8, 12, A}, {0, 1, 8, 12, A}, {R, 0, 0, 12, A}, {R, -1, 8, 12, A},
       {R, 301, 8, 12, KXRWEB_ERR_MAX_SUBCOMMANDS}, {R, 300, 2400, 3600, 0}, {R, 1, 0, 12, S},
       {R, 1, 1048577, 12, KXRWEB_ERR_MAX_READBUF}, {R, 1, 1048576, 12, 0}, {R, 1, 8, 0, B}, {R, 2, 15, 24, S},
@@ -100,12 +97,9 @@ class PxoPath : public ::testing::Test {
 TEST_F(PxoPath, OneRequestCarriesTheBatch) {
   const std::string reads = Header(0x1234, 1, 4, 0, 0xAABBCCDD) + Header(0x1234, 1, 0) + Header(0x1234, 1, 7);
   const std::string writes = Header(0x1234, 1, 1) + Header(0x1234, 1, 0) + Header(0x1234, 1, 1) + "ab" + "xyz";
-  const struct {
-    int group, count, cbRdLen;
-    std::string buffer, answer;
-    uint64_t got;
-    std::string result, sent;
-    std::tuple<uint64_t, uint64_t, uint64_t, int> request;  // group, count, cbRead, with a returned-length pointer
+  const struct {  // request: group, count, cbRead, with a returned-length pointer
+    int group, count, cbRdLen; std::string buffer, answer; uint64_t got; std::string result, sent;
+    std::tuple<uint64_t, uint64_t, uint64_t, int> request;
   } rows[] = {{R, 2, 100, reads, std::string(40, 'a'), 30, std::string(30, 'a'), reads.substr(0, 24),
                {KxrProtocol::kPxoRead, 2, 100, 1}},
               {W, 3, 12, writes, Le32(0x11), 0, Le32(0x11) + Le32(0) + Le32(0), writes.substr(0, 38),
@@ -151,12 +145,7 @@ TEST(SumUp, ReadsGatherRecordsThenDataAndMalformedWritesSendNothing) {
   for (const auto& [sub, value] : {std::pair<uint8_t, const char*>{1, "abc"}, {4, "z"}, {5, "abcd"}}) dict.Set(1, sub, value);
   FakeService fake(dict);
   const uint32_t small = KxrResult::EntryBufferTooSmall, none = KxrResult::NoSuchEntry;
-  const struct {
-    int group, count, cbRdLen;
-    std::string buffer;
-    int code;
-    std::string result;
-  } rows[] = {
+  const struct { int group, count, cbRdLen; std::string buffer; int code; std::string result; } rows[] = {
       // Failures are recorded and the batch goes on (2 bytes of 3, a missing entry); lengths 0 and above the limit
       // make no access. The data go back to back, only as much as delivered, not filled up to cbRdLen.
       {R, 5, 100, Header(1, 0, 0) + Header(1, 1, 2) + Header(1, 2, 0x100001) + Header(1, 3, 4) + Header(1, 4, 1) + Header(9, 9, 1),
@@ -164,6 +153,7 @@ TEST(SumUp, ReadsGatherRecordsThenDataAndMalformedWritesSendNothing) {
       {R, 1, 8, Header(1, 5, 4), KXRWEB_ERR_OUT_OF_RANGE, ""},        // no room at all
       {R, 1, 10, Header(1, 5, 4), KXRWEB_ERR_READBUF_TOO_SMALL, ""},  // 2 bytes of room for 4
       {R, 1, 8, Header(1, 3, 4), 0, Record(none, 0)},                 // nothing delivered fits
+      {W, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0) + "a", KXRWEB_ERR_OUT_OF_RANGE, ""},  // a write without data
       {W, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + "ab", KXRWEB_ERR_INVALID_SOAP, ""},
       {W, 2, 2000, Header(1, 1, 1) + Header(1, 2, 0x100001) + std::string(0x100002, 'x'), KXRWEB_ERR_MAX_WRITEBUF, ""},
   };
@@ -211,10 +201,7 @@ TEST(SumUp, StalledServiceCostsOneBoundPerBatch) {
   fake.SetMode(FakeService::Mode::kHangBeforeRead);
   const uint32_t timedOut = static_cast<uint32_t>(KXR_ERR_ERRNO_BASE + ETIMEDOUT);
   const std::string big(KxrProtocol::kMaxEntryLength, 'w');  // more than the socket takes: the send runs out its bound
-  const struct {
-    int group, cbRdLen;
-    std::string buffer, result;
-  } rows[] = {
+  const struct { int group, cbRdLen; std::string buffer, result; } rows[] = {
       {R, 100, Header(0x2000, 1, 2) + Header(0x2000, 2, 0) + Header(0x2000, 3, 2),
        Record(timedOut, 0) + Record(KxrResult::EntryBufferTooSmall, 0) + Record(timedOut, 0)},
       {W, 12, Header(0x2000, 1, 0x100000) + Header(0x2000, 2, 1) + Header(0x2000, 3, 1) + big + "bc",
