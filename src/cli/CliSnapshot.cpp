@@ -57,6 +57,14 @@ bool DecodeRawHex(const std::string& text, std::string& bytes) {
 bool IsType(const std::string& type) { return IntegerWidth(type) != 0 || type == "text" || type == "bytes"; }
 
 // The string of key in o, or null.
+// Parses a whole file's text; a fault is named as the parser gives it.
+bool ParseJson(const std::string& text, json::value& doc, std::string& error) {
+  json::error_code ec;
+  doc = json::parse(text, ec);
+  if (ec) error = "not JSON: " + ec.message();
+  return !ec;
+}
+
 const json::string* StringField(const json::object& o, const char* key) {
   const json::value* v = o.if_contains(key);
   return v ? v->if_string() : nullptr;
@@ -214,12 +222,8 @@ std::string RawHex(const std::string& bytes) {
 
 bool ParseDictionary(const std::string& text, std::vector<DictEntry>& dict, std::string& error) {
   dict.clear();
-  json::error_code ec;
-  const json::value doc = json::parse(text, ec);
-  if (ec) {
-    error = "not JSON: " + ec.message();
-    return false;
-  }
+  json::value doc;
+  if (!ParseJson(text, doc, error)) return false;
   if (!doc.is_array()) {
     error = "not a list [ ... ] of entries";
     return false;
@@ -463,12 +467,8 @@ std::string SnapshotText(const std::vector<DictEntry>& dict, const std::vector<E
 bool ParseSnapshot(const std::string& text, const std::vector<DictEntry>& dict, std::vector<SnapshotRecord>& records,
                    std::string& error) {
   records.clear();
-  json::error_code ec;
-  const json::value doc = json::parse(text, ec);
-  if (ec) {
-    error = "not JSON: " + ec.message();
-    return false;
-  }
+  json::value doc;
+  if (!ParseJson(text, doc, error)) return false;
   const json::object* top = doc.if_object();
   const json::string* format = top ? StringField(*top, "format") : nullptr;
   if (!format || *format != kSnapshotFormat) {
