@@ -1,12 +1,21 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// Reads two entries with node soap, its client built from the service's WSDL.
-//   (cd tests/contract && npm ci) && node tests/contract/example-soap.mjs [http://127.0.0.1:8080/]
-import { createClientAsync } from 'soap';
+// Reads two entries with node soap, its client built from the service's WSDL,
+// signed in as KXR_USER (default operator) with the password in KXR_PASSWORD.
+//   (cd tests/contract && npm ci) && KXR_PASSWORD=... node tests/contract/example-soap.mjs [https://127.0.0.1:8443/ [CA_FILE]]
+import { readFileSync } from 'node:fs';
+import { Agent } from 'node:https';
+import { BasicAuthSecurity, createClientAsync } from 'soap';
 
-const base = process.argv[2] ?? 'http://127.0.0.1:8080/';
+const [base = 'https://127.0.0.1:8443/', caFile] = process.argv.slice(2);
+const user = process.env.KXR_USER ?? 'operator', password = process.env.KXR_PASSWORD;
+// The device's certificate, or the system's CAs.
+const httpsAgent = new Agent(caFile ? { ca: readFileSync(caFile) } : {});
+const signIn = 'Basic ' + Buffer.from(`${user}:${password}`).toString('base64');
 // The WSDL names the call u:ReadWrite, so soap writes <u:ReadWrite xmlns:u="urn:KxrWebService">.
-const client = await createClientAsync(base + 'KxrWebService.wsdl');
+const client = await createClientAsync(base + 'KxrWebService.wsdl',
+  { wsdl_headers: { Authorization: signIn }, wsdl_options: { httpsAgent } });
+client.setSecurity(new BasicAuthSecurity(user, password, { httpsAgent }));
 client.setEndpoint(base + 'KxrWebService/KxrWebService.dll');
 
 const entries = [[0x1018, 1, 4], [0x1008, 0, 8]]; // object index, sub-index, length

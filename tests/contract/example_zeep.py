@@ -1,16 +1,22 @@
 #!/usr/bin/env python3
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
-# Reads two entries with zeep, its client built from the service's WSDL.
-#   /usr/bin/python3 tests/contract/example_zeep.py [http://127.0.0.1:8080/]
+# Reads two entries with zeep, its client built from the service's WSDL,
+# signed in as KXR_USER (default operator) with the password in KXR_PASSWORD.
+#   KXR_PASSWORD=... /usr/bin/python3 tests/contract/example_zeep.py [https://127.0.0.1:8443/ [CA_FILE]]
+import os
 import struct
 import sys
 
+import requests
 import zeep
 from zeep.exceptions import Fault
 
-base = sys.argv[1] if len(sys.argv) > 1 else "http://127.0.0.1:8080/"
-client = zeep.Client(base + "KxrWebService.wsdl")
+base = sys.argv[1] if len(sys.argv) > 1 else "https://127.0.0.1:8443/"
+session = requests.Session()
+session.auth = (os.environ.get("KXR_USER", "operator"), os.environ["KXR_PASSWORD"])
+session.verify = sys.argv[2] if len(sys.argv) > 2 else True  # the device's certificate, or the system's CAs
+client = zeep.Client(base + "KxrWebService.wsdl", transport=zeep.Transport(session=session))
 # The service finds the call as <u:ReadWrite; zeep's own choice would be ns0.
 client.set_ns_prefix("u", "urn:KxrWebService")
 service = client.create_service("{urn:KxrWebService}KxrWebServiceSoap",

@@ -5,9 +5,10 @@
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import { appendFileSync, readFileSync } from 'node:fs';
+import { Agent } from 'node:https';
 import { before, test } from 'node:test';
 import { promisify } from 'node:util';
-import { createClientAsync } from 'soap';
+import { BasicAuthSecurity, createClientAsync } from 'soap';
 
 const url = process.env.KXR_URL;
 const skip = url ? false : 'needs the stack: tests/contract/run';
@@ -18,7 +19,13 @@ const here = new URL('.', import.meta.url);
 let client, sent;
 before(async () => {
   if (skip) return;
-  client = await createClientAsync(url + 'KxrWebService.wsdl');
+  const httpsAgent = new Agent({ ca: readFileSync(process.env.KXR_CACERT) });
+  const password = process.env.KXR_OPERATOR_PASSWORD;
+  client = await createClientAsync(url + 'KxrWebService.wsdl', {
+    wsdl_headers: { Authorization: 'Basic ' + Buffer.from(`operator:${password}`).toString('base64') },
+    wsdl_options: { httpsAgent },
+  });
+  client.setSecurity(new BasicAuthSecurity('operator', password, { httpsAgent }));
   client.setEndpoint(url + 'KxrWebService/KxrWebService.dll');
   client.on('request', (xml) => sent.push(xml));
 });
@@ -70,7 +77,8 @@ test('the README example, as printed', { skip }, async () => {
   const example = readFileSync(new URL('example-soap.mjs', here), 'utf8');
   const readme = readFileSync(new URL('../../README.md', here), 'utf8');
   assert.ok(readme.includes(example.split('\n').slice(2).join('\n')), 'README.md does not show example-soap.mjs as it is');
-  const run = await promisify(execFile)(process.execPath, [new URL('example-soap.mjs', here).pathname, url], { timeout: 30000 });
+  const run = await promisify(execFile)(process.execPath, [new URL('example-soap.mjs', here).pathname, url, process.env.KXR_CACERT],
+    { timeout: 30000, env: { ...process.env, KXR_PASSWORD: process.env.KXR_OPERATOR_PASSWORD } });
   assert.deepEqual([run.stderr, run.stdout], ['', exampleOutput]);
   assert.ok(readme.includes(exampleOutput));
 });
