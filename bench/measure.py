@@ -182,13 +182,15 @@ def count_once(pids, work):
     return result, (count if enabled else None)
 
 
-def h2load(socket, n, c, path, body, log):
+def h2load(socket, n, c, path, body, log, scheme="http", headers=()):
     """One h2load run; every request must be answered 200. Returns
     (rate, mean_us, p99_us, h2load's CPU seconds, machine busy seconds)."""
     argv = ["h2load", "--h1", "-B", f"unix:{socket}", "-n", str(n), "-c", str(c), f"--log-file={log}"]
     if body:
         argv += ["-d", body, "-H", "Content-Type: text/xml"]
-    argv.append(f"http://localhost{path}")
+    for header in headers:
+        argv += ["-H", header]
+    argv.append(f"{scheme}://localhost{path}")
     if os.path.exists(log):
         os.unlink(log)
     status, output, own, busy = run_timed(argv)
@@ -231,10 +233,10 @@ def cmd_load(args):
     rounds = {name: [] for name, _, _ in servers}
     for _ in range(args.rounds):
         for name, socket, _ in servers:
-            rate, mean, p99, own, busy = h2load(socket, args.n, args.c, args.path, args.body, log)
+            rate, mean, p99, own, busy = h2load(socket, args.n, args.c, args.path, args.body, log, args.scheme, args.header)
             rounds[name].append((max(busy - own, 0.0) * 1e6 / args.n, rate, mean, p99))
     for name, socket, pids in servers:
-        _, count = count_syscalls(pids, lambda: h2load(socket, args.n, args.c, args.path, args.body, log))
+        _, count = count_syscalls(pids, lambda: h2load(socket, args.n, args.c, args.path, args.body, log, args.scheme, args.header))
         ordered = sorted(rounds[name])
         cpu, rate, mean, p99 = ordered[len(ordered) // 2]
         syscalls = None if count is None else count / args.n
@@ -275,6 +277,8 @@ def main():
     load.add_argument("--c", type=int, required=True)
     load.add_argument("--path", required=True)
     load.add_argument("--body")
+    load.add_argument("--scheme", default="http", help="https: TLS on the socket")
+    load.add_argument("--header", action="append", default=[], help="another request field, e.g. Authorization")
     load.add_argument("--rounds", type=int, default=3)
     load.add_argument("--log", default=tempfile.gettempdir())
     load.add_argument("servers", nargs="+")

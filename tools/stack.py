@@ -341,8 +341,8 @@ class Stack:
         else:
             with open(site) as f:
                 text = f.read()
-            listen = re.search(r"listen\s+(\S+);", text)[1]
         text = text.replace("@WORK@", w).replace("@DOCROOT@", self.s["docroot"])
+        listen = listen if site is None else re.search(r"listen\s+(\S+);", text)[1]
         with open(f"{w}/site.conf", "w") as f:
             f.write(text)
         temps = "".join(f"  {k}_temp_path {w}/{k};\n" for k in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
