@@ -6,7 +6,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import {
-  KxrFault, MEANINGS, formatValue, meaning, parseValue, readEntries, writeEntries,
+  KxrFault, MEANINGS, formatValue, isAccessDenied, mayWrite, meaning, parseValue, readEntries, readSession,
+  writeEntries,
 } from '../../contrib/www/kxr-client.js';
 
 const hexOf = (bytes) => Buffer.from(bytes).toString('hex').toUpperCase();
@@ -47,7 +48,7 @@ function answerWith(body, status = 200) {
   const seen = [];
   globalThis.fetch = async (url, init) => {
     seen.push({ url, ...init, field: (name) => new RegExp(`<${name}>([^<]*)</${name}>`).exec(init.body)?.[1] });
-    return { ok: status === 200, status, text: async () => body };
+    return { ok: status === 200, status, text: async () => body, json: async () => JSON.parse(body) };
   };
   return seen;
 }
@@ -95,7 +96,10 @@ test('faults, HTTP failures and short results reject', async () => {
   const one = [{ index: 0x2000, sub: 1, length: 2 }];
   answerWith(fault(-324664831, 'Unknown error'));
   await assert.rejects(readEntries(one), (err) => err instanceof KxrFault &&
-    err.faultcode === -324664831 && err.faultstring === 'Unknown error');
+    err.faultcode === -324664831 && err.faultstring === 'Unknown error' && !isAccessDenied(err));
+  answerWith(fault(-1606615034, 'Access denied')), await assert.rejects(writeEntries([{ ...one[0], bytes: [1] }]),
+    isAccessDenied);
+  assert.deepEqual([0xA03D0006, 0, null, new Error('x')].map(isAccessDenied), [true, false, false, false]);
   answerWith('Bad Gateway', 502), await assert.rejects(readEntries(one), /HTTP 502/);
   globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };
   await assert.rejects(readEntries(one), /cannot be reached \(Failed to fetch\)/);
@@ -115,4 +119,20 @@ test('the meanings are the daemon\'s table, every code with the same text', () =
   assert.ok(rows.length >= 10, 'the table was found');
   const daemon = new Map(rows.map((m) => [Number(m[1]) >>> 0, JSON.parse('"' + m[2] + '"')]));
   assert.deepEqual([...MEANINGS].sort((a, b) => a[0] - b[0]), [...daemon].sort((a, b) => a[0] - b[0]));
+});
+
+test('readSession: the sign-in the front server reports; anything else is none, with full access', async () => {
+  const cases = [  // status, body, session, mayWrite
+    [200, '{"user":"ada","role":"viewer"}', { user: 'ada', role: 'viewer' }, false],
+    [200, '{"user":"bo","role":"operator"}', { user: 'bo', role: 'operator' }, true],
+    [200, '{"user":"cy","role":"none"}', { user: 'cy', role: 'none' }, false],
+    [404, '{"user":"dy","role":"viewer"}', null, true], [200, '<html>', null, true], [200, '{"user":"ada"}', null, true],
+  ];
+  for (const [status, body, want, writes] of cases) {
+    const seen = answerWith(body, status);
+    const got = await readSession();
+    assert.deepEqual([seen[0].url, got, mayWrite(got)], ['kxr-session.json', want, writes], body);
+  }
+  globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };
+  assert.equal(await readSession(), null);
 });
