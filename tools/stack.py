@@ -3,7 +3,8 @@
 # SPDX-License-Identifier: BSD-2-Clause
 """The whole stack in one place: a mount namespace of its own, the document
 root, the socket group, a syslog receiver on /dev/log, the service simulator,
-KXRWebServer and nginx with the site of contrib/nginx. Used by tools/run,
+KXRWebServer and nginx with the site of contrib/nginx over HTTPS, with a
+throwaway certificate and two users (start_nginx). Used by tools/run,
 bench/run, tests/browser/run, tests/soak/run and the daemon tests.
 
 Private (the default): a tmpfs over /run and the document root (or its
@@ -14,14 +15,14 @@ missing), so that other terminals reach the sockets; what the run creates
 under /run, its /dev/log receiver and its work folder are removed at the end.
 
   stack.py BUILD [--host] [--www] [--no-sim] [--daemon ARGS] [--daemon-env NAME=VALUE]
-           [--nginx PORT] [--site FILE] [--syslog FILE|-] [--wait] [-- COMMAND...]
+           [--nginx PORT] [--nginx-http PORT] [--site FILE] [--syslog FILE|-] [--wait] [-- COMMAND...]
 
 Runs COMMAND inside, with KXR_* variables naming what was started (see
 environment()), then ends everything: when COMMAND ends, or with --wait when
 the daemon ends or on Ctrl-C. BUILD/kxr-stack.json (written by CMake) names
 the executables and the build's fixed settings.
 """
-import ctypes, json, os, re, shutil, signal, socket, stat, subprocess, sys, tempfile, threading, time
+import ctypes, grp, json, os, re, shutil, secrets, signal, socket, stat, subprocess, sys, tempfile, threading, time
 
 _libc = ctypes.CDLL(None, use_errno=True)
 MS_RDONLY, MS_REMOUNT, MS_BIND, MS_REC, MS_PRIVATE = 1, 32, 4096, 16384, 1 << 18
@@ -146,7 +147,8 @@ class Stack:
     def __init__(self, settings, host=False, www=False, echo=None):
         self.s, self.host, self.www, self.echo = settings, host, www, echo
         self.procs, self.leftovers, self.syslog, self.follower = [], [], None, None
-        self.work = self.made_log = self.saved_log_link = self.nginx_port = None
+        self.work = self.made_log = self.saved_log_link = self.nginx_port = self.nginx_http_port = self.cacert = None
+        self.users = {}
 
     # ------------------------------------------------------------ namespace
     def enter(self):
@@ -324,14 +326,22 @@ class Stack:
             time.sleep(0.01)
         return st
 
-    def start_nginx(self, port=0, site=None):
-        """nginx with the site (port 0: a free one); the port it listens on."""
+    def start_nginx(self, port=0, site=None, http_port=0):
+        """nginx with the site as shipped, HTTPS on port and plain HTTP on http_port (0: free ones); only
+        the files it includes from /etc/kxrwebserver are the work folder's (see site_files). With site: that
+        server block instead (@WORK@ and @DOCROOT@ stand for the work folder and the document root)."""
         w = self.work
-        with open(site or self.s["source"] + "/contrib/nginx/kxrwebserver.conf") as f:
-            text = f.read()
         if site is None:
             self.nginx_port = port or free_port()
-            text = text.replace("listen 127.0.0.1:8080;", f"listen 127.0.0.1:{self.nginx_port};")
+            self.nginx_http_port = http_port or next(p for p in iter(free_port, None) if p != self.nginx_port)
+            with open(self.s["source"] + "/contrib/nginx/kxrwebserver.conf") as f:
+                text = f.read().replace("/etc/kxrwebserver/", f"{w}/etc/")
+            self.site_files(f"{w}/etc")
+            listen = f"127.0.0.1:{self.nginx_port}"
+        else:
+            with open(site) as f:
+                text = f.read()
+            listen = re.search(r"listen\s+(\S+);", text)[1]
         text = text.replace("@WORK@", w).replace("@DOCROOT@", self.s["docroot"])
         with open(f"{w}/site.conf", "w") as f:
             f.write(text)
@@ -340,8 +350,8 @@ class Stack:
             f.write(f"user nobody {self.s['group']};\nworker_processes 1;\ndaemon off;\npid {w}/nginx.pid;\n"
                     f"error_log {w}/nginx-error.log warn;\nevents {{ worker_connections 1024; }}\n"
                     f"http {{\n  access_log off;\n{temps}  include {w}/site.conf;\n}}\n")
+        open(f"{w}/nginx-error.log", "w").close()  # this start's lines only
         proc = self.spawn(["/usr/sbin/nginx", "-e", f"{w}/nginx-error.log", "-c", f"{w}/nginx.conf"], "nginx")
-        listen = re.search(r"listen\s+(\S+);", text)[1]
 
         def up():
             if proc.poll() is not None:
@@ -356,6 +366,34 @@ class Stack:
         if not wait_until(up) or proc.poll() is not None:
             raise RuntimeError("nginx did not come up:\n" + open(f"{w}/nginx-error.log").read())
         return self.nginx_port
+
+    def site_files(self, etc):
+        """What a device keeps in /etc/kxrwebserver, written here: the listen lines, a throwaway certificate for
+        localhost and 127.0.0.1 (cacert), the host list as shipped, and the users operator and viewer with random
+        passwords (users) in a password file of htpasswd -B, each with the role of its name."""
+        os.makedirs(f"{etc}/nginx", exist_ok=True)
+        self.cacert, key = f"{etc}/site-cert.pem", f"{etc}/site-key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                        "-keyout", key, "-out", self.cacert], check=True, capture_output=True)
+        files = {"listen.conf": f"listen 127.0.0.1:{self.nginx_port} ssl default_server;\n",
+                 "listen-http.conf": f"listen 127.0.0.1:{self.nginx_http_port} default_server;\n"
+                                     f"set $kxr_https_port \":{self.nginx_port}\";\n",
+                 "certificate.conf": f"ssl_certificate {self.cacert};\nssl_certificate_key {key};\n"}
+        for name, text in files.items():
+            with open(f"{etc}/nginx/{name}", "w") as f:
+                f.write(text)
+        shutil.copy(self.s["source"] + "/contrib/nginx/hosts.conf", f"{etc}/nginx/hosts.conf")
+        self.users = {name: secrets.token_urlsafe(12) for name in ("operator", "viewer")}
+        for path in (f"{etc}/users", f"{etc}/roles"):
+            open(path, "w").close()
+            os.chown(path, 0, grp.getgrnam(self.s["group"]).gr_gid)  # read by nginx's workers, as in kxr-user
+            os.chmod(path, 0o640)
+        for name, password in self.users.items():
+            subprocess.run(["htpasswd", "-i", "-B", "-C", "5", f"{etc}/users", name], input=password.encode(),
+                           check=True, capture_output=True)
+        with open(f"{etc}/roles", "w") as f:
+            f.write("".join(f"{name} {name};\n" for name in self.users))
 
     def children(self):
         pids = []
@@ -419,7 +457,9 @@ class Stack:
         for proc in self.procs:
             e[f"KXR_{proc.name.upper()}_PID"] = str(proc.pid)
         if self.nginx_port:
-            e["KXR_NGINX_PORT"] = str(self.nginx_port)
+            e.update(KXR_NGINX_PORT=str(self.nginx_port), KXR_NGINX_HTTP_PORT=str(self.nginx_http_port),
+                     KXR_URL=f"https://127.0.0.1:{self.nginx_port}/", KXR_CACERT=self.cacert,
+                     KXR_OPERATOR_PASSWORD=self.users["operator"], KXR_VIEWER_PASSWORD=self.users["viewer"])
         return e
 
 
@@ -440,7 +480,8 @@ def main(argv):
     p.add_argument("--no-sim", action="store_true")
     p.add_argument("--daemon", default="-nofork", help="the daemon's arguments")
     p.add_argument("--daemon-env", action="append", default=[], help="NAME=VALUE for the daemon")
-    p.add_argument("--nginx", type=int, help="start nginx with the site on this port (0: a free one)")
+    p.add_argument("--nginx", type=int, help="start nginx with the site, HTTPS on this port (0: a free one)")
+    p.add_argument("--nginx-http", type=int, default=0, help="the site's plain HTTP port (default: a free one)")
     p.add_argument("--site", help="another server block for nginx instead of contrib/nginx's site"
                    " (@WORK@ and @DOCROOT@ stand for the work folder and the document root)")
     p.add_argument("--syslog", help="write the syslog lines here (- for standard output)")
@@ -466,7 +507,7 @@ def main(argv):
             print(f"KXRWebServer did not start (status {start.status}):\n{start.output()}", file=sys.stderr)
             return start.status or 1
         if a.nginx is not None or a.site:
-            st.start_nginx(a.nginx or 0, a.site)
+            st.start_nginx(a.nginx or 0, a.site, a.nginx_http)
         status = 0
         if command:
             status = subprocess.run(command, env={**os.environ, **st.environment()}).returncode

@@ -1,14 +1,18 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
-# The site of contrib/nginx in real nginx in front of the daemon and the
-# simulator: pages, faults and the body limit go through unchanged; kxr-cli
-# writes on the daemon's socket and reads back through nginx; clients stalled
-# at nginx do not reach the daemon; other sites' pages cannot write through it.
-import os, socket, subprocess
+# The site of contrib/nginx in real nginx in front of the verbose daemon and the simulator: pages, faults and the
+# body limit go through unchanged over HTTPS for a signed-in user; nothing else reaches the daemon (no sign-in,
+# plain HTTP, a foreign Host, another site's Origin or type); nginx alone names the user and role; every answer
+# carries the guarding headers; a fast client is throttled; fail2ban's filter sees each failed sign-in.
+import base64, configparser, os, re, socket, ssl, subprocess
 import pytest
-from conftest import EP, NOT_FOUND, READ, WRITE, S, call, exchange, fault_doc, get, hdr, le32, parse, read_all, result
+from conftest import EP, NOT_FOUND, READ, WRITE, S, call, dead_socket, exchange, fault_doc, get, hdr, le32, parse, \
+    read_all, result
 
 PAGE = b"<!DOCTYPE html><title>pages</title><p>device pages</p>\n"
+HERE = os.path.dirname(os.path.abspath(__file__))
+GUARDS = {"strict-transport-security": "max-age=63072000", "x-content-type-options": "nosniff",
+          "referrer-policy": "no-referrer"}
 
 
 @pytest.fixture
@@ -17,18 +21,39 @@ def front(st):
         pytest.skip("nginx is not installed")
     st.put("index.htm", PAGE)
     st.start_sim()
-    assert st.start_daemon().ready
-    return st.start_nginx()
+    assert st.start_daemon(("-nofork", "-v")).ready
+    st.start_nginx()
+    return st
 
 
-def fetch(port, target, body=None, fields="Content-Type: text/xml\r\n"):
-    """(status, fields, body) of one request through nginx."""
-    head = f"{'POST' if body is not None else 'GET'} {target} HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+def fetch(st, target, body=None, fields="Content-Type: text/xml\r\n", user="operator", password=None,
+          host="localhost", tls=True):
+    """(status, fields, body) of one request through nginx, signed in as user (None: no Authorization)."""
+    head = f"{'POST' if body is not None else 'GET'} {target} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n{fields}"
+    if user:
+        secret = base64.b64encode(f"{user}:{st.users.get(user, '') if password is None else password}".encode())
+        head += f"Authorization: Basic {secret.decode()}\r\n"
     if body is not None:
-        head += f"{fields}Content-Length: {len(body)}\r\n"
-    with socket.create_connection(("127.0.0.1", port), 10) as s:
+        head += f"Content-Length: {len(body)}\r\n"
+    with socket.create_connection(("127.0.0.1", st.nginx_port if tls else st.nginx_http_port), 10) as s:
+        if tls:
+            s = ssl.create_default_context(cafile=st.cacert).wrap_socket(s, server_hostname="localhost")
         s.sendall(head.encode() + b"\r\n" + (body or b""))
-        return parse(read_all(s))
+        answer = parse(read_all(s))
+    assert answer and (not tls or {k: answer[1].get(k) for k in GUARDS} == GUARDS), answer
+    assert not tls or "frame-ancestors 'none'" in answer[1]["content-security-policy"]
+    return answer
+
+
+def reached(st):
+    """The targets that reached the daemon since the last call (it logs each one, verbose)."""
+    lines = [r[4][8:] for r in st.syslog.lines() if r[4].startswith("target: ")][::3]
+    st.syslog.clear()
+    return lines
+
+
+def write_2000(value): return call(WRITE, 1, 4, hdr(0x2000, 1, 2) + value)
+def read_2000(): return result(call(READ, 1, 10, hdr(0x2000, 1, 2)))[8:]  # on the daemon's socket
 
 
 def test_pages_calls_and_limits(front):
@@ -41,33 +66,87 @@ def test_pages_calls_and_limits(front):
     assert fetch(front, EP, b"x" * ((1 << 20) + 1))[0] == 413
 
 
+# Each refused before the daemon: no write happens, no target reaches it.
+@pytest.mark.parametrize("how, kw, status", [
+    ("no sign-in", dict(user=None), 401),
+    ("a wrong password", dict(password="wrong"), 401),
+    ("an unknown user", dict(user="nobody", password="x"), 401),
+    ("plain HTTP", dict(tls=False), 301),
+    ("plain HTTP, a foreign Host", dict(tls=False, host="evil.example:8080"), 421),
+    ("DNS rebinding", dict(host="evil.example:8080", fields="Content-Type: text/xml\r\nOrigin: http://evil.example:8080\r\n"), 421),
+    ("a foreign Host", dict(host="evil.example"), 421),
+])
+def test_refused_before_the_daemon(front, how, kw, status):
+    for target, body in [("/", None), ("/kxr-session.json", None), (EP, write_2000(b"\xef\xbe"))]:
+        got = fetch(front, target, body, **kw)
+        assert got[0] == status and b"xV4" not in got[2] and b"operator" not in got[2], (how, target, got)
+        if status == 301:
+            assert got[1]["location"] == f"https://localhost:{front.nginx_port}{target}"
+        if status == 401:
+            assert got[1]["www-authenticate"] == 'Basic realm="KXRWebServer"'
+    assert (reached(front), read_2000()) == ([], bytes(2)), how
+
+
+def test_failed_sign_ins_are_what_the_jail_matches(front):
+    jail = configparser.ConfigParser(interpolation=None)
+    jail.read(f"{HERE}/../../contrib/fail2ban/kxrwebserver.conf")
+    failures = [("operator", "wrong"), ("viewer", ""), ("nobody", "x"), ("a\"b", "x"), ("operator", "wrong")]
+    for user, password in failures + [(None, None), ("operator", None), ("viewer", None)]:
+        fetch(front, "/", user=user, password=password)
+    run = subprocess.run(["fail2ban-regex", f"{front.work}/nginx-error.log",
+                          f"/etc/fail2ban/filter.d/{jail['kxrwebserver']['filter']}.conf"],
+                         capture_output=True, text=True)
+    assert re.search(r"^Failregex: (\d+) total", run.stdout, re.M)[1] == str(len(failures)), run.stdout
+
+
 # A write of EF BE to 0x2000:01 as another site's page can send it (a plain form, a fetch without asking first).
 @pytest.mark.parametrize("fields, status", [
     ("Content-Type: text/plain\r\n", 403), ("Content-Type: text/plain;charset=UTF-8\r\nOrigin: http://a.test\r\n", 403),
     ("Content-Type: application/x-www-form-urlencoded\r\n", 403), ("", 403),
-    ("Content-Type: text/xml; charset=utf-8\r\nOrigin: http://127.0.0.1:1\r\n", 403),
-    ("Content-Type: text/xml\r\nOrigin: http://localhost\r\n", 200), ("Content-Type: TEXT/XML ; x=y\r\n", 200)])
+    ("Content-Type: text/xml; charset=utf-8\r\nOrigin: https://evil.example:{port}\r\n", 403),
+    ("Content-Type: text/xml\r\nOrigin: http://localhost:{port}\r\n", 403),
+    ("Content-Type: text/xml\r\nOrigin: https://localhost:1\r\n", 403),
+    ("Content-Type: text/xml\r\nOrigin: https://localhost\r\n", 403),
+    ("Content-Type: text/xml\r\nOrigin: null\r\n", 403),
+    ("Content-Type: text/xml\r\nOrigin: https://127.0.0.1:{port}\r\n", 200),
+    ("Content-Type: text/xml\r\nOrigin: https://localhost:{port}\r\n", 200), ("Content-Type: TEXT/XML ; x=y\r\n", 200)])
 def test_only_text_xml_from_the_site_itself_reaches_the_service(front, fields, status):
-    assert fetch(front, EP + "?x", call(WRITE, 1, 4, hdr(0x2000, 1, 2) + b"\xef\xbe"), fields)[0] == status
-    assert result(call(READ, 1, 10, hdr(0x2000, 1, 2))) == le32(0, 2) + (b"\xef\xbe" if status == 200 else bytes(2))
+    fields = fields.format(port=front.nginx_port)
+    assert fetch(front, EP + "?x", write_2000(b"\xef\xbe"), fields)[0] == status
+    assert read_2000() == (b"\xef\xbe" if status == 200 else bytes(2))
 
 
-def cli(*args):
-    r = subprocess.run([S["cli"], *args], capture_output=True, text=True, timeout=30)
-    return r.returncode, r.stdout, r.stderr
+def test_nginx_alone_names_user_role_and_client(st):
+    """A client's own X-Kxr-* fields never get through: the session answer and what a stand-in daemon receives."""
+    forged = "X-Kxr-User: operator\r\nX-Kxr-Role: operator\r\nx-kxr-role: operator\r\nX-Kxr-Client: 10.0.0.1\r\n"
+    (listener := dead_socket(S["socket"])).listen(4)
+    os.chmod(S["socket"], 0o666)
+    st.start_nginx()
+    try:
+        for target in ("/kxr-session.json", "/config/kxr-session.json"):
+            got = fetch(st, target, fields=forged, user="viewer")
+            assert (got[0], got[1]["content-type"], got[2]) == (200, "application/json", b'{"user":"viewer","role":"viewer"}')
+        with socket.create_connection(("127.0.0.1", st.nginx_port)) as raw:
+            s = ssl.create_default_context(cafile=st.cacert).wrap_socket(raw, server_hostname="localhost")
+            auth = base64.b64encode(f"viewer:{st.users['viewer']}".encode()).decode()
+            s.sendall(f"GET / HTTP/1.1\r\nHost: localhost\r\n{forged}Authorization: Basic {auth}\r\n\r\n".encode())
+            listener.settimeout(10)
+            conn, _ = listener.accept()
+            head = conn.recv(65536).decode().lower()
+            conn.close()
+        kxr = sorted(l for l in head.split("\r\n") if l.startswith("x-kxr-"))
+        assert kxr == ["x-kxr-client: 127.0.0.1", "x-kxr-role: viewer", "x-kxr-user: viewer"], head
+    finally:
+        listener.close()
 
 
-def test_cli_writes_and_reads_back_through_nginx(front):
-    url = f"http://127.0.0.1:{front}/"
-    assert cli("-u", url, "read", "0x1018:1", "0x1008:0", "0x7777:1")[:2] == (1, (
-        '0x1018:0x01  0x00000000 Success  4 bytes: 78 56 34 12  "xV4."\n'
-        '0x1008:0x00  0x00000000 Success  8 bytes: 4b 58 52 2d 53 49 4d 00  "KXR-SIM."\n'
-        "0x7777:0x01  0xECA60301 No such object or sub-index\n"))
-    assert cli("write", "0x2000:1=u16:0x1234", "0x2000:3=hex:07")[:2] == (
-        0, "0x2000:0x01  0x00000000 Success\n0x2000:0x03  0x00000000 Success\n")
-    assert cli("-u", url, "read", "8192:1", "8192:3")[:2] == (0, (
-        '0x2000:0x01  0x00000000 Success  2 bytes: 34 12  "4."\n0x2000:0x03  0x00000000 Success  1 byte: 07  "."\n'))
-    assert cli("write", "0x1018:1=u32:0")[:2] == (1, "0x1018:0x01  0xECA60303 Entry is read-only\n")
+def test_a_fast_client_is_throttled_while_a_page_load_and_a_restore_pass(front):
+    page_load = ["/", "/kxr-session.json", "/kxr.js", "/kxr-client.js", "/kxr.css", "/dictionary.json"]
+    assert {fetch(front, t)[0] for t in page_load} == {200, 404}  # only index.htm is in this document root
+    restore = [call(READ, 1, 10, hdr(0x2000, 1, 2))] * 3 + [write_2000(b"\x01\x02")] * 3 + \
+        [call(READ, 1, 10, hdr(0x2000, 1, 2))] * 3
+    assert {fetch(front, EP, body)[0] for body in restore} == {200}
+    assert [fetch(front, "/kxr-session.json")[0] for _ in range(60)].count(429) >= 10
 
 
 def test_cli_without_daemon_and_without_service(st):
@@ -78,11 +157,18 @@ def test_cli_without_daemon_and_without_service(st):
     assert (code, out) == (1, "") and "fault 0xECA60201 (-324664831): Unknown error" in err, err
 
 
+def cli(*args):
+    r = subprocess.run([S["cli"], *args], capture_output=True, text=True, timeout=30)
+    return r.returncode, r.stdout, r.stderr
+
+
 def test_clients_stalled_in_their_headers_hold_no_worker(st, front):
     """nginx passes on whole requests only: 200 clients stopped in the middle of
     their headers leave the daemon's 100 workers free."""
     daemon = next(p.pid for p in st.procs if p.name == "daemon")
-    stalled = [socket.create_connection(("127.0.0.1", front), 10) for _ in range(200)]
+    tls = ssl.create_default_context(cafile=front.cacert)
+    stalled = [tls.wrap_socket(socket.create_connection(("127.0.0.1", front.nginx_port), 10), server_hostname="localhost")
+               for _ in range(200)]
     try:
         for s in stalled:
             s.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Half: ")
