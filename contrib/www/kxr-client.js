@@ -12,7 +12,7 @@
 //   // w: { code: 0, meaning: 'Success' }
 //
 // A SOAP Fault rejects with a KxrFault (faultcode, faultstring); transport
-// problems reject with a plain Error.
+// problems reject with a plain Error. readSession tells who is signed in.
 
 // Relative, so that pages work at / and below /config/ alike.
 export const ENDPOINT = 'KxrWebService/KxrWebService.dll';
@@ -30,6 +30,7 @@ export const MEANINGS = new Map([
   [0xA03D0003, 'Invalid SOAP message'],
   [0xA03D0004, 'Invalid content-type (text/xml required)'],
   [0xA03D0005, 'Maximum length of SOAP message reached'],
+  [0xA03D0006, 'Access denied'],
   [0xA03D0100, 'Out of memory'],
   [0xA03D0101, 'Readbuffer too small'],
   [0xA03D0102, 'Invalid writebuffer'],
@@ -254,6 +255,42 @@ export async function writeEntries(list, { endpoint = ENDPOINT } = {}) {
     return { code, meaning: meaning(code) };
   });
 }
+
+// --- who is signed in -------------------------------------------------------------
+
+// The daemon refuses every call but reads to a viewer with this fault code.
+export const ACCESS_DENIED = 0xA03D0006;
+
+// Whether a call failed because the signed-in role may not make it (a
+// KxrFault, or the code a restore report gives a row of a refused call).
+export function isAccessDenied(failure) {
+  const code = failure instanceof KxrFault ? failure.faultcode : failure;
+  return Number.isInteger(code) && code >>> 0 === ACCESS_DENIED;
+}
+
+// The front server answers this path itself with {"user":"NAME","role":"ROLE"}.
+// Relative, like the endpoint.
+export const SESSION = 'kxr-session.json';
+
+// Who is signed in: resolves to { user, role }, or null when there is no
+// sign-in to show (a client on the daemon's socket gets 404) or the answer is
+// not such an object. The page only shows it; the daemon decides.
+export async function readSession({ url = SESSION } = {}) {
+  let session;
+  try {
+    const answer = await fetch(url, { cache: 'no-store', headers: { Accept: 'application/json' } });
+    if (!answer.ok) return null;
+    session = await answer.json();
+  } catch {
+    return null;
+  }
+  if (typeof session?.user !== 'string' || typeof session.role !== 'string') return null;
+  return { user: session.user, role: session.role };
+}
+
+// Whether the pages offer writing and restoring: to an operator, and to a
+// client without a sign-in (one on the daemon's own socket).
+export const mayWrite = (session) => session === null || session.role === 'operator';
 
 // --- many entries: calls within the service's limits -----------------------------
 

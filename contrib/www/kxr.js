@@ -3,11 +3,13 @@
 // Device dictionary page: reads every entry of dictionary.json in one
 // sum-up read, writes the edited ones in one sum-up write and reads
 // everything back; saves all entries to a snapshot file and restores one.
-// Plain JavaScript, no build step; the web-service calls, the value codecs
-// and the snapshots are kxr-client.js's.
+// Shows who is signed in; a role that may not write gets a page that only
+// reads and saves. Plain JavaScript, no build step, nothing inline (the site
+// sends default-src 'self'); the web-service calls, the value codecs and the
+// snapshots are kxr-client.js's.
 import {
-  KxrFault, SnapshotError, formatValue, hex, meaning, parseValue, planRestore, readEntries, restore, saveSnapshot,
-  snapshotText, writeEntries,
+  KxrFault, SnapshotError, formatValue, hex, isAccessDenied, mayWrite, meaning, parseValue, planRestore, readEntries,
+  readSession, restore, saveSnapshot, snapshotText, writeEntries,
 } from './kxr-client.js';
 
 // The service has no listing call, so the entries shown are data served
@@ -33,6 +35,43 @@ const statusBox = document.getElementById('status');
 const readButton = document.getElementById('read');
 const writeButton = document.getElementById('write');
 const buttons = ['read', 'write', 'save', 'restore'].map((id) => document.getElementById(id));
+
+// --- who is signed in ------------------------------------------------------------------
+
+// null: no sign-in shown (a client on the daemon's socket), full access as
+// ever. writable turns false for a role that may not write, or once the
+// daemon denied a call; it never turns back until the page is loaded again.
+let session = null;
+let writable = true;
+
+function showSession(found) {
+  session = found;
+  if (!session) return;
+  const shown = document.getElementById('session');
+  shown.textContent = 'Signed in as ' + session.user + ' (' + session.role + ')';
+  shown.hidden = false;
+  if (!mayWrite(session)) readOnly();
+}
+
+// Turns writing and restoring off and says why.
+function readOnly() {
+  writable = false;
+  const note = document.getElementById('role-note');
+  note.textContent = (session && session.role !== 'operator'
+    ? 'Signed in as ' + session.user + ' (' + session.role + '): this role may ' +
+      (session.role === 'viewer' ? 'only read' : 'not change entries')
+    : 'Access denied: this sign-in may not change entries') +
+    '. Writing and restoring are off; reading and saving still work.';
+  note.hidden = false;
+  applyRole();
+}
+
+function applyRole() {
+  if (writable) return;
+  writeButton.disabled = true;
+  document.getElementById('restore').disabled = true;
+  for (const input of document.querySelectorAll('#entries input')) input.disabled = true;
+}
 
 function setStatus(kind, text) {
   statusBox.className = 'status ' + kind;
@@ -90,8 +129,18 @@ function buildTable() {
   }
 }
 
-function showFailure(what, err) {
-  if (err instanceof KxrFault)
+// The daemon refused a call to the signed-in role: the page only reads from
+// now on. changing: whether the call would have changed entries.
+function showDenied(what, changing) {
+  readOnly();
+  setStatus('error', 'Access denied: your role may not ' + (changing ? 'change entries; nothing was written.'
+    : 'read entries (' + what.toLowerCase() + ' failed).'));
+}
+
+function showFailure(what, err, changing = false) {
+  if (isAccessDenied(err))
+    showDenied(what, changing);
+  else if (err instanceof KxrFault)
     setStatus('error', what + ' failed: fault ' + err.faultcode + ' (' + hex(err.faultcode, 8) + '): ' + err.faultstring);
   else
     setStatus('error', what + ' failed: ' + err.message);
@@ -122,7 +171,12 @@ async function readAll(keepResults) {
 
 async function busy(work) {
   for (const b of buttons) b.disabled = true;
-  try { await work(); } finally { for (const b of buttons) b.disabled = false; }
+  try {
+    await work();
+  } finally {
+    for (const b of buttons) b.disabled = false;
+    applyRole();
+  }
 }
 
 async function onRead() {
@@ -137,6 +191,7 @@ async function onRead() {
 }
 
 async function onWrite() {
+  if (!writable) return;
   const items = [];
   let invalid = 0;
   for (const [e, cells] of rows) {
@@ -163,7 +218,7 @@ async function onWrite() {
   try {
     codes = (await writeEntries(items)).map((r) => r.code);
   } catch (err) {
-    showFailure('Writing', err);
+    showFailure('Writing', err, true);
     return;
   }
   items.forEach((it, i) => {
@@ -199,6 +254,16 @@ async function onSave() {
     showFailure('Saving', err);
     return;
   }
+  const failed = snapshot.entries.filter((e) => 'code' in e).length;
+  if (snapshot.device.partial || failed) {
+    const ask = failed + ' of ' + snapshot.entries.length + ' entries could not be read. The file keeps them with ' +
+      'their code, and a restore leaves them as they are. Download it anyway?';
+    if (!window.confirm(ask)) {
+      setStatus('warn', 'Not saved: ' + failed + ' of ' + snapshot.entries.length +
+        ' entries could not be read; nothing was downloaded.');
+      return;
+    }
+  }
   const name = snapshotFileName(snapshot);
   const url = URL.createObjectURL(new Blob([snapshotText(snapshot)], { type: 'application/json' }));
   const link = document.createElement('a');
@@ -209,7 +274,6 @@ async function onSave() {
   link.click();
   link.remove();
   setTimeout(() => URL.revokeObjectURL(url), 60000);  // the download has long taken its copy by then
-  const failed = snapshot.entries.filter((e) => 'code' in e).length;
   setStatus(failed ? 'warn' : 'ok', 'Saved ' + snapshot.entries.length + ' entries as ' + name +
     (failed ? '; ' + failed + ' could not be read and are kept with their code.' : '.'));
 }
@@ -258,6 +322,7 @@ function showPlan(plan, fileName) {
 }
 
 async function onRestoreFile(file) {
+  if (!writable) return;
   document.getElementById('plan-box').hidden = true;
   setStatus('busy', 'Checking ' + file.name + '…');
   let plan;
@@ -272,6 +337,14 @@ async function onRestoreFile(file) {
   }
   const cells = showPlan(plan, file.name);
   const changes = plan.counts.change;
+  if (!changes && !plan.counts.unchanged) {
+    const c = plan.counts;
+    const why = [[c.skipped, 'not read at save time'], [c.unknown, 'unknown to the device'],
+      [c['read-only'], 'read-only']].filter(([n]) => n).map(([n, text]) => n + ' ' + text);
+    setStatus('warn', 'Nothing can be restored from ' + file.name + ': ' + (why.join(', ') || 'it has no entries') +
+      '; nothing was written.');
+    return;
+  }
   if (!changes) {
     setStatus('ok', 'Nothing to write: every writable entry of ' + file.name + ' already has its value.');
     return;
@@ -294,8 +367,12 @@ async function onRestoreFile(file) {
     cells[i].textContent = r.text;
     cells[i].className = 'result ' + (r.result === 'verified' ? 'ok' : r.result === 'skipped' ? '' : 'bad');
   });
+  if (report.rows.some((r) => r.result === 'write-failed' && isAccessDenied(r.code))) {
+    showDenied('Restoring', true);
+    return;
+  }
   const c = report.counts;
-  const summary = 'Restore: ' + c.verified + ' written and verified' +
+  const summary = 'Restore: ' + (c.verified ? '' : 'nothing was restored; ') + c.verified + ' written and verified' +
     (c['write-failed'] ? ', ' + c['write-failed'] + ' write failed' : '') +
     (c.mismatch ? ', ' + c.mismatch + ' verify mismatch' : '') + '; ';
   try {
@@ -322,12 +399,15 @@ document.getElementById('form').addEventListener('submit', (ev) => {
 });
 busy(async () => {
   setStatus('busy', 'Loading the dictionary…');
+  const signedIn = readSession();
   try {
     ENTRIES = await loadDictionary();
   } catch (err) {
+    showSession(await signedIn);
     setStatus('error', 'Loading the dictionary failed: ' + err.message);
     return;
   }
   buildTable();
+  showSession(await signedIn);
   await onRead();
 });

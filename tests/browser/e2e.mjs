@@ -1,7 +1,8 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// The device pages in headless Chromium through the front web server. Started by ./run, which brings up the
-// stack and passes KXR_URL, KXR_SHOTS and KXR_SIM_PID (and KXR_CLI, for the cross-check of the snapshots).
+// The device pages in headless Chromium through the front web server, signed in as the operator and as the viewer.
+// Started by ./run, which brings up the stack and passes KXR_URL, KXR_CACERT, KXR_OPERATOR_PASSWORD,
+// KXR_VIEWER_PASSWORD, KXR_SHOTS, KXR_SIM_PID and KXR_CLI (for the cross-check of the snapshots).
 import { chromium } from 'playwright-core';
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -9,15 +10,26 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import assert from 'node:assert/strict';
 
-const { KXR_URL: url, KXR_SHOTS: shots } = process.env, simPid = Number(process.env.KXR_SIM_PID);
-assert.ok(url && shots && simPid, 'KXR_URL, KXR_SHOTS and KXR_SIM_PID must be set');
+const { KXR_URL: url, KXR_SHOTS: shots, KXR_CACERT: cacert } = process.env, simPid = Number(process.env.KXR_SIM_PID);
+const passwords = { operator: process.env.KXR_OPERATOR_PASSWORD, viewer: process.env.KXR_VIEWER_PASSWORD };
+assert.ok(url && shots && simPid && passwords.viewer, 'KXR_URL, the passwords, KXR_SHOTS and KXR_SIM_PID must be set');
 mkdirSync(shots, { recursive: true });
 
 const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
   '--disable-component-update', '--disable-sync', '--no-first-run'];
 const profile = mkdtempSync(join(tmpdir(), 'kxr-chromium-'));
-const context = await chromium.launchPersistentContext(profile,
-  { executablePath: '/usr/bin/chromium', headless: true, args: FLAGS, viewport: { width: 1280, height: 900 } });
+const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: FLAGS });
+// One context per user; the page comes with the strictest policy the site may send (anything inline is refused).
+async function userContext(user) {
+  const context = await browser.newContext({ viewport: { width: 1280, height: 900 }, ignoreHTTPSErrors: true,
+    httpCredentials: { username: user, password: passwords[user] } });
+  await context.route((u) => u.pathname.endsWith('/'), async (route) => {
+    const response = await route.fetch();
+    await route.fulfill({ response, headers: { ...response.headers(), 'content-security-policy': "default-src 'self'" } });
+  });
+  return context;
+}
+const context = await userContext('operator');
 
 let failures = 0;
 const step = (name, body) => body().then(() => console.log('ok   ' + name), (err) => {
@@ -28,8 +40,9 @@ const step = (name, body) => body().then(() => console.log('ok   ' + name), (err
 const row = (page, entry) => page.locator(`tr[data-entry="${entry}"]`);
 const textOf = async (page, entry, cell) => (await row(page, entry).locator('td.' + cell).textContent()).trim();
 const shot = (p, name) => p.screenshot({ path: join(shots, name + '.png'), fullPage: true });
-const reload = async () => { await page.reload(); await page.waitForSelector('#status.ok'); };
+const reload = async (p = page) => { await p.reload(); await p.waitForSelector('#status.ok'); };
 const status = (p) => p.locator('#status').textContent();
+const statusIs = (p, re) => p.waitForFunction((src) => new RegExp(src).test(document.querySelector('#status').textContent), re.source);
 // Chooses a file through the page's "Restore configuration" button.
 const chooseFile = async (p, path) => {
   const [chooser] = await Promise.all([p.waitForEvent('filechooser'), p.click('#restore')]);
@@ -37,12 +50,18 @@ const chooseFile = async (p, path) => {
 };
 const saved = join(profile, 'saved.json');
 
-// Calls the page makes to the web service, and what the browser complains about.
+// Calls the page makes to the web service, and what the browser complains about (a session missing on
+// purpose aside).
 const calls = [], complaints = [];
-const page = context.pages()[0] || await context.newPage();
+const watch = (p) => {
+  p.on('pageerror', (err) => complaints.push(err.message));
+  p.on('console', (m) => { if (m.type() === 'error' && !/kxr-session/.test(m.location().url)) complaints.push(m.text()); });
+  return p;
+};
+const page = watch(await context.newPage());
 page.on('request', (r) => { if (r.url().includes('/KxrWebService/KxrWebService.dll')) calls.push(r.postData() || ''); });
-page.on('pageerror', (err) => complaints.push(err.message));
-page.on('console', (msg) => { if (msg.type() === 'error') complaints.push(msg.text()); });
+const viewer = await userContext('viewer');
+const session = (p) => p.locator('#session').textContent();
 
 try {
   await step('the page loads and shows the dictionary with one sum-up read', async () => {
@@ -53,7 +72,8 @@ try {
     const expected = [['0x1008:00', '"KXR-SIM"'], ['0x1009:00', '"1.0"'], ['0x1018:01', '305419896 (0x12345678)'],
       ['0x2000:02', '10000 (0x00002710)'], ['0x6000:02', '255 (0xFF)']];
     for (const [entry, value] of expected) assert.equal(await textOf(page, entry, 'value'), value, entry);
-    assert.equal(await page.locator('#device').textContent(), '"KXR-SIM"');
+    assert.deepEqual([await page.locator('#device').textContent(), await session(page), await page.isVisible('#role-note')],
+      ['"KXR-SIM"', 'Signed in as operator (operator)', false]);
   });
 
   await step('an invalid value shows an error and nothing is written, not even the valid ones', async () => {
@@ -81,7 +101,8 @@ try {
     assert.match(await status(page), /^Saved 16 entries as kxr-snapshot-KXR-SIM-.*\.json\.$/);
     const out = join(profile, 'cli.json');
     const dictionary = new URL('../../contrib/www/dictionary.json', import.meta.url).pathname;
-    const run = spawnSync(process.env.KXR_CLI, ['-u', url, 'save', '--dictionary', dictionary, out], { encoding: 'utf8' });
+    const run = spawnSync(process.env.KXR_CLI, ['-u', url, '--cacert', cacert, '--user', 'operator', 'save', '--dictionary', dictionary, out],
+      { encoding: 'utf8', env: { ...process.env, KXR_PASSWORD: passwords.operator } });
     assert.equal(run.status, 0, 'kxr-cli save: ' + run.stdout + run.stderr);
     const untimed = (path) => readFileSync(path, 'utf8').replace(/"taken": "[^"]*"/, '"taken": ""');
     assert.equal(untimed(out), untimed(saved), 'byte for byte but the time');
@@ -114,12 +135,18 @@ try {
     await shot(page, 'desktop-restore');
   });
 
-  await step('the page is clean at a phone width, the restore plan too; a declined restore writes nothing', async () => {
-    const phone = await context.newPage();
+  await step('at a phone width: clean, the restore plan too; a write; a declined restore or partial save does nothing', async () => {
+    const phone = watch(await context.newPage());
     const phoneCalls = [];
     phone.on('request', (r) => { if (r.url().includes('/KxrWebService/')) phoneCalls.push(r.postData() || ''); });
+    await phone.route('**/dictionary.json', async (r) => r.fulfill({ json: [...await (await r.fetch()).json(),
+      { index: '0x7777', sub: '0x01', name: 'not on the device', type: 'u8', size: 1, writable: false }] }));
     await phone.setViewportSize({ width: 390, height: 844 }).then(() => phone.goto(url));
-    await phone.waitForSelector('#status.ok');
+    await statusIs(phone, /^Read 17 entries, 1 failed\.$/);
+    await row(phone, '0x2000:03').locator('input').fill('3');
+    await phone.click('#write');
+    await statusIs(phone, /^Wrote 1 entry; values read back\.$/);
+    const written = phoneCalls.length;
     const overflow = () => phone.evaluate(() => document.documentElement.scrollWidth - window.innerWidth);
     let wide = await overflow();
     assert.ok(wide <= 0, 'no sideways scrolling: ' + wide + ' px too wide');
@@ -127,16 +154,35 @@ try {
     await shot(phone, 'phone');
     const other = join(profile, 'other.json');
     writeFileSync(other, readFileSync(saved, 'utf8').replace(/"value": "1",\n(\s*)"raw": "01"\n/, '"value": "0",\n$1"raw": "00"\n'));
-    phone.once('dialog', (d) => d.dismiss());
+    const dialogs = [], downloads = [];
+    phone.on('dialog', (d) => { dialogs.push(d.message()); d.dismiss(); }).on('download', (d) => downloads.push(d));
     await chooseFile(phone, other);
-    await phone.waitForSelector('#status.warn');
-    assert.equal(await status(phone), 'Restore cancelled; nothing was written.');
-    assert.ok(phoneCalls.every((c) => /<indexGroup>61568</.test(c)), 'reads only');
+    await statusIs(phone, /^Restore cancelled; nothing was written\.$/);
+    assert.ok(phoneCalls.slice(written).every((c) => /<indexGroup>61568</.test(c)), 'reads only');
     assert.equal(await phone.locator('#plan tbody tr.change').count(), 1);
     wide = await overflow();
     assert.ok(wide <= 0, 'with the plan: no sideways scrolling: ' + wide + ' px too wide');
     await phone.locator('#plan-box').screenshot({ path: join(shots, 'phone-plan.png') });
+    await phone.click('#save');
+    await statusIs(phone, /^Not saved: 1 of 17 entries could not be read; nothing was downloaded\.$/);
+    assert.match(dialogs[1], /^1 of 17 entries could not be read\. .* Download it anyway\?$/);
+    assert.equal(downloads.length, 0);
     await phone.close();
+  });
+
+  await step('a viewer: a refused write shows access denied; signed in, writing and restoring are off and why', async () => {
+    const p = watch(await viewer.newPage());
+    await p.route('**/kxr-session.json', (r) => r.fulfill({ status: 404 }), { times: 1 });  // the role unknown at first
+    await p.goto(url).then(() => p.waitForSelector('#status.ok'));
+    await row(p, '0x2000:01').locator('input').fill('9');
+    await p.click('#write').then(() => statusIs(p, /^Access denied: your role may not change entries; nothing was written\.$/));
+    assert.equal(await p.isDisabled('#write'), true);
+    await reload(p);
+    assert.deepEqual([await session(p), await p.locator('#role-note').textContent()], ['Signed in as viewer (viewer)',
+      'Signed in as viewer (viewer): this role may only read. Writing and restoring are off; reading and saving still work.']);
+    assert.deepEqual(await Promise.all(['#read', '#save', '#write', '#restore', 'tr[data-entry="0x2000:01"] input']
+      .map((s) => p.isDisabled(s))), [false, false, true, true, true]);
+    await shot(p, 'viewer');
   });
 
   await step('a fault shows its faultcode and faultstring', async () => {
@@ -150,7 +196,7 @@ try {
 
   await step('the browser reported no script errors', async () => assert.deepEqual(complaints, []));
 } finally {
-  await context.close();
+  await browser.close();
   rmSync(profile, { recursive: true, force: true });
 }
 

@@ -6,7 +6,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import {
-  KxrFault, MEANINGS, formatValue, meaning, parseValue, readEntries, writeEntries,
+  KxrFault, MEANINGS, formatValue, isAccessDenied, mayWrite, meaning, parseValue, readEntries, readSession,
+  writeEntries,
 } from '../../contrib/www/kxr-client.js';
 
 const hexOf = (bytes) => Buffer.from(bytes).toString('hex').toUpperCase();
@@ -43,11 +44,12 @@ test('formatValue: read bytes as the page shows them', () => {
 });
 
 // A fake fetch: records the request and answers with the given body or status.
-function answerWith(body, status = 200) {
+function answerWith(body, status = 200) {  // status 0: no answer at all
   const seen = [];
   globalThis.fetch = async (url, init) => {
     seen.push({ url, ...init, field: (name) => new RegExp(`<${name}>([^<]*)</${name}>`).exec(init.body)?.[1] });
-    return { ok: status === 200, status, text: async () => body };
+    if (!status) throw new TypeError(body);
+    return { ok: status === 200, status, text: async () => body, json: async () => JSON.parse(body) };
   };
   return seen;
 }
@@ -95,7 +97,10 @@ test('faults, HTTP failures and short results reject', async () => {
   const one = [{ index: 0x2000, sub: 1, length: 2 }];
   answerWith(fault(-324664831, 'Unknown error'));
   await assert.rejects(readEntries(one), (err) => err instanceof KxrFault &&
-    err.faultcode === -324664831 && err.faultstring === 'Unknown error');
+    err.faultcode === -324664831 && err.faultstring === 'Unknown error' && !isAccessDenied(err));
+  answerWith(fault(-1606615034, 'Access denied')), await assert.rejects(writeEntries([{ ...one[0], bytes: [1] }]),
+    isAccessDenied);
+  assert.deepEqual([0xA03D0006, 0, null, new Error('x')].map(isAccessDenied), [true, false, false, false]);
   answerWith('Bad Gateway', 502), await assert.rejects(readEntries(one), /HTTP 502/);
   globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };
   await assert.rejects(readEntries(one), /cannot be reached \(Failed to fetch\)/);
@@ -115,4 +120,17 @@ test('the meanings are the daemon\'s table, every code with the same text', () =
   assert.ok(rows.length >= 10, 'the table was found');
   const daemon = new Map(rows.map((m) => [Number(m[1]) >>> 0, JSON.parse('"' + m[2] + '"')]));
   assert.deepEqual([...MEANINGS].sort((a, b) => a[0] - b[0]), [...daemon].sort((a, b) => a[0] - b[0]));
+});
+
+test('readSession: the sign-in the front server reports; anything else is none, with full access', async () => {
+  const cases = [  // status, body, session (user role), mayWrite
+    [200, '{"user":"ada","role":"viewer"}', 'ada viewer', false], [200, '{"user":"bo","role":"operator"}', 'bo operator', true],
+    [200, '{"user":"cy","role":"none"}', 'cy none', false], [404, '{"user":"dy","role":"viewer"}', null, true],
+    [200, '<html>', null, true], [200, '{"user":"ada"}', null, true], [0, 'Failed to fetch', null, true],
+  ];
+  for (const [status, body, want, writes] of cases) {
+    const seen = answerWith(body, status), got = await readSession();
+    assert.deepEqual([seen[0].url, got && got.user + ' ' + got.role, mayWrite(got)],
+      ['kxr-session.json', want, writes], body);
+  }
 });
