@@ -22,7 +22,10 @@ TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
       {"<u:ReadWrite xmlns:u=\"urn:x\"><nPort>5</nPort>", "nPort", 1, "5"},  // attributes
       {"<nPort>1</nPort><u:ReadWrite></u:ReadWrite>", "nPort", 0, ""},        // before anchor
       {"<u:ReadWrite/><nPort>2</nPort>", "nPort", 1, "2"},                   // after its end
-      {"<u:ReadWrite><cbRdLen/></u:ReadWrite>", "cbRdLen", 0, ""},            // self-closing
+      {"<u:ReadWrite><cbRdLen/></u:ReadWrite>", "cbRdLen", 1, ""},            // empty element
+      {"<u:ReadWrite><netId \r\n/><netId>1</netId>", "netId", 1, ""},       // first wins
+      {"<u:ReadWrite><netIdX/><netId / ><netId>3</netId>", "netId", 1, "3"},  // not empty tags
+      {"<u:ReadWrite><x>1<x/></x>", "x", 1, "1<x/>"},                         // close after open
       {"<u:ReadWrite><nPort>1", "nPort", 0, ""},                              // not closed
       {"<u:ReadWrite><a>1</a><a>2</a>", "a", 1, "1"},                         // first wins
       {"<u:ReadWrite><a>1<a>2</a></a>", "a", 1, "1<a>2"},                     // first close
