@@ -28,8 +28,6 @@ def served(request, st):
         request.addfinalizer(lambda: st.stop_all() or kxr.umount(parent))  # the daemon holds the root open
         os.mkdir(f"{parent}/{name}-1.0")
         os.symlink(name + "-1.0", st.s["docroot"])
-        os.mkdir(f"{parent}/{name}-1.0.bak")  # beside the root, named like it
-        open(f"{parent}/{name}-1.0.bak/old.htm", "w").write("old")
     assert (daemon := st.start_daemon()).ready, daemon.output()
     for name, content in FILES.items():
         st.put(name, content)
@@ -37,8 +35,7 @@ def served(request, st):
     open("/run/outside.htm", "w").write("outside")  # the private /run, outside the document root
     for name, target in {"to-root": "/", "out.htm": "/run/outside.htm", "up.htm": "../" * 12 + "run/outside.htm",
                          "etc": "/etc", "in.htm": "index.htm", "in-abs.htm": root + "/index.htm",
-                         "sub/up.htm": "../index.htm", "subdir": "sub",
-                         "bak.htm": os.path.realpath(root) + ".bak/old.htm"}.items():
+                         "sub/up.htm": "../index.htm", "subdir": "sub"}.items():
         os.symlink(target, f"{root}/{name}")
     return daemon
 
@@ -59,7 +56,7 @@ CASES = [(get(t), ok("text/html", INDEX)) for t in ("/", "/config", "/config/", 
     (get(t), NF) for t in ("/configx.htm", "/?x", "/config?x", "/a.htm?..", "/../etc/passwd", "/config/../index.htm",
                            "/%2e%2e/%2e%2e/etc/passwd", "/a/..b", "/missing.htm", "/sub", "/sub/", "/config/sub", "/pipe",
                            "/kxrwebservice/kxrwebservice.dll", "/" + "a" * 7000, "/to-root/etc/passwd",
-                           "/to-root/run/outside.htm", "/out.htm", "/up.htm", "/etc/passwd", "/bak.htm")] + [
+                           "/to-root/run/outside.htm", "/out.htm", "/up.htm", "/etc/passwd")] + [
     (post("/index.htm", b"ignored"), ok("text/html", INDEX)),
     (get("/a.htm?x?y"), ok("application/text", b"a with query")),
     (get("/LOGO.PNG"), ok("image/png", b"png")),

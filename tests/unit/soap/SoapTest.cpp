@@ -82,3 +82,20 @@ TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
 }
 
 }  // namespace
+
+namespace {
+
+// Clients match the fault texts as they are: each is pinned byte for byte here, not taken from the code table.
+TEST(SoapFault, CarriesEachCodesFixedText) {
+  const std::pair<unsigned, const char*> cases[] = {
+      {0, "Success"}, {0xA03D0001, "Unspecific error"}, {0xA03D0002, "Invalid HTTP method (POST required)"},
+      {0xA03D0003, "Invalid SOAP message"}, {0xA03D0004, "Invalid content-type (text/xml required)"},
+      {0xA03D0005, "Maximum length of SOAP message reached"}, {0xA03D0100, "Out of memory"},
+      {0xA03D0101, "Readbuffer too small"}, {0xA03D0102, "Invalid writebuffer"}, {0xA03D0103, "Out of range"},
+      {0xA03D0104, "Invalid argument"}, {0xA03D0105, "Maximum amount of subcommands reached"},
+      {0xA03D0106, "Maximum length of readbuffer reached"}, {0xA03D0107, "Maximum length of writebuffer reached"},
+      {0xA03D01FF, "Unknown error"}, {0xECA60301, "Unknown error"}};  // the client's codes: meanings for people only
+  for (const auto& [code, text] : cases) EXPECT_EQ(CKXRWeb::KXRWebErrCodeToErrMsg(static_cast<int>(code)), text) << code;
+}
+
+}  // namespace
