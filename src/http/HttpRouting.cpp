@@ -105,6 +105,32 @@ bool check_resolved_after(int error) {
 
 }  // namespace
 
+std::string_view below_root(std::string_view root, std::string_view path) {
+  // A '/' must follow the root's own name (the root "/" ends in one): a
+  // sibling named like the root plus a suffix is not below it.
+  const std::size_t name = root.size() + (root.empty() || root.back() != '/' ? 1 : 0);
+  if (path.size() <= name || path.compare(0, root.size(), root) != 0 || path[name - 1] != '/') return {};
+  return path.substr(name);
+}
+
+int open_unlinked(int root, std::string_view relative) {
+  int dir = root;
+  std::string name;
+  for (;;) {
+    const std::size_t slash = relative.find('/');
+    name.assign(relative.substr(0, slash));
+    const bool last = slash == std::string_view::npos;
+    // Intermediate directories are opened like the root: only to go on from.
+    const int fd = ::openat(dir, name.c_str(), (last ? kOpenFlags : kRootFlags) | O_NOFOLLOW);
+    const int error = errno;
+    if (dir != root) ::close(dir);
+    errno = error;
+    if (fd < 0 || last) return fd;
+    dir = fd;
+    relative.remove_prefix(slash + 1);
+  }
+}
+
 RouteDecision decide_route(http::verb method, std::string_view target) {
   RouteDecision decision{Route::File, std::string(target), {}};
   if (decision.stripped.compare(0, kConfigPrefix.size(), kConfigPrefix) == 0)
@@ -173,15 +199,16 @@ int DocumentRoot::open_resolved(const char* relative) const {
   // beneath the root's descriptor agree when the root's link is replaced.
   const Path file(::realpath((mResolved + '/' + relative).c_str(), nullptr), &std::free);
   if (!file) return -1;
-  const std::string_view r(mResolved);
-  const std::string_view f(file.get());
-  // Below the root: a '/' must follow the root's own name (the root "/" ends in one).
-  if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || (r.back() != '/' && f[r.size()] != '/')) {
+  const std::string_view below = below_root(mResolved, file.get());
+  if (below.empty()) {
     errno = EPERM;
     return -1;
   }
-  // A link put in place of the file after the check is not followed.
-  return ::open(file.get(), kOpenFlags | O_NOFOLLOW);
+  // The resolved name holds no link; opening it again from the root's
+  // descriptor, a component at a time and none followed if it is a link,
+  // a directory swapped for a link since the resolution fails instead of
+  // leading outside.
+  return open_unlinked(mFd, below);
 }
 
 void DocumentRoot::open_regular(const std::string& fileName, int& fd, std::uint64_t& size,

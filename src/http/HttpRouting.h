@@ -44,6 +44,17 @@ RouteDecision decide_route(boost::beast::http::verb method, std::string_view tar
 // the path may not name a file (the answer is then 404).
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName);
 
+// The part of the resolved path below the resolved root, without the '/'
+// between them; empty when path is not below root.
+std::string_view below_root(std::string_view root, std::string_view path);
+
+// Opens relative (components separated by single '/', none "." or "..")
+// beneath the directory root, one component at a time, failing (-1 and errno,
+// ELOOP or ENOTDIR) where a component is a symbolic link: the resolved-path
+// check's open, which a link swapped in after the resolution cannot lead
+// outside the root.
+int open_unlinked(int root, std::string_view relative);
+
 // The document root, opened once at start: every file is opened beneath it,
 // so that a root reached through a link costs nothing more per file.
 class DocumentRoot {

@@ -202,6 +202,7 @@ void http_worker::serve(int fd) {
   // within this one turn of the loop, it cannot run out.
   mAcceptedAt = std::chrono::steady_clock::now();
   mHeldAtAccept = gThreadHeld;
+  mAnswerBy = {};
   step(&http_worker::read_request);
 }
 
@@ -320,7 +321,8 @@ void http_worker::check_deadline() {
 
 std::chrono::steady_clock::time_point http_worker::connection_deadline() const {
   const std::chrono::steady_clock::duration held = gThreadHeld - mHeldAtAccept;
-  return mAcceptedAt + KxrSettings::kDeadline + (std::min)(held, std::chrono::steady_clock::duration(KxrSettings::kDeadline));
+  return (std::max)(mAnswerBy, mAcceptedAt + KxrSettings::kDeadline +
+                                   (std::min)(held, std::chrono::steady_clock::duration(KxrSettings::kDeadline)));
 }
 
 void http_worker::process_request(const worker_request& req) {
@@ -348,6 +350,11 @@ void http_worker::send_kxr_response(const worker_request& req) {
     ThreadHeld held;
     return AnswerEndpoint(req.body(), mLock, connection_deadline());
   }();
+  // Whatever the call has done, writes included, is reported: its answer has
+  // a whole deadline of its own to go out, even when the call ended after
+  // the connection's cut (the answer of a late call would otherwise be cut
+  // at its first wait for a full socket).
+  mAnswerBy = std::chrono::steady_clock::now() + KxrSettings::kDeadline;
   if (answer.isPage)
     send_html_response(http::status::ok, answer.body);
   else

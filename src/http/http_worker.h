@@ -93,7 +93,8 @@ class http_worker {
   void check_deadline();
   // The current connection's deadline: 60 seconds after its accept, plus the
   // time the thread has spent in web-service calls since then, but at most
-  // another 60 seconds.
+  // another 60 seconds; once a web-service call has run, no earlier than 60
+  // seconds after its end, for its answer.
   std::chrono::steady_clock::time_point connection_deadline() const;
   // Releases the answer's slots and accepts again, dropping the connection;
   // only valid while no write is outstanding, so every answer starts its
@@ -138,6 +139,7 @@ class http_worker {
   bool mDeadlineWatched = false;                             // a wait of mDeadline is pending
   std::chrono::steady_clock::time_point mAcceptedAt;         // when the current connection was accepted
   std::chrono::steady_clock::duration mHeldAtAccept{};       // the thread's time in calls by then
+  std::chrono::steady_clock::time_point mAnswerBy{};         // a call's answer goes out by then
   std::optional<string_response> mStringResponse;            // string answer slot
   std::optional<http::response_serializer<http::string_body, worker_fields>> mStringSerializer;
   std::optional<file_response> mFileResponse;                // file answer slot

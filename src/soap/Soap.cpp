@@ -42,6 +42,9 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// Whether c is white space in XML, which may stand before the "/>" of a tag.
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // A decimal number read in place (the text need not end in a NUL): white
 // space, optional sign, digits up to the first other byte; 0 without digits,
 // saturated at minimum and maximum when out of range.
@@ -74,27 +77,50 @@ int DecimalValue(std::string_view text) {
 }
 
 // Where the tag "<" + name + ">", or "</" + name + ">" when closing, first
-// begins in body at or after from; npos when it does not occur.
-std::size_t FindTag(std::string_view body, std::size_t from, std::string_view name, bool closing) {
+// begins in body at or after from; npos when it does not occur. An opening
+// tag may also be the empty-element tag "<" + name + "/>", with white space
+// before the "/>", as toolkits write an empty value; its length is then put
+// in emptyTag, else emptyTag is 0.
+std::size_t FindTag(std::string_view body, std::size_t from, std::string_view name, bool closing,
+                    std::size_t& emptyTag) {
+  emptyTag = 0;
   const std::size_t length = name.size() + (closing ? 3 : 2);
   for (std::size_t at = body.find('<', from); at != std::string_view::npos && body.size() - at >= length;
        at = body.find('<', at + 1)) {
     const char* p = body.data() + at + 1;
     if (closing && *p++ != '/') continue;
-    // The '>' first: it rules out most tags without a comparison of the name.
-    if (p[name.size()] == '>' && std::memcmp(p, name.data(), name.size()) == 0) return at;
+    // The character after the name first: it rules out most tags without a
+    // comparison of the name.
+    const char after = p[name.size()];
+    if (after == '>') {
+      if (std::memcmp(p, name.data(), name.size()) == 0) return at;
+      continue;
+    }
+    if (closing || name.empty() || (after != '/' && !IsXmlSpace(after)) || std::memcmp(p, name.data(), name.size()) != 0) continue;
+    std::size_t end = at + 1 + name.size();
+    while (end < body.size() && IsXmlSpace(body[end])) ++end;
+    if (body.size() - end >= 2 && body[end] == '/' && body[end + 1] == '>') {
+      emptyTag = end + 2 - at;
+      return at;
+    }
   }
   return std::string_view::npos;
 }
 
 // The text of the element name after the call's anchor at position call
 // (npos: no anchor): the first opening tag after the anchor, up to the first
-// closing tag after that. False when either tag is missing.
+// closing tag after that; empty when that opening tag is an empty-element
+// tag. False when either tag is missing.
 bool FindText(std::string_view body, std::size_t call, std::string_view name, std::string_view& text) {
   if (call == std::string_view::npos) return false;
-  const std::size_t start = FindTag(body, call + 1, name, false);
+  std::size_t emptyTag = 0;
+  const std::size_t start = FindTag(body, call + 1, name, false, emptyTag);
   if (start == std::string_view::npos) return false;
-  const std::size_t end = FindTag(body, start + 1, name, true);
+  if (emptyTag != 0) {
+    text = body.substr(start + emptyTag, 0);
+    return true;
+  }
+  const std::size_t end = FindTag(body, start + 1, name, true, emptyTag);
   if (end == std::string_view::npos) return false;
   const std::size_t first = start + name.size() + 2;
   // Only a name that itself holds markup lets the closing tag overlap the

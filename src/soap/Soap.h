@@ -16,7 +16,8 @@ inline constexpr char kKxrServiceUrn[] = "urn:KxrWebService";
 // SOAP parsing and document building; no state, all operations static.
 class CSoap {
  public:
-  // Finds <name>...</name> after the "<u:ReadWrite" anchor; 1 found, 0 not.
+  // Finds <name>...</name> after the "<u:ReadWrite" anchor, or <name/> (an
+  // empty value); 1 found, 0 not.
   static int ParseParameter(const std::string& body, const std::string& name, std::string& value);
   // As above, converted with atoi.
   static int ParseParameter(const std::string& body, const std::string& name, int& value);

@@ -43,19 +43,35 @@ def test_refusing_service_costs_one_round_of_attempts_per_batch(st, daemon):
 @pytest.mark.slow
 def test_slow_service_batch_ends_at_the_connection_deadline(st, daemon, fake):
     st.put("small.htm", b"s" * 32)
+    big, ended = bytes(range(256)) * 160, []  # 40 KiB an entry: the late batch's answer does not fit one send
 
-    service = fake(lambda msg, n: time.sleep(9) or entry_answer(0, b"abcd"))  # each within the exchange bound
-    waiting = connect()  # accepted before the batch; its request completes while the batch runs
+    def handler(msg, n):  # each exchange within its bound; the late batch's last one begun before its cut, ended after
+        late = entry_request(msg)[0] == 0x2000
+        time.sleep(min(9, ta + 118 - time.monotonic()) if late and time.monotonic() < ta + 118 else 9)
+        ended.append(time.monotonic()) if late else None
+        return entry_answer(0, big if late else b"abcd")
+    service = fake(handler)
+    ta = time.monotonic()
+    waiting, late = connect(), connect()  # accepted before the batch; their requests complete while it runs
     waiting.sendall(b"GET /small.htm HTTP/1.1\r\nHost: x\r\n")
+    late.sendall((request := post(EP, call(READ, 10, 10 * (8 + len(big)), hdr(0x2000, 1, len(big)) * 10)))[:20])
     time.sleep(0.2)
     t0 = time.monotonic()
     batch = connect()
     batch.sendall(post(EP, call(READ, 8, 96, hdr(0x1000, 1, 4) * 8)))
     time.sleep(1)
     waiting.sendall(b"\r\n")
+    late.sendall(request[20:])
     answer = parse(read_all(batch, 90))
     assert 60 < time.monotonic() - t0 < 66  # seven exchanges begun within 60 s, the eighth not sent
     assert answer[2] == response_doc(le32(0, 4) * 7 + le32(TIMED_OUT, 0) + b"abcd" * 7)
-    assert len(service.requests) == 7
-    raw = read_all(waiting, 5)
+    assert sum(entry_request(m)[0] == 0x1000 for m in service.requests) == 7
+    raw = read_all(waiting, 80)
     assert raw.endswith(b"\r\n\r\n" + b"s" * 32), raw  # its whole answer, not cut after the header
+    # The late batch ran to its cut, 120 s after its accept: its answer, which waits for room in the socket, has
+    # a deadline of its own.
+    while (not ended or ended[-1] < ta + 121) and time.monotonic() < ta + 140:
+        time.sleep(0.2)
+    time.sleep(1)  # unread meanwhile: the answer fills the socket and waits
+    assert ended[-1] > ta + 121 and (n := len(ended)) < 10
+    assert parse(read_all(late, 30))[2] == response_doc(le32(0, len(big)) * n + le32(TIMED_OUT, 0) * (10 - n) + big * n)

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 
@@ -132,8 +133,10 @@ TEST(Client, RefusedConnectionsAreTriedTenTimes) {
     char buf[2];
     uint64_t cb = 0;
     RefuseConnects(refusals);
+    const auto begun = std::chrono::steady_clock::now();
     EXPECT_EQ(KXRSyncRead(1, 0, 0, 2, buf, &cb), rc) << refusals;
     EXPECT_EQ(Connects(), 10) << refusals;
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(900)) << refusals;  // 9 pauses
   }
 }
 

@@ -22,7 +22,10 @@ TEST(SoapParse, FindsTheElementAfterTheAnchorOnly) {
       {"<u:ReadWrite xmlns:u=\"urn:x\"><nPort>5</nPort>", "nPort", 1, "5"},  // attributes
       {"<nPort>1</nPort><u:ReadWrite></u:ReadWrite>", "nPort", 0, ""},        // before anchor
       {"<u:ReadWrite/><nPort>2</nPort>", "nPort", 1, "2"},                   // after its end
-      {"<u:ReadWrite><cbRdLen/></u:ReadWrite>", "cbRdLen", 0, ""},            // self-closing
+      {"<u:ReadWrite><cbRdLen/></u:ReadWrite>", "cbRdLen", 1, ""},            // empty element
+      {"<u:ReadWrite><netId \r\n/><netId>1</netId>", "netId", 1, ""},       // first wins
+      {"<u:ReadWrite><netIdX/><netId / ><netId>3</netId>", "netId", 1, "3"},  // not empty tags
+      {"<u:ReadWrite><x>1<x/></x>", "x", 1, "1<x/>"},                         // close after open
       {"<u:ReadWrite><nPort>1", "nPort", 0, ""},                              // not closed
       {"<u:ReadWrite><a>1</a><a>2</a>", "a", 1, "1"},                         // first wins
       {"<u:ReadWrite><a>1<a>2</a></a>", "a", 1, "1<a>2"},                     // first close
@@ -76,6 +79,23 @@ TEST(SoapParse, ReadsTheNetIdAsDottedDecimal) {
     EXPECT_EQ(Bytes({b[0], b[1], b[2], b[3], b[4], b[5]}), expected) << text;
     EXPECT_EQ(addr.port, 0xBEEF) << text;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Clients match the fault texts as they are: each is pinned byte for byte here, not taken from the code table.
+TEST(SoapFault, CarriesEachCodesFixedText) {
+  const std::pair<unsigned, const char*> cases[] = {
+      {0, "Success"}, {0xA03D0001, "Unspecific error"}, {0xA03D0002, "Invalid HTTP method (POST required)"},
+      {0xA03D0003, "Invalid SOAP message"}, {0xA03D0004, "Invalid content-type (text/xml required)"},
+      {0xA03D0005, "Maximum length of SOAP message reached"}, {0xA03D0100, "Out of memory"},
+      {0xA03D0101, "Readbuffer too small"}, {0xA03D0102, "Invalid writebuffer"}, {0xA03D0103, "Out of range"},
+      {0xA03D0104, "Invalid argument"}, {0xA03D0105, "Maximum amount of subcommands reached"},
+      {0xA03D0106, "Maximum length of readbuffer reached"}, {0xA03D0107, "Maximum length of writebuffer reached"},
+      {0xA03D01FF, "Unknown error"}, {0xECA60301, "Unknown error"}};  // the client's codes: meanings for people only
+  for (const auto& [code, text] : cases) EXPECT_EQ(CKXRWeb::KXRWebErrCodeToErrMsg(static_cast<int>(code)), text) << code;
 }
 
 }  // namespace
