@@ -28,7 +28,7 @@ entries.forEach(([index, sub, size], i) => {
 });
 try {
   const [answer] = await client.ReadWriteAsync({
-    netId: '0.0.0.0.0.0', nPort: 0, indexGroup: 0xF080,
+    netId: '', nPort: 0, indexGroup: 0xF080,
     indexOffset: entries.length, cbRdLen: 100, pwrData: headers.toString('base64'),
   });
   // ppRdData carries an attribute, so soap gives its text as $value.

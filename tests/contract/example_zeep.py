@@ -26,7 +26,7 @@ entries = [(0x1018, 1, 4), (0x1008, 0, 8)]  # object index, sub-index, length
 # One 12-byte header per entry: group word, sub-index, flags, index, length.
 headers = b"".join(struct.pack("<IBBHI", 0, sub, 0, index, size) for index, sub, size in entries)
 try:
-    result = service.ReadWrite(netId="0.0.0.0.0.0", nPort=0, indexGroup=0xF080,
+    result = service.ReadWrite(netId="", nPort=0, indexGroup=0xF080,
                                indexOffset=len(entries), cbRdLen=100, pwrData=headers)
 except Fault as fault:
     sys.exit(f"Fault {fault.code}: {fault.message}")

@@ -34,7 +34,7 @@ async function call(indexGroup, indexOffset, cbRdLen, buffer) {
   sent = [];
   try {
     const [answer] = await client.ReadWriteAsync({
-      netId: '0.0.0.0.0.0', nPort: 0, indexGroup, indexOffset, cbRdLen, pwrData: buffer.toString('base64'),
+      netId: '', nPort: 0, indexGroup, indexOffset, cbRdLen, pwrData: buffer.toString('base64'),
     });
     return Buffer.from(answer.ppRdData.$value, 'base64');
   } finally {
