@@ -431,6 +431,13 @@ std::string SnapshotText(const std::vector<DictEntry>& dict, const std::vector<E
     if (valueOf(0x1018, sub, value)) identityWriter.Text(kIdentity[sub - 1], value);
   identityWriter.Close();
   deviceWriter.Raw("identity", identity);
+  // A file that lacks some values says so where a reader looks first; a
+  // whole one has no such key, as before.
+  for (std::size_t i = 0; i < dict.size(); ++i)
+    if (i >= outcomes.size() || outcomes[i].code != 0) {
+      deviceWriter.Raw("partial", "true");
+      break;
+    }
   deviceWriter.Close();
   top.Raw("device", device);
   std::string entries = dict.empty() ? "[]" : "[";
