@@ -390,24 +390,31 @@ function hexNumber(text, digits) {
     ? parseInt(text.slice(2), 16) : null;
 }
 
-// The entries of dictionary.json (index and sub-index as "0x..." strings or
-// numbers), checked: a bad dictionary throws before any call.
+// The rules of a dictionary and of a snapshot file are kxr-cli's, word for
+// word, so that a file one of them takes the other takes too.
+const entryName = (index, sub) => hex(index, 4) + ':' + hex(sub, 2);
+const widthOf = (type) => (Object.hasOwn(INTEGERS, type) ? INTEGERS[type][0] / 8 : 0);
+const LARGEST = MAX_AREA - 8;  // an entry and its record fill a read area at most
+// A whole number as kxr-cli reads one: exact, and 1.0 is 1.
+const wholeNumber = (v, min, max) => Number.isInteger(v) && Math.abs(v) < 2 ** 62 && v >= min && v <= max;
+
+// The entries of dictionary.json, checked: a bad dictionary throws before any call.
 export function dictionaryEntries(list) {
-  if (!Array.isArray(list)) throw new TypeError('the dictionary is not a list of entries');
+  if (!Array.isArray(list)) throw new TypeError('not a list [ ... ] of entries');
   const seen = new Set();
   return list.map((e, i) => {
-    const where = 'dictionary entry ' + (i + 1);
-    const index = Number.isInteger(e?.index) ? e.index : hexNumber(e?.index, 4);
-    const sub = Number.isInteger(e?.sub) ? e.sub : hexNumber(e?.sub, 2);
-    if (index === null || index < 0 || index > 0xFFFF || sub === null || sub < 0 || sub > 0xFF)
-      throw new TypeError(where + ': no valid index and sub-index');
-    const label = entryLabel(index, sub);
-    if (seen.has(key(index, sub))) throw new TypeError(where + ': ' + label + ' is listed twice');
+    const where = 'entry ' + (i + 1) + ': ';
+    const index = hexNumber(e?.index, 4), sub = hexNumber(e?.sub, 2);
+    if (index === null || sub === null) throw new TypeError(where + '"index" and "sub" are "0x" and 4 or 2 hex digits');
+    if (typeof e.name !== 'string' || !TYPES.includes(e.type) || typeof e.writable !== 'boolean' ||
+        !wholeNumber(e.size, 1, LARGEST))
+      throw new TypeError(where + 'needs "name", "type" (u8..u64, i8..i64, text, bytes), "size" (1 to ' + LARGEST +
+        ') and "writable"');
+    if (widthOf(e.type) && e.size !== widthOf(e.type))
+      throw new TypeError(where + 'the size of a ' + e.type + ' is ' + widthOf(e.type));
+    if (seen.has(key(index, sub))) throw new TypeError(where + entryName(index, sub) + ' is given twice');
     seen.add(key(index, sub));
-    if (!Number.isInteger(e.size) || e.size < 0 || !fitsRead(e.size))
-      throw new TypeError(where + ' (' + label + '): size must be 0 to ' + (MAX_AREA - 8) + ' bytes');
-    if (typeof e.type !== 'string') throw new TypeError(where + ' (' + label + '): no type');
-    return { index, sub, label, name: String(e.name ?? ''), type: e.type, size: e.size, writable: e.writable === true };
+    return { index, sub, label: entryLabel(index, sub), name: e.name, type: e.type, size: e.size, writable: e.writable };
   });
 }
 
@@ -449,22 +456,20 @@ export function snapshotValue(type, bytes) {
   return undefined;
 }
 
-// Whether a snapshot's value stands for exactly these bytes. Text is taken
-// as written: its spaces are part of the value, not to be trimmed as a
-// typed one's are.
-function valueFits(type, value, raw) {
-  if (typeof value !== 'string') return 'value is not a string';
+// A snapshot's value as bytes of the entry, or the reason it does not fit.
+// Text is taken as written: its spaces are part of the value. Other types
+// may be padded with ASCII blanks only, never with other spaces.
+function shownBytes(type, value, size) {
   if (type === 'text') {
-    if (!/^[\x20-\x7E]*$/.test(value)) return 'value has characters other than plain ASCII';
-    if (value.length > raw.length) return 'value is longer than ' + raw.length + ' characters';
-    const bytes = new Uint8Array(raw.length);
+    if (!/^[\x20-\x7E]*$/.test(value)) return { error: 'only plain ASCII characters' };
+    if (value.length > size) return { error: 'at most ' + size + ' characters' };
+    const bytes = new Uint8Array(size);
     for (let i = 0; i < value.length; i++) bytes[i] = value.charCodeAt(i);
-    return sameBytes(bytes, raw) ? null : 'value ' + JSON.stringify(value) + ' does not match raw';
+    return { bytes };
   }
-  if (type === 'bytes' && value === pairs(raw)) return null;  // as written by a save, without parsing 1 MiB
-  const parsed = parseValue(type, value, raw.length);
-  if (parsed.error) return 'value ' + JSON.stringify(value) + ': ' + parsed.error;
-  return sameBytes(parsed.bytes, raw) ? null : 'value ' + JSON.stringify(value) + ' does not match raw';
+  if (/[^\x20-\x7E\t\n\v\f\r]/.test(value))
+    return { error: widthOf(type) ? 'not a number (decimal, or hexadecimal with 0x)' : 'hex byte pairs such as 12 AB, or HH*N' };
+  return parseValue(type, value, size);
 }
 
 // "2026-12-07T10:30:00Z": UTC, whole seconds.
@@ -472,19 +477,21 @@ const takenAt = (now) => new Date(now).toISOString().replace(/\.\d+Z$/, 'Z');
 
 // Reads every entry of the dictionary in as few calls as the limits allow
 // and resolves to the snapshot (a plain object; snapshotText makes it the
-// file). An entry that cannot be read keeps its code; a call that fails
-// as a whole rejects, so no partial snapshot is ever made.
+// file). An entry that cannot be read keeps its code, and the device object
+// gets partial: true; a call that fails as a whole rejects.
 export async function saveSnapshot(dictionary, { endpoint = ENDPOINT, now = new Date() } = {}) {
   const entries = dictionaryEntries(dictionary);
   const taken = takenAt(now);
   const results = entries.length
     ? await readMany(entries.map((e) => ({ index: e.index, sub: e.sub, length: e.size })), { endpoint }) : [];
   const read = new Map();
+  let partial = false;
   const records = entries.map((e, i) => {
     const record = { index: hex(e.index, 4), sub: hex(e.sub, 2), name: e.name, type: e.type, size: e.size,
       writable: e.writable };
     let { code, bytes } = results[i];
     if (code === 0 && bytes.length !== e.size) code = WRONG_LENGTH;  // a short entry is not its value
+    if (code !== 0) partial = true;
     if (code === 0) {
       const value = snapshotValue(e.type, bytes);
       if (value !== undefined) record.value = value;
@@ -502,8 +509,11 @@ export async function saveSnapshot(dictionary, { endpoint = ENDPOINT, now = new 
     const value = valueOf(0x1018, i + 1);
     if (value !== undefined) identity[field] = value;
   });
-  return { format: SNAPSHOT_FORMAT, version: SNAPSHOT_VERSION, taken,
-    device: { name: valueOf(0x1008, 0) ?? null, identity }, entries: records };
+  // A file that lacks values says so (the page asks before it downloads one);
+  // a whole file has no such key.
+  const device = { name: valueOf(0x1008, 0) ?? null, identity };
+  if (partial) device.partial = true;
+  return { format: SNAPSHOT_FORMAT, version: SNAPSHOT_VERSION, taken, device, entries: records };
 }
 
 // The file's text: two-space indented JSON and a final newline.
@@ -511,7 +521,7 @@ export const snapshotText = (snapshot) => JSON.stringify(snapshot, null, 2) + '\
 
 // Checks a snapshot (its text or the parsed object) against the device's
 // dictionary, then reads the current values of its entries, and resolves to
-// the plan: { rows, counts }, one row per record of the file in its order:
+// the plan: { rows, counts, restorable }, one row per record of the file in its order:
 //   { index, sub, label, name, type, size, writable, action, raw, current }
 // action: 'change' (writable, differs or unreadable now), 'unchanged',
 // 'read-only' (differs, never written), 'unknown' (not in the dictionary),
@@ -532,7 +542,10 @@ export async function planRestore(snapshot, dictionary, { endpoint = ENDPOINT } 
   });
   const counts = { change: 0, unchanged: 0, 'read-only': 0, unknown: 0, skipped: 0 };
   for (const r of rows) counts[r.action]++;
-  return { rows, counts };
+  // 0: every record was unread at save or is unknown to the device; such a
+  // file restores nothing, which the page reports as a failure.
+  const restorable = counts.change + counts.unchanged + counts['read-only'];
+  return { rows, counts, restorable };
 }
 
 function checkSnapshot(snapshot, entries) {
@@ -541,59 +554,61 @@ function checkSnapshot(snapshot, entries) {
     try {
       file = JSON.parse(snapshot);
     } catch (err) {
-      throw new SnapshotError(['not a snapshot file: ' + err.message]);
+      throw new SnapshotError(['not JSON: ' + err.message]);
     }
   }
   const isObject = (v) => v !== null && typeof v === 'object' && !Array.isArray(v);
   if (!isObject(file) || file.format !== SNAPSHOT_FORMAT)
-    throw new SnapshotError(['not a snapshot file: "format" is not "' + SNAPSHOT_FORMAT + '"']);
-  if (!Number.isInteger(file.version) || file.version < 1)
-    throw new SnapshotError(['not a snapshot file: "version" is not a whole number of 1 or more']);
+    throw new SnapshotError(['not a snapshot: "format" is not "' + SNAPSHOT_FORMAT + '"']);
+  if (!wholeNumber(file.version, 1, Infinity))
+    throw new SnapshotError(['"version" is not a whole number of 1 or more']);
   if (file.version > SNAPSHOT_VERSION)
     throw new SnapshotError(['snapshot version ' + file.version + ' is newer than this reader (' +
       SNAPSHOT_VERSION + ')']);
-  if (!Array.isArray(file.entries)) throw new SnapshotError(['not a snapshot file: "entries" is not a list']);
+  if (!Array.isArray(file.entries)) throw new SnapshotError(['"entries" is not a list']);
 
   const dictionary = new Map(entries.map((e) => [key(e.index, e.sub), e]));
   const faults = [], rows = [], seen = new Set();
   file.entries.forEach((record, i) => {
     const index = hexNumber(record?.index, 4), sub = hexNumber(record?.sub, 2);
     if (!isObject(record) || index === null || sub === null) {
-      faults.push('record ' + (i + 1) + ': no valid "index" and "sub" ("0x2000", "0x01")');
+      faults.push('record ' + (i + 1) + ': "index" and "sub" are "0x" and 4 or 2 hex digits');
       return;
     }
-    const label = entryLabel(index, sub);
-    if (seen.has(key(index, sub))) {
-      faults.push(label + ': listed twice');
-      return;
-    }
+    const fault = (reason) => faults.push(entryName(index, sub) + ': ' + reason);
+    if (seen.has(key(index, sub))) return fault('given twice');
     seen.add(key(index, sub));
     const e = dictionary.get(key(index, sub));
-    const row = { index, sub, label, name: e ? e.name : String(record.name ?? ''), type: e ? e.type : record.type,
-      size: e ? e.size : record.size, writable: e ? e.writable : false, action: null, raw: null, current: null };
-    rows.push(row);
+    const row = { index, sub, label: entryLabel(index, sub), name: e ? e.name : String(record.name ?? ''),
+      type: e ? e.type : record.type, size: e ? e.size : record.size, writable: e ? e.writable : false, action: null,
+      raw: null, current: null };
     if ('code' in record) {  // unread at save time
-      row.action = 'skipped';
-      row.code = record.code;
+      if (!wholeNumber(record.code, 0, 0xFFFFFFFF)) return fault('"code" is not an unsigned 32-bit number');
+      rows.push(Object.assign(row, { action: 'skipped', code: record.code }));
       return;
     }
-    if (!e) {  // never written; its bytes are shown when they are readable
-      row.action = 'unknown';
-      if (typeof record.raw === 'string' && /^(?:[0-9a-fA-F]{2})*$/.test(record.raw)) row.raw = fromHex(record.raw);
-      return;
-    }
-    const fault = (reason) => faults.push(label + ' ' + e.name + ': ' + reason);
-    if (!('raw' in record)) return fault('neither "raw" nor "code"');
-    if (record.type !== e.type) return fault('type ' + JSON.stringify(record.type) + ', the device\'s is ' + e.type);
-    if (record.size !== e.size) return fault('size ' + JSON.stringify(record.size) + ', the device\'s is ' + e.size);
-    if (typeof record.raw !== 'string' || !/^(?:[0-9a-fA-F]{2})*$/.test(record.raw) || record.raw.length !== 2 * e.size)
-      return fault('"raw" is not the hex of exactly ' + e.size + ' bytes');
+    if (typeof record.raw !== 'string' || !/^(?:[0-9a-fA-F]{2})*$/.test(record.raw))
+      return fault(typeof record.raw === 'string' ? '"raw" is not hex' : 'neither "raw" nor "code"');
     row.raw = fromHex(record.raw);
-    if ('value' in record) {
-      const reason = valueFits(e.type, record.value, row.raw);
-      if (reason) return fault(reason);
+    if (!e) {  // never written
+      rows.push(Object.assign(row, { action: 'unknown' }));
+      return;
     }
-    if (e.writable && !fitsWrite(e.size)) fault('too large to write in one call');
+    if (record.type !== e.type)
+      return fault('type ' + (typeof record.type === 'string' ? record.type : '(none)') + ' differs from the device\'s ' +
+        e.type);
+    if (!wholeNumber(record.size, 0, Infinity) || record.size !== e.size)
+      return fault('size ' + ('size' in record ? JSON.stringify(record.size) : '(none)') + ' differs from the device\'s ' +
+        e.size);
+    if (row.raw.length !== e.size) return fault('"raw" holds ' + row.raw.length + ' bytes, not ' + e.size);
+    if ('value' in record && !(e.type === 'bytes' && record.value === pairs(row.raw))) {  // a save's, without parsing 1 MiB
+      const shown = typeof record.value === 'string' ? shownBytes(e.type, record.value, e.size) : { error: 'not a string' };
+      if (shown.error) return fault('"value" does not fit: ' + shown.error);
+      if (!sameBytes(shown.bytes, row.raw))
+        return fault('"value" ' + JSON.stringify(record.value) + ' differs from "raw" ' + record.raw);
+    }
+    if (e.writable && !fitsWrite(e.size)) return faults.push(entryName(index, sub) + ' is too large for one call');
+    rows.push(row);
   });
   if (faults.length) throw new SnapshotError(faults);
   return rows;
@@ -601,7 +616,7 @@ function checkSnapshot(snapshot, entries) {
 
 // Carries out a plan: writes the rows to change in as few calls as the
 // limits allow, reads the written ones back and compares them with the
-// file. Resolves to the report: { rows, counts }, one row per plan row:
+// file. Resolves to the report: { rows, counts, restorable (the plan's) }, one row per plan row:
 //   { ...the plan row, result, code, text }
 // result: 'verified' (written and read back equal), 'write-failed' (code,
 // or no code when the call got no answer), 'mismatch' (read back differs
@@ -649,7 +664,7 @@ export async function restore(plan, { endpoint = ENDPOINT } = {}) {
   });
   const counts = { verified: 0, 'write-failed': 0, mismatch: 0, skipped: 0 };
   for (const r of rows) counts[r.result]++;
-  return { rows, counts };
+  return { rows, counts, restorable: plan.restorable };
 }
 
 const codeLine = (code) => hex(code, 8) + ' ' + meaning(code);

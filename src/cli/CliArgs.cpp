@@ -206,7 +206,7 @@ bool WantsJson(const std::vector<std::string>& args) {
 
 namespace {
 
-// The arguments of save and restore: [--dictionary FILE] [--dry-run] [--json] and one FILE.
+// The arguments of save and restore: [--dictionary FILE] [--dry-run | --partial] [--json] and one FILE.
 bool ParseSnapshotArgs(const std::vector<std::string>& args, std::size_t i, Invocation& invocation,
                        std::string& error) {
   const bool save = invocation.command == Invocation::Command::kSave;
@@ -218,6 +218,8 @@ bool ParseSnapshotArgs(const std::vector<std::string>& args, std::size_t i, Invo
       invocation.json = true;
     } else if (arg == "--dry-run" && !save) {
       invocation.dryRun = true;
+    } else if (arg == "--partial" && save) {
+      invocation.partial = true;
     } else if (arg == "--dictionary") {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         error = "--dictionary needs a file";
@@ -350,7 +352,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
 std::string Usage(const std::string& program, const std::string& defaultSocket) {
   return "usage: " + program + " [--json] [-s SOCKET | -u URL] read INDEX:SUB[:LENGTH][:TYPE] ...\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
-         "       " + program + " [--json] [-s SOCKET | -u URL] save [--dictionary DICT] [FILE]\n"
+         "       " + program + " [--json] [-s SOCKET | -u URL] save [--dictionary DICT] [--partial] [FILE]\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] restore [--dictionary DICT] [--dry-run] FILE\n"
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
@@ -364,7 +366,8 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "VALUE: hex:BYTES (hex:3412, hex:'34 12'), text:TEXT, u8:/u16:/u32:/u64:NUMBER or\n"
          "i8:/i16:/i32:/i64:NUMBER (little-endian integers: u16:0x1234 writes 34 12).\n"
          "save reads every entry of the dictionary (/dictionary.json of the daemon, or\n"
-         "DICT) into a snapshot FILE, or to standard output without FILE or with -.\n"
+         "DICT) into a snapshot FILE, or to standard output without FILE or with -;\n"
+         "when an entry fails it writes nothing, unless --partial.\n"
          "restore checks FILE, reads the device, prints the plan and, unless --dry-run,\n"
          "writes the writable entries that differ and reads them back.\n"
          "Exit status: 0 all succeeded, 1 a sub-request or the call failed (restore: an\n"

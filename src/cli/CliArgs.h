@@ -39,6 +39,7 @@ struct Invocation {
   std::string file;            // save: the snapshot to write ("" or "-": stdout); restore: to read
   std::string dictionaryFile;  // save, restore: the dictionary, "" to fetch /dictionary.json
   bool dryRun = false;         // restore: the plan only
+  bool partial = false;        // save: write the file even when some entries failed
 };
 
 // Parses an unsigned number (decimal, or hex with 0x) no larger than max.

@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "CliJson.h"
 #include "CliMain.h"
@@ -18,61 +21,103 @@
 namespace KxrCli {
 namespace {
 
+// The temporary file of the save under way, for the handler of the signals
+// that cut a save short (Ctrl-C, SIGTERM, SIGHUP): it removes the file and
+// dies of the signal as it would have without the handler.
+constexpr int kCutSignals[] = {SIGINT, SIGTERM, SIGHUP};
+char gTempName[PATH_MAX];
+volatile sig_atomic_t gTempSet = 0;
+
+extern "C" void RemoveTempAndDie(int signal) {
+  if (gTempSet) ::unlink(gTempName);
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);  // delivered when the handler returns
+}
+
 // A snapshot file being written: a temporary file beside the target, renamed
-// over it when whole, removed when anything goes wrong.
+// over it when whole and on disk, removed when anything goes wrong. A new
+// file is made 0600 (a configuration can hold secrets); one that exists
+// keeps its mode.
 class AtomicFile {
  public:
-  ~AtomicFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-  }
+  ~AtomicFile() { Discard(); }
   bool Open(const std::string& target, std::string& error) {
     target_ = target;
     const std::string::size_type slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string name = (slash == std::string::npos ? "" : dir) + "." + base + ".XXXXXX";
+    dir_ = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    std::string name = (slash == std::string::npos ? "" : dir_) + "." + target.substr(slash + 1) + ".XXXXXX";
+    if (name.size() >= sizeof gTempName) return Fail("cannot write " + target + ": the name is too long", error);
+    // The signals wait while the name is made and handed to the handler.
+    sigset_t cut, old;
+    ::sigemptyset(&cut);
+    for (int signal : kCutSignals) ::sigaddset(&cut, signal);
+    ::sigprocmask(SIG_BLOCK, &cut, &old);
     fd_ = ::mkstemp(name.data());
-    if (fd_ < 0) return Fail("cannot write " + target + ": " + std::strerror(errno), error);
-    temp_ = name;
-    // The permissions a newly created file gets, not mkstemp's 0600.
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd_, 0666 & ~mask);
+    const int made = errno;
+    if (fd_ >= 0) {
+      temp_ = name;
+      std::memcpy(gTempName, name.c_str(), name.size() + 1);
+      gTempSet = 1;
+      struct sigaction remove {};
+      remove.sa_handler = RemoveTempAndDie;
+      ::sigemptyset(&remove.sa_mask);
+      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) {
+        ::sigaction(kCutSignals[i], nullptr, &saved_[i]);
+        if (saved_[i].sa_handler != SIG_IGN) ::sigaction(kCutSignals[i], &remove, nullptr);  // nohup stays nohup
+      }
+      handlers_ = true;
+    }
+    ::sigprocmask(SIG_SETMASK, &old, nullptr);
+    if (fd_ < 0) return Fail("cannot write " + target + ": " + std::strerror(made), error);
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) == 0 && ::fchmod(fd_, existing.st_mode & 07777) != 0)
+      return Fail("cannot keep the mode of " + target + ": " + std::strerror(errno), error);
     return true;
   }
   bool Commit(const std::string& text, std::string& error) {
+    const std::string cannot = "cannot write " + target_ + ": ";
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return Fail("cannot write " + target_ + ": " + std::strerror(errno), error);
+      if (n <= 0) return Fail(cannot + (n < 0 ? std::strerror(errno) : "nothing written"), error);
       done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
-      fd_ = -1;
-      return Fail("cannot write " + target_ + ": " + std::strerror(errno), error);
-    }
+    if (::fsync(fd_) != 0) return Fail(cannot + std::strerror(errno), error);
+    const int fd = fd_;
     fd_ = -1;
+    if (::close(fd) != 0) return Fail(cannot + std::strerror(errno), error);
     if (::rename(temp_.c_str(), target_.c_str()) != 0)
       return Fail("cannot rename to " + target_ + ": " + std::strerror(errno), error);
     temp_.clear();
+    Discard();
     // The rename itself reaches the disk with the directory.
-    const std::string::size_type slash = target_.rfind('/');
-    const int dir = ::open(slash == std::string::npos ? "." : target_.substr(0, slash + 1).c_str(), O_RDONLY);
-    if (dir >= 0) {
-      ::fsync(dir);
-      ::close(dir);
-    }
-    return true;
+    const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return Fail("cannot sync the directory of " + target_ + ": " + std::strerror(errno), error);
+    const bool synced = ::fsync(dir) == 0;
+    const int why = errno;
+    ::close(dir);
+    return synced || Fail("cannot sync the directory of " + target_ + ": " + std::strerror(why), error);
   }
 
  private:
+  void Discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    gTempSet = 0;
+    if (handlers_)
+      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) ::sigaction(kCutSignals[i], &saved_[i], nullptr);
+    handlers_ = false;
+  }
   static bool Fail(const std::string& message, std::string& error) {
     error = message;
     return false;
   }
-  std::string target_, temp_;
+  std::string target_, dir_, temp_;
   int fd_ = -1;
+  bool handlers_ = false;
+  struct sigaction saved_[std::size(kCutSignals)] {};
 };
 
 std::string Hex8(uint32_t code) {
@@ -229,10 +274,6 @@ int RunSave(const std::string& program, const Invocation& invocation, const std:
   int calls = 0;
   if (const int status = ReadSized(call, entries, outcomes, calls, error))
     return StopRun(program, json, status, error, out, err);
-  const std::string text = SnapshotText(dict, outcomes, taken);
-  if (toFile ? !file.Commit(text, error) : !(out << text).flush())
-    return StopRun(program, json, kExitFailed, toFile ? error : "cannot write the snapshot", out, err);
-
   std::size_t failed = 0;
   std::string failures;
   std::ostream& messages = toFile ? out : err;  // stdout is the snapshot's when there is no FILE
@@ -242,16 +283,29 @@ int RunSave(const std::string& program, const Invocation& invocation, const std:
     EntryArg arg;
     arg.index = dict[i].index;
     arg.subIndex = dict[i].subIndex;
-    if (!json) messages << FormatEntryLine(false, arg, outcomes[i]) << "\n";
+    if (!json) (invocation.partial ? messages : err) << FormatEntryLine(false, arg, outcomes[i]) << "\n";
     failures += std::string(failed == 1 ? "" : ",") + "{\"index\":" + std::to_string(arg.index) +
                 ",\"sub\":" + std::to_string(arg.subIndex) + "," + JsonCode(outcomes[i].code) + "}";
   }
+  // A save that lacks values must not replace a good file: a service that is
+  // gone or stalled fails every entry, and such a file restores nothing.
+  if (failed != 0 && !invocation.partial) {
+    const std::string why = std::to_string(failed) + " of " + std::to_string(dict.size()) +
+                            " entries could not be read: nothing written (--partial writes them with their codes)";
+    if (!json) return StopRun(program, false, kExitFailed, why, out, err);
+    out << "{\"error\":" << Literal(why) << ",\"failed\":[" << failures << "],\"calls\":" << calls << "}\n";
+    return kExitFailed;
+  }
+  const std::string text = SnapshotText(dict, outcomes, taken);
+  if (toFile ? !file.Commit(text, error) : !(out << text).flush())
+    return StopRun(program, json, kExitFailed, toFile ? error : "cannot write the snapshot", out, err);
   if (json && toFile)
     out << "{\"file\":" << Literal(invocation.file) << ",\"entries\":" << dict.size() << ",\"failed\":[" << failures
         << "],\"calls\":" << calls << "}\n";
   else if (!json)
     messages << "saved " << dict.size() << " entries to " << (toFile ? invocation.file : "standard output") << " in "
-             << calls << (calls == 1 ? " call" : " calls") << ", " << failed << " failed\n";
+             << calls << (calls == 1 ? " call" : " calls") << ", " << failed << " failed"
+             << (failed ? " (marked partial)" : "") << "\n";
   return failed == 0 ? kExitOk : kExitFailed;
 }
 
@@ -271,20 +325,23 @@ int RunRestore(const std::string& program, const Invocation& invocation, const s
     }
     return StopRun(program, json, kExitUsage, message, out, err);
   }
-  // Every value the file may write must fit a call; known before anything is read.
+  // What restore will write (the writable entries) and read (every known
+  // entry with a value, then the written ones back) must fit the calls;
+  // known before anything is read. A read-only entry is only ever read.
   {
-    std::vector<EntryArg> writes;
+    std::vector<EntryArg> writes, reads;
     for (const SnapshotRecord& r : records)
       if (r.hasRaw && r.dictPos >= 0) {
         EntryArg arg;
         arg.index = r.index;
         arg.subIndex = r.subIndex;
         arg.length = static_cast<uint32_t>(r.raw.size());
+        reads.push_back(arg);
         arg.data = r.raw;
-        writes.push_back(arg);
+        if (dict[static_cast<std::size_t>(r.dictPos)].writable) writes.push_back(arg);
       }
     std::vector<std::vector<std::size_t>> batches;
-    if (!SplitBatches(true, writes, batches, error))
+    if (!SplitBatches(false, reads, batches, error) || !SplitBatches(true, writes, batches, error))
       return StopRun(program, json, kExitUsage, invocation.file + ": " + error, out, err);
   }
 
@@ -327,6 +384,15 @@ int RunRestore(const std::string& program, const Invocation& invocation, const s
     return "\"calls\":{\"read\":" + std::to_string(reads) + ",\"write\":" + std::to_string(writes) +
            ",\"verify\":" + std::to_string(verifies) + "}";
   };
+  // A file of records that were never read, or of entries this device
+  // lacks, restores nothing: that is a failure, not a success.
+  if (counts[0] + counts[1] + counts[2] == 0) {
+    const std::string why = invocation.file + ": nothing can be restored: " + std::to_string(counts[4]) +
+                            " records not read at save, " + std::to_string(counts[3]) + " unknown to the device";
+    if (!json) return StopRun(program, false, kExitFailed, why, out, err);
+    out << "{\"plan\":[" << planJson << "],\"report\":[]," << callsJson() << ",\"error\":" << Literal(why) << "}\n";
+    return kExitFailed;
+  }
   if (invocation.dryRun) {
     if (json)
       out << "{\"plan\":[" << planJson << "],\"report\":[]," << callsJson() << ",\"dryRun\":true}\n";

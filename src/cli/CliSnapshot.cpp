@@ -30,9 +30,9 @@ int HexDigit(char c) {
   return -1;
 }
 
-// "0x" and 1 to digits hex digits.
+// "0x" and 1 to digits hex digits; "0X" is refused, as the pages refuse it.
 bool ParseHexField(const std::string& text, std::size_t digits, unsigned& value) {
-  if (text.size() < 3 || text.size() > 2 + digits || text[0] != '0' || (text[1] != 'x' && text[1] != 'X')) return false;
+  if (text.size() < 3 || text.size() > 2 + digits || text[0] != '0' || text[1] != 'x') return false;
   value = 0;
   for (std::size_t i = 2; i < text.size(); ++i) {
     const int digit = HexDigit(text[i]);
@@ -431,6 +431,13 @@ std::string SnapshotText(const std::vector<DictEntry>& dict, const std::vector<E
     if (valueOf(0x1018, sub, value)) identityWriter.Text(kIdentity[sub - 1], value);
   identityWriter.Close();
   deviceWriter.Raw("identity", identity);
+  // A file that lacks some values says so where a reader looks first; a
+  // whole one has no such key, as before.
+  for (std::size_t i = 0; i < dict.size(); ++i)
+    if (i >= outcomes.size() || outcomes[i].code != 0) {
+      deviceWriter.Raw("partial", "true");
+      break;
+    }
   deviceWriter.Close();
   top.Raw("device", device);
   std::string entries = dict.empty() ? "[]" : "[";

@@ -54,7 +54,8 @@ EntryResult SizedOutcome(const EntryResult& outcome, uint32_t size);
 // "2026-12-07T10:30:00Z".
 std::string TakenText(std::time_t when);
 // The whole snapshot text of the dictionary's entries and their read
-// outcomes (one per entry, in order), taken at `taken`.
+// outcomes (one per entry, in order), taken at `taken`; "partial": true in
+// its device object when an entry failed.
 std::string SnapshotText(const std::vector<DictEntry>& dict, const std::vector<EntryResult>& outcomes,
                          const std::string& taken);
 

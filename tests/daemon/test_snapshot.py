@@ -4,7 +4,7 @@
 # files that write nothing, read-only entries left alone, and 700 entries in the fewest calls, counted at the daemon.
 import copy, json, os, re, subprocess
 import pytest
-from conftest import S
+from conftest import S, dead_socket
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
 WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
@@ -84,14 +84,24 @@ def test_round_trip_and_a_refused_write(st, device, tmp_path):
 SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.json")
 
 
-def test_a_failed_save_leaves_the_old_file(st, tmp_path):
-    """No service: FILE keeps what it held; a FILE that cannot be written is found before anything is read."""
+@pytest.mark.parametrize("left, said", [(False, "fault 0xECA60201"), (True, "0xECA60200")])
+def test_a_failed_save_leaves_the_old_file(st, tmp_path, left, said):
+    """No service, or its socket file left behind (every entry fails): FILE keeps what it held; --partial writes the
+    file marked partial, which restores nothing (exit status 1); a FILE that cannot be written is found before
+    anything is read."""
     st.put("dictionary.json", json.dumps(WWW))
+    if left:
+        dead_socket(st.s["service_socket"])
     assert st.start_daemon().ready
     (tmp_path / "kept.json").write_text("old")
     code, out, err = cli("save", str(tmp_path / "kept.json"))
-    assert (code, out) == (1, "") and "fault 0xECA60201" in err, err
+    assert (code, out) == (1, "") and said in err, err
     assert os.listdir(tmp_path) == ["kept.json"] and (tmp_path / "kept.json").read_text() == "old"
+    if left:
+        assert cli("save", "--partial", str(tmp_path / "kept.json"))[0] == 1
+        assert json.load(open(tmp_path / "kept.json"))["device"]["partial"] is True
+        code, out, err = cli("restore", str(tmp_path / "kept.json"))
+        assert code == 1 and f"nothing can be restored: {len(WWW)} records not read at save" in err, err
     code, out, err = cli("save", str(tmp_path / "missing" / "x.json"))
     assert (code, out) == (2, "") and "cannot write" in err, err
 
@@ -117,12 +127,14 @@ def test_a_bad_file_writes_nothing(st, device, tmp_path, change, message):
 
 
 def test_the_sample_then_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
-    """The sample dictionary saved from the simulator is the sample file (the entry the device lacks: exit status 1);
+    """The sample dictionary saved from the simulator with --partial is the sample file (the entry the device lacks:
+    exit status 1);
     restored after changes, the read-only entries that differ are reported, not written."""
     device()
     path = str(tmp_path / "snap.json")
-    assert cli("save", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path) == (
-        1, f"0x7777:0x01  0xECA60301 No such object or sub-index\nsaved 17 entries to {path} in 1 call, 1 failed\n", "")
+    assert cli("save", "--partial", "--dictionary", SAMPLE.replace("sample-snapshot", "sample-dictionary"), path) == (
+        1, f"0x7777:0x01  0xECA60301 No such object or sub-index\nsaved 17 entries to {path} in 1 call, 1 failed "
+        "(marked partial)\n", "")
     assert re.sub(r'"taken": "[^"]*"', '"taken": "2026-12-07T10:30:00Z"', open(path).read()) == open(SAMPLE).read()
     edit(path, {"0x6000:0x02": "00", "0x1008:0x00": "4f54484552000000", "0x2000:0x01": "0100"},
          [{"index": "0x5555", "sub": "0x00", "name": "Elsewhere", "type": "u8", "size": 1, "raw": "01"}])

@@ -6,7 +6,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import {
-  SnapshotError, parseValue, planRestore, restore, saveSnapshot, snapshotText,
+  SnapshotError, dictionaryEntries, parseValue, planRestore, restore, saveSnapshot, snapshotText,
 } from '../../contrib/www/kxr-client.js';
 
 const load = (path) => readFileSync(new URL('../../' + path, import.meta.url), 'utf8');
@@ -75,7 +75,7 @@ test('save (the golden file, byte for byte, in one call), change, plan and resto
 
   const plan = await planRestore(JSON.stringify(file), SAMPLE_DICTIONARY);
   assert.deepEqual(device.calls.map((c) => [c.group, c.count]), [[0xF080, 16]], 'one read of the entries with raw');
-  assert.deepEqual(plan.counts, { change: 4, unchanged: 11, 'read-only': 1, unknown: 1, skipped: 1 });
+  assert.deepEqual([plan.counts, plan.restorable], [{ change: 4, unchanged: 11, 'read-only': 1, unknown: 1, skipped: 1 }, 16]);
   const actions = Object.fromEntries(plan.rows.map((r) => [r.label, r.action]));
   assert.deepEqual([actions['0x6000:01'], actions['0x7777:01'], actions['0x5555:01']], ['read-only', 'skipped', 'unknown']);
 
@@ -96,46 +96,47 @@ test('save (the golden file, byte for byte, in one call), change, plan and resto
 
 test('save: an entry shorter than its size is recorded as WrongLength, a longer one keeps the service\'s code', async () => {
   fakeDevice([{ index: 0x2000, sub: 1, type: 'u16', size: 2, value: '1' }, { index: 0x2000, sub: 2, type: 'u32', size: 4, value: '1' }]);
-  const { entries } = await saveSnapshot([{ index: '0x2000', sub: '0x01', type: 'u32', size: 4 },
-    { index: '0x2000', sub: '0x02', type: 'u16', size: 2 }], { now: NOW });
+  const { device, entries } = await saveSnapshot([{ index: '0x2000', sub: '0x01', name: 'a', type: 'u32', size: 4, writable: true },
+    { index: '0x2000', sub: '0x02', name: 'b', type: 'u16', size: 2, writable: true }], { now: NOW });
   assert.deepEqual(entries.map((e) => [e.codeHex, e.raw]), [['0xECA60302', undefined], ['0xECA60102', undefined]]);
+  assert.equal(device.partial, true);
 });
 
-test('a file with a fault is refused with the entry and the reason, before any call', async () => {
-  const good = JSON.parse(GOLDEN);
-  const edit = (change) => { const f = structuredClone(good); change(f); return JSON.stringify(f); };
-  const at = (i, change) => edit((f) => change(f.entries[i]));
-  const cases = [  // file text, reason
-    ['{"format": "kxr-snapshot", ', /not a snapshot file: .*JSON/],
-    [edit((f) => { f.format = 'other'; }), /"format" is not "kxr-snapshot"/],
-    [edit((f) => { f.version = 2; }), /^snapshot version 2 is newer than this reader \(1\)$/],
-    [edit((f) => { f.version = '1'; }), /"version" is not a whole number/],
-    [edit((f) => { delete f.entries; }), /"entries" is not a list/],
-    [at(9, (e) => { e.index = '0x12345'; }), /record 10: no valid "index"/],
-    [edit((f) => f.entries.push(f.entries[9])), /0x2000:01: listed twice/],
-    [at(9, (e) => { e.type = 'i16'; }), /0x2000:01 Settings: cycle time: type "i16", the device's is u16/],
-    [at(9, (e) => { e.size = 4; }), /0x2000:01 .*: size 4, the device's is 2/],
-    [at(9, (e) => { e.raw = '000000'; }), /0x2000:01 .*"raw" is not the hex of exactly 2 bytes/],
-    [at(9, (e) => { delete e.raw; }), /0x2000:01 .*neither "raw" nor "code"/],
-    [at(9, (e) => { e.value = '1'; }), /0x2000:01 .*value "1" does not match raw/],
-    [at(9, (e) => { e.value = '70000'; }), /value "70000": out of range 0 to 65535/],
-    [at(1, (e) => { e.value = 'KXR-SIM '; }), /0x1008:00 .*does not match raw/],
-  ];
-  for (const [text, reason] of cases) {
+// The good and bad records of tests/support/snapshot/records.json, which kxr-cli's reader is held to as well
+// (CliSnapshotTest): "top" fields set (null: removed), "record" in place of the sample's record of its entry (else
+// added), "add" added, "text" a whole file, "dictionary" a dictionary alone. A bad file makes no call.
+test('one rule set with kxr-cli: each record of the table taken or refused with its fault, before any call', async () => {
+  for (const row of JSON.parse(load('tests/support/snapshot/records.json'))) {
     const device = sim();
-    await assert.rejects(planRestore(text, SAMPLE_DICTIONARY), (err) => err instanceof SnapshotError &&
-      reason.test(err.message), String(reason));
-    assert.equal(device.calls.length, 0, String(reason));
+    let faults = [];
+    if (row.dictionary) {
+      try { dictionaryEntries(row.dictionary); } catch (err) { faults = [err.message]; }
+    } else {
+      const file = JSON.parse(GOLDEN);
+      for (const [field, value] of Object.entries(row.top ?? {})) value === null ? delete file[field] : file[field] = value;
+      if (row.record) {
+        const at = file.entries.findIndex((e) => e.index === row.record.index && e.sub === row.record.sub);
+        file.entries.splice(at < 0 ? file.entries.length : at, at < 0 ? 0 : 1, row.record);
+      }
+      if (row.add) file.entries.push(row.add);
+      try { await planRestore(row.text ?? JSON.stringify(file), SAMPLE_DICTIONARY); } catch (err) {
+        assert.ok(err instanceof SnapshotError, row.why);
+        faults = err.faults;
+      }
+      if (faults.length) assert.equal(device.calls.length, 0, row.why);
+    }
+    assert.equal(faults.length === 0, row.valid, row.why + ': ' + faults);
+    if (row.fault) assert.ok(faults[0].startsWith(row.fault), row.why + ': ' + faults[0]);
   }
-  // Unknown fields are ignored; a text's spaces are its own (not trimmed as typed input is).
-  sim().set('0x1008:0x00', 'text', '');
-  const spaced = at(1, (e) => { e.value = ' KXR  '; e.raw = '204b58522020' + '0000'; e.extra = true; });
-  assert.equal((await planRestore(spaced, SAMPLE_DICTIONARY)).rows[1].action, 'read-only');
+  // Records never read or unknown to the device restore nothing, which the page must tell.
+  const nothing = JSON.parse(GOLDEN);
+  nothing.entries = nothing.entries.filter((e) => 'code' in e).concat({ index: '0x5555', sub: '0x00', raw: '01' });
+  assert.equal((await planRestore(nothing, SAMPLE_DICTIONARY)).restorable, 0);
 });
 
 test('batching: each call within 300 entries, a 1 MiB read area and a 1 MiB body, in the fewest calls', async () => {
   const dictionary = (count, size, type = 'bytes') => Array.from({ length: count }, (_, i) =>
-    ({ index: 0x3000 + i, sub: 1, name: 'E' + i, type, size, writable: true, value: '00*' + size }));
+    ({ index: '0x' + (0x3000 + i).toString(16), sub: '0x01', name: 'E' + i, type, size, writable: true, value: '00*' + size }));
   const cases = [  // count, size, calls of the save, calls of the restore's write
     [700, 1, 3, 3], [3, 600000, 3, 3], [4, 300000, 2, 2], [300, 3000, 1, 2],
   ];
@@ -144,6 +145,7 @@ test('batching: each call within 300 entries, a 1 MiB read area and a 1 MiB body
     const device = fakeDevice(d);
     const file = await saveSnapshot(d, { now: NOW });
     assert.equal(device.calls.length, saves, `${count} x ${size}: save`);
+    assert.equal('partial' in file.device, false);
     for (let i = 0; i < count; i++) device.set(0x3000 + i + ':1', 'bytes', 'FF*' + size);
     const plan = await planRestore(file, d);
     device.calls.length = 0;

@@ -4,6 +4,8 @@
 // restore, and the packing of entries into as few calls as the limits allow.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <boost/json.hpp>
 #include <fstream>
 #include <sstream>
 
@@ -64,39 +66,52 @@ TEST(CliSnapshot, SampleByteForByte) {
   EXPECT_EQ(SizedOutcome(EntryResult{0, "ab"}, 4).code, KxrResult::WrongLength);
 }
 
-// Each change of the sample file and the fault it must be refused with (newer version, other type: daemon rows).
-TEST(CliSnapshot, FaultsOfAFile) {
+// The good and bad records of tests/support/snapshot/records.json, which the
+// pages' reader is held to as well (tests/node): "top" fields set (null:
+// removed) in the sample file, "record" in place of the sample's record of its
+// entry (else added), "add" added, "text" a whole file, "dictionary" a
+// dictionary alone.
+TEST(CliSnapshot, OneRuleSetWithThePages) {
+  namespace json = boost::json;
   const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
-  const struct { const char *from, *to, *fault; } cases[] = {  // fault empty: accepted
-      {"\"version\": 1,", "\"version\": 1.0, \"comment\": \"x\",", ""},
-      {"\"version\": 1", "\"version\": 1e300", "\"version\" is not a whole number"},
-      {"\"value\": \"10000\"", "\"value\": \" 0x2710 \"", ""},
-      {"\"kxr-snapshot\"", "\"kxr-snap\"", "not a snapshot"},
-      {"\"version\": 1", "\"version\": \"1\"", "\"version\" is not a whole number"},
-      {"\"version\": 1", "\"version\": 0", "\"version\" is not a whole number"},
-      {"\"format\"", "\"form\"", "not a snapshot"},
-      {"\"entries\": [", "\"entries\": {\"a\": [", "not JSON"},
-      {"\"size\": 4", "\"size\": 2", "0x1000:0x00: size 2 differs from the device's 4"},
-      {"\"raw\": \"91010f00\"", "\"raw\": \"91010f\"", "0x1000:0x00: \"raw\" holds 3 bytes, not 4"},
-      {"\"raw\": \"91010f00\"", "\"raw\": \"91010fzz\"", "0x1000:0x00: \"raw\" is not hex"},
-      {"\"value\": \"983441\"", "\"value\": \"983442\"", "0x1000:0x00: \"value\" \"983442\" differs from \"raw\""},
-      {"\"value\": \"KXR-SIM\"", "\"value\": \"KXR-SIM-2\"", "0x1008:0x00: \"value\" does not fit: at most 8"},
-      {"\"value\": \"255\"", "\"value\": \"256\"", "0x6000:0x02: \"value\" does not fit: out of range 0 to 255"},
-      {"\"index\": \"0x1009\"", "\"index\": \"0x1008\"", "0x1008:0x00: given twice"},
-      {"\"index\": \"0x1000\"", "\"index\": \"1000\"", "record 1: \"index\" and \"sub\""},
-      {"\"raw\": \"01\"", "\"rew\": \"01\"", "0x2000:0x03: neither \"raw\" nor \"code\""},
-  };
-  const std::string sample = Slurp(kSample);
-  for (const auto& c : cases) {
-    std::string text = sample;
-    ASSERT_NE(text.find(c.from), std::string::npos) << c.from;
-    text.replace(text.find(c.from), std::string(c.from).size(), c.to);
-    std::vector<SnapshotRecord> records;
+  const json::value sample = json::parse(Slurp(kSample));
+  const json::value table = json::parse(Slurp("tests/support/snapshot/records.json"));
+  for (const json::value& row : table.as_array()) {
+    const json::object& r = row.as_object();
+    const std::string why(r.at("why").as_string());
     std::string error;
-    EXPECT_EQ(ParseSnapshot(text, dict, records, error), *c.fault == '\0') << c.to << ": " << error;
-    EXPECT_EQ(error.substr(0, std::string(c.fault).size()), c.fault) << c.to;
+    bool valid = false;
+    if (const json::value* d = r.if_contains("dictionary")) {
+      std::vector<DictEntry> parsed;
+      valid = ParseDictionary(json::serialize(*d), parsed, error);
+    } else {
+      json::value doc = sample;
+      json::object& top = doc.as_object();
+      if (const json::value* fields = r.if_contains("top"))
+        for (const auto& field : fields->as_object())
+          field.value().is_null() ? static_cast<void>(top.erase(field.key())) : static_cast<void>(top[field.key()] = field.value());
+      json::array none;  // "entries" that are no list take no record
+      json::array& entries = top["entries"].is_array() ? top["entries"].as_array() : none;
+      if (const json::value* record = r.if_contains("record")) {
+        auto same = std::find_if(entries.begin(), entries.end(), [&](const json::value& e) {
+          return e.at("index") == record->at("index") && e.at("sub") == record->at("sub");
+        });
+        same == entries.end() ? static_cast<void>(entries.push_back(*record)) : static_cast<void>(*same = *record);
+      }
+      if (const json::value* added = r.if_contains("add")) entries.push_back(*added);
+      std::vector<SnapshotRecord> records;
+      valid = ParseSnapshot(r.contains("text") ? std::string(r.at("text").as_string()) : json::serialize(doc), dict,
+                            records, error);
+    }
+    EXPECT_EQ(valid, r.at("valid").as_bool()) << why << ": " << error;
+    const std::string fault = r.contains("fault") ? std::string(r.at("fault").as_string()) : "";
+    EXPECT_EQ(error.substr(0, fault.size()), fault) << why;
   }
-  // Every faulty record is named.
+}
+
+TEST(CliSnapshot, EveryFaultyRecordNamed) {
+  const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
+  const std::string sample = Slurp(kSample);
   std::string text = sample;
   text.replace(text.find("\"raw\": \"01\""), 11, "\"raw\": \"0102\"");
   text.replace(text.find("\"size\": 4"), 9, "\"size\": 3");

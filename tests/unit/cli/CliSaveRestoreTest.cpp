@@ -1,0 +1,140 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
+// save and restore against a fake device: which file a save leaves behind
+// (failed entries, modes, signals, a full disk), and what a restore reports.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "CliMain.h"
+#include "CliSaveRestore.h"
+
+namespace KxrCli {
+namespace {
+
+const std::vector<DictEntry> kDict = {{0x2000, 1, "a", "u16", 2, true}, {0x2000, 2, "b", "u8", 1, true},
+                                      {0x2100, 0, "c", "bytes", 800000, false}};  // read-only, too large to write
+
+// Entries by index * 256 + sub-index.
+struct Device {
+  std::map<unsigned, std::string> bytes{{0x200001, "\x01\x02"}, {0x200002, "\x03"}, {0x210000, std::string(800000, 'x')}};
+  uint32_t readCode = 0;    // every read answered with this code
+  std::set<unsigned> keep;  // writes taken, bytes kept
+  int signal = 0;           // sent to itself at the first read
+  Caller Call() {
+    return [this](bool write, const std::vector<EntryArg>& batch, std::vector<EntryResult>& out, std::string&) {
+      if (signal != 0) ::raise(signal);
+      for (const EntryArg& e : batch) {
+        const unsigned key = e.index * 256u + e.subIndex;
+        if (write && !keep.count(key)) bytes[key] = e.data;
+        out.push_back(write ? EntryResult{} : EntryResult{readCode, readCode ? "" : bytes[key]});
+      }
+      return kExitOk;
+    };
+  }
+};
+
+std::string Slurp(const std::string& path) {
+  std::ostringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// A folder of its own, removed at the end; Files() counts what it holds.
+struct Folder {
+  std::string path = ::mkdtemp((::testing::TempDir() + "kxr-save-XXXXXX").data());
+  ~Folder() { std::filesystem::remove_all(path); }
+  long Files() const { return std::distance(std::filesystem::directory_iterator(path), {}); }
+};
+
+int Save(Device& device, const std::string& file, bool partial) {
+  Invocation invocation;
+  invocation.command = Invocation::Command::kSave;
+  invocation.file = file;
+  invocation.partial = partial;
+  std::ostringstream out, err;
+  return RunSave("kxr-cli", invocation, kDict, device.Call(), "2026-12-07T10:30:00Z", out, err);
+}
+
+// A failed entry writes no file unless --partial, which marks it; a new file is 0600, an old one keeps its mode.
+TEST(CliSave, WholeOrMarkedAndKeptPrivate) {
+  const struct { const char* why; uint32_t code; bool partial; mode_t old; int status; bool written; mode_t mode; } cases[] = {
+      {"new file", 0, false, 0, kExitOk, true, 0600},
+      {"over a 0640 file", 0, false, 0640, kExitOk, true, 0640},
+      {"a service that is gone", 0xECA60200, false, 0640, kExitFailed, false, 0640},
+      {"the same with --partial", 0xECA60200, true, 0, kExitFailed, true, 0600},
+  };
+  ::umask(022);
+  for (const auto& c : cases) {
+    Folder folder;
+    const std::string file = folder.path + "/before-repair.json";
+    if (c.old) std::ofstream(file) << "old", ::chmod(file.c_str(), c.old);
+    Device device;
+    device.readCode = c.code;
+    EXPECT_EQ(Save(device, file, c.partial), c.status) << c.why;
+    const std::string text = Slurp(file);
+    EXPECT_EQ(text != "old", c.written) << c.why;
+    EXPECT_EQ(text.find("\"partial\": true") != std::string::npos, c.written && c.code != 0) << c.why;
+    struct stat st {};
+    EXPECT_EQ(::stat(file.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u, c.mode) << c.why;
+    EXPECT_EQ(folder.Files(), 1) << c.why;
+  }
+}
+
+// A save cut short by a signal or a full disk (a file size limit) leaves the old file and nothing else.
+TEST(CliSave, CutShortLeavesTheOldFile) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+    Folder folder;
+    const std::string file = folder.path + "/kept.json";
+    std::ofstream(file) << "old";
+    const pid_t child = ::fork();
+    if (child == 0) {
+      Device device;
+      device.signal = signal;
+      const rlimit small{100, 100};
+      ::signal(SIGXFSZ, SIG_IGN);
+      if (signal == 0) ::setrlimit(RLIMIT_FSIZE, &small);
+      ::_exit(Save(device, file, false));
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(signal ? WIFSIGNALED(status) && WTERMSIG(status) == signal
+                       : WIFEXITED(status) && WEXITSTATUS(status) == kExitFailed) << signal << ": " << status;
+    EXPECT_EQ(Slurp(file), "old") << signal;
+    EXPECT_EQ(folder.Files(), 1) << signal;
+  }
+}
+
+TEST(CliRestore, Outcomes) {
+  const struct { const char* why; uint32_t savedCode; unsigned changed; bool keep; int status; const char* said; } cases[] = {
+      {"a read-only entry of 800 KB that differs", 0, 0x210000, false, kExitOk, "0x2100:0x00  skipped: read-only"},
+      {"a device that keeps other bytes of the same length", 0, 0x200001, true, kExitFailed, "verify mismatch"},
+      {"records that were never read", 0xECA60200, 0x200001, false, kExitFailed, "nothing can be restored"},
+  };
+  for (const auto& c : cases) {
+    Device device;
+    std::vector<EntryResult> saved;
+    for (const DictEntry& e : kDict) saved.push_back({c.savedCode, c.savedCode ? "" : device.bytes[e.index * 256u + e.subIndex]});
+    device.bytes[c.changed][0] ^= 0x40;
+    if (c.keep) device.keep.insert(c.changed);
+    Invocation invocation;
+    invocation.command = Invocation::Command::kRestore;
+    invocation.file = "saved.json";
+    std::ostringstream out, err;
+    EXPECT_EQ(RunRestore("kxr-cli", invocation, kDict, SnapshotText(kDict, saved, "2026-12-07T10:30:00Z"), device.Call(),
+                         out, err), c.status) << c.why << ": " << err.str();
+    EXPECT_NE((out.str() + err.str()).find(c.said), std::string::npos) << c.why << ": " << out.str() << err.str();
+  }
+}
+
+}  // namespace
+}  // namespace KxrCli
