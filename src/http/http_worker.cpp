@@ -346,7 +346,7 @@ void http_worker::send_kxr_response(const worker_request& req) {
   // answer still goes out.
   const EndpointAnswer answer = [&] {
     ThreadHeld held;
-    return AnswerEndpoint(req.body(), mLock, connection_deadline());
+    return AnswerEndpoint(req.body(), CallerOf(req), mLock, connection_deadline());
   }();
   if (answer.isPage)
     send_html_response(http::status::ok, answer.body);
