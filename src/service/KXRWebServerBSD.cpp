@@ -136,13 +136,17 @@ int DeleteSocket(const std::string& socketDir, const std::string& socketName, bo
   return 0;
 }
 
-// Gives the file to the named group, owner unchanged; 0 or -1.
+// Gives the file to the named group, owner unchanged, unless it has it; 0 or -1.
 int ChangeFileGroup(const std::string& filePath, const std::string& groupName) {
   const struct group* entry = getgrnam(groupName.c_str());
   if (entry == nullptr) {
     syslog(LOG_ERR, "Group was not found by name: %s", groupName.c_str());
     return -1;
   }
+  // A daemon whose own group it is has nothing to change, and needs no call
+  // that its confinement may forbid.
+  struct stat st {};
+  if (stat(filePath.c_str(), &st) == 0 && st.st_gid == entry->gr_gid) return 0;
   if (chown(filePath.c_str(), static_cast<uid_t>(-1), entry->gr_gid) == -1) {
     syslog(LOG_ERR, "Socket file group could not be changed!");
     return -1;
