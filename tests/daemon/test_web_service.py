@@ -5,7 +5,7 @@
 # as the front server's fields give them, decided on the daemon's own parse, and the audit lines of writes.
 import pytest
 from conftest import (EP, READ, WRITE, NO_SERVICE, call, entry_answer, entry_request, exchange, fault_doc, hdr, le32, parse,
-                      response_doc, result, soap)
+                      post, response_doc, result, soap)
 
 
 def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
@@ -51,17 +51,13 @@ VIEWER, OPERATOR = "X-Kxr-User: vera\r\nX-Kxr-Role: viewer\r\n", "X-Kxr-User: ot
 WR, RD = call(WRITE, 1, 4, WORD + b"\x34\x12"), call(READ, 1, 10, WORD)
 
 
-def as_caller(fields, body):
-    """The answer document of a call with these header fields."""
-    request = (f"POST {EP} HTTP/1.1\r\nHost: localhost\r\n{fields}Content-Type: text/xml\r\n"
-               f"Content-Length: {len(body)}\r\n\r\n").encode() + body
-    answer = parse(exchange(request))
+def as_caller(fields, body):  # the answer document of a call with these header fields
+    answer = parse(exchange(post(EP, body).replace(b"Content-Type", fields.encode() + b"Content-Type", 1)))
     assert answer and answer[0] == 200, answer
     return answer[2]
 
 
-def group_as(text, body=WR):  # the write's indexGroup element replaced
-    return body.replace(b"<indexGroup>61569</indexGroup>", text.encode())
+def group_as(text): return WR.replace(b"<indexGroup>61569</indexGroup>", text.encode())
 
 
 def answering(msg, n):  # every entry done, the second of a batch refused
@@ -76,20 +72,17 @@ def answering(msg, n):  # every entry done, the second of a batch refused
     (VIEWER, RD.replace(b"<indexGroup>", b"<!--<indexGroup>61569</indexGroup>--><indexGroup>"), None),
     (VIEWER, RD.replace(b"</indexGroup>", b"</indexGroup><!--<indexGroup>61569</indexGroup>-->"), "read"),
     (VIEWER, group_as("<indexGroup> \n+0061569</indexGroup>"), None),
-    (VIEWER, group_as("<indexGroup>61569.0e0</indexGroup>"), None),
     (VIEWER, group_as("<indexGroup>4295028865</indexGroup>"), None),     # 2^32 + 0xF081, narrowed to an int
     (VIEWER, b"<u:ReadWrite><indexGroup>61568</indexGroup>", None),      # not a call
     (VIEWER.lower(), WR, None),                                           # field names in any case
     (VIEWER, RD, "read"),
     ("X-Kxr-User: vera\r\nX-Kxr-Role: Viewer\r\n", RD, None),
     ("X-Kxr-User: vera\r\nX-Kxr-Role:\r\n", RD, None),
-    ("X-Kxr-User: vera\r\nX-Kxr-Role: none\r\n", RD, None),
     (VIEWER + "X-Kxr-Role: viewer\r\n", RD, None),
     (OPERATOR + "X-Kxr-Role: operator\r\n", WR, None),
     ("X-Kxr-User: vera\r\n", RD, None),
     ("X-Kxr-Role: operator\r\n", WR, None),
-    ("X-Kxr-User: otto\r\nX-Kxr-Role: operator \r\nX-Kxr-Client: 192.0.2.7\r\n", WR, "write"),  # blanks trimmed
-    ("X-Kxr-Client: 192.0.2.7\r\n", WR, "write"),                       # on the socket itself
+    ("X-Kxr-User: otto\r\nX-Kxr-Role: operator \r\n", WR, "write"),  # blanks trimmed
     ("", WR, "write"),
 ])
 def test_roles(st, daemon, fake, fields, body, runs):
