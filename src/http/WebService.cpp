@@ -1,17 +1,20 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // The web-service endpoint: the page, and the ReadWrite call from its body to
-// its answer document.
+// its answer document; the caller's role, and the audit line of each write.
 #include "WebService.h"
 
 #include <syslog.h>
 
+#include <cstdio>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "Base64.h"
 #include "KXRWeb.h"
 #include "Kxr.h"
+#include "ResultCodes.h"
 #include "Soap.h"
 #include "Verbose.h"
 
@@ -36,31 +39,165 @@ class RequestLock {
   pthread_mutex_t& mLock;
 };
 
+// The bytes of a header value that an audit line shows at most.
+constexpr std::size_t kShownBytes = 40;
+// Written entries on one audit line. With the longest values shown, a line
+// stays below the 1024 bytes that a plain syslog relay passes on whole; a
+// larger batch goes on as numbered parts.
+constexpr std::size_t kEntriesPerLine = 12;
+
+// A header value as an audit line shows it: one word of printable ASCII, any
+// other byte (space, '\' and '"' too) as \xHH, cut after kShownBytes with
+// "..."; "" when empty, "-" when absent, "(xN)" when given N times.
+std::string Shown(FieldValue field) {
+  if (field.count == 0) return "-";
+  if (field.count > 1) return "(x" + std::to_string(field.count) + ")";
+  if (field.value.empty()) return "\"\"";
+  std::string shown;
+  for (std::size_t i = 0; i < field.value.size() && i < kShownBytes; ++i) {
+    const auto c = static_cast<unsigned char>(field.value[i]);
+    if (c > ' ' && c < 0x7F && c != '\\' && c != '"') {
+      shown += static_cast<char>(c);
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      shown += escaped;
+    }
+  }
+  if (field.value.size() > kShownBytes) shown += "...";
+  return shown;
+}
+
+// Whether the caller may make the call as the daemon parsed it (converted:
+// the parse's code): a viewer only a sum-up read that parsed.
+bool MayCall(Access access, int converted, int group) {
+  switch (access) {
+    case Access::Full:
+      return true;
+    case Access::ReadOnly:
+      return converted == KXRWEB_SUCCESS && group == KxrProtocol::kSumUpRead;
+    case Access::None:
+      break;
+  }
+  return false;
+}
+
+// The words every audit line begins with, up to the call's group and count.
+std::string AuditHead(const char* what, const Caller& caller, const _KXR_Parameters* call) {
+  char numbers[48] = "group=? entries=?";
+  if (call != nullptr)
+    std::snprintf(numbers, sizeof numbers, "group=0x%04X entries=%d", static_cast<unsigned>(call->indexGroup),
+                  call->indexOffset);
+  return std::string("audit: ") + what + " user=" + caller.user + " role=" + caller.role +
+         " client=" + caller.client + " " + numbers;
+}
+
+// Logs a line that must not be lost for want of memory: the fallback names
+// at least the caller.
+template <typename Build>
+void Audit(const Caller& caller, Build&& build) {
+  try {
+    build();
+  } catch (...) {
+    syslog(LOG_NOTICE, "audit: call user=%s role=%s client=%s (details lost: out of memory)", caller.user.c_str(),
+           caller.role.c_str(), caller.client.c_str());
+  }
+}
+
+// The audit line of a call refused for its caller's role; call is null when
+// the body did not parse.
+void AuditRefused(const Caller& caller, const _KXR_Parameters* call) {
+  Audit(caller, [&] { syslog(LOG_NOTICE, "%s", AuditHead("refused", caller, call).c_str()); });
+}
+
+// The audit lines of an executed write: its fault, or each written entry's
+// index:sub-index, length and result code (never the data), kEntriesPerLine
+// a line.
+void AuditWrite(const Caller& caller, const _KXR_Parameters& call,
+                const std::vector<KxrProtocol::SubRequestHeader>& written, int executed, const std::string& result) {
+  Audit(caller, [&] {
+    const std::string head = AuditHead("write", caller, &call);
+    if (executed < 0 || result.size() < written.size() * KxrProtocol::kWriteRecordSize) {
+      syslog(LOG_NOTICE, "%s fault=0x%08X", head.c_str(), static_cast<unsigned>(executed));
+      return;
+    }
+    const std::size_t parts = (written.size() + kEntriesPerLine - 1) / kEntriesPerLine;
+    for (std::size_t part = 0; part < parts; ++part) {
+      std::string line = head + " part=" + std::to_string(part + 1) + "/" + std::to_string(parts) + ":";
+      for (std::size_t i = part * kEntriesPerLine; i < written.size() && i < (part + 1) * kEntriesPerLine; ++i) {
+        char entry[64];
+        std::snprintf(entry, sizeof entry, "%s 0x%04X:%02X %u bytes 0x%08X", i % kEntriesPerLine ? "," : "",
+                      written[i].index, written[i].subIndex, static_cast<unsigned>(written[i].length),
+                      static_cast<unsigned>(KxrProtocol::GetLe32(result, i * KxrProtocol::kWriteRecordSize)));
+        line += entry;
+      }
+      syslog(LOG_NOTICE, "%s", line.c_str());
+    }
+  });
+}
+
+// The headers of a write buffer's entries, as far as it holds them.
+std::vector<KxrProtocol::SubRequestHeader> WrittenEntries(const _KXR_Parameters& call) {
+  std::vector<KxrProtocol::SubRequestHeader> headers;
+  const std::size_t held = call.pwrData.size() / KxrProtocol::kHeaderSize;
+  for (std::size_t i = 0; call.indexOffset > 0 && i < static_cast<std::size_t>(call.indexOffset) && i < held &&
+                          i < static_cast<std::size_t>(KxrProtocol::kMaxSubRequests);
+       ++i)
+    headers.push_back(KxrProtocol::DecodeHeader(call.pwrData, i));
+  return headers;
+}
+
 }  // namespace
 
-EndpointAnswer AnswerEndpoint(const std::string& body, pthread_mutex_t& lock,
+Caller DecideCaller(FieldValue user, FieldValue role, FieldValue client) {
+  Caller caller;
+  caller.client = Shown(client);
+  if (user.count == 0 && role.count == 0) return caller;
+  caller.user = Shown(user);
+  caller.role = Shown(role);
+  caller.access = Access::None;
+  if (user.count == 1 && role.count == 1) {
+    if (role.value == "operator") caller.access = Access::Full;
+    if (role.value == "viewer") caller.access = Access::ReadOnly;
+  }
+  return caller;
+}
+
+EndpointAnswer AnswerEndpoint(const std::string& body, const Caller& caller, pthread_mutex_t& lock,
                               std::chrono::steady_clock::time_point deadline) {
   if (body.empty()) return EndpointAnswer{true, kEndpointPage};
-  return EndpointAnswer{false, AnswerReadWrite(body, lock, deadline)};
+  return EndpointAnswer{false, AnswerReadWrite(body, lock, deadline, caller)};
 }
 
 std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
-                            std::chrono::steady_clock::time_point deadline) {
+                            std::chrono::steady_clock::time_point deadline, const Caller& caller) {
+  // The role is decided on the call as this parse reads it, the one that the
+  // engine executes: no other reading of the body counts.
   _KXR_Parameters parameters;
   const int converted = CKxr::SoapToKxrParameters(body, parameters);
+  if (!MayCall(caller.access, converted, parameters.indexGroup)) {
+    AuditRefused(caller, converted == KXRWEB_SUCCESS ? &parameters : nullptr);
+    return CSoap::CreateFaultString(static_cast<int>(KxrResult::AccessDenied));
+  }
   if (converted < 0) return CSoap::CreateFaultString(converted);
 
+  const bool writes = parameters.indexGroup == KxrProtocol::kSumUpWrite;
+  const _KXR_Parameters call{parameters.netId, parameters.nPort, parameters.indexGroup, parameters.indexOffset,
+                             parameters.cbRdLen, {}};
+  std::vector<KxrProtocol::SubRequestHeader> written;
   std::string result;
   std::optional<CKxr> engine;
   try {
     // The Base64 text and then the record are handed on, not copied: neither
     // is used here again.
     parameters.pwrData = Base64::decode(std::move(parameters.pwrData));
+    if (writes) written = WrittenEntries(parameters);
     // Building the engine may run out of memory: that is this call's fault,
     // not the end of the daemon.
     engine.emplace(std::move(parameters));
     engine->SetDeadline(deadline);
   } catch (...) {
+    if (writes) AuditWrite(caller, call, written, KXRWEB_ERR_OUT_OF_MEMORY, result);
     return CSoap::CreateFaultString(KXRWEB_ERR_OUT_OF_MEMORY);
   }
 
@@ -70,6 +207,7 @@ std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
     executed = engine->Execute(result);
   }
   engine.reset();  // releases the automation library before the answer is built
+  if (writes) AuditWrite(caller, call, written, executed, result);
 
   if (executed < 0) {
     std::string fault = CSoap::CreateFaultString(executed);

@@ -348,7 +348,7 @@ void http_worker::send_kxr_response(const worker_request& req) {
   // answer still goes out.
   const EndpointAnswer answer = [&] {
     ThreadHeld held;
-    return AnswerEndpoint(req.body(), mLock, connection_deadline());
+    return AnswerEndpoint(req.body(), CallerOf(req), mLock, connection_deadline());
   }();
   // Whatever the call has done, writes included, is reported: its answer has
   // a whole deadline of its own to go out, even when the call ended after

@@ -2,6 +2,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // The daemon's life: command line, syslog, pid file, the listening socket,
 // the worker pool and the event loop on the main thread.
+#include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
 #include <signal.h>
@@ -78,27 +80,73 @@ bool GetVerboseModeEnabled(int argc, char* argv[]) { return HasOption(argc, argv
 // False if the process is to stay in the foreground.
 bool GetDoFork(int argc, char* argv[]) { return !HasOption(argc, argv, kNoForkOptions); }
 
-// Removes a socket file and its directory left by an earlier run; 0 or -1.
-int DeleteSocket(const std::string& socketDir, const std::string& socketName) {
+namespace {
+
+// Empties the directory if it is the daemon's own: a real directory (not a
+// link) owned by the effective user, such as the runtime directory that
+// systemd makes for a daemon without privileges, which could neither remove
+// nor make it again under /run. Its mode is set to the socket directory's.
+// 1 emptied, 0 not the daemon's own (untouched), -1 failed.
+int EmptyOwnDirectory(const std::string& dir) {
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();  // a slash would follow a link
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+    close(fd);
+    return 0;
+  }
+  DIR* entries = fdopendir(fd);
+  if (entries == nullptr) {
+    close(fd);
+    return -1;
+  }
+  int emptied = fchmod(fd, KxrSettings::kSocketDirMode) == 0 ? 1 : -1;
+  while (const struct dirent* entry = readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (unlinkat(fd, entry->d_name, 0) != 0 && unlinkat(fd, entry->d_name, AT_REMOVEDIR) != 0) emptied = -1;
+  }
+  closedir(entries);
+  return emptied;
+}
+
+}  // namespace
+
+// Removes a socket file and its directory left by an earlier run, or empties
+// the directory and keeps it (kept) when it is the daemon's own; 0 or -1.
+int DeleteSocket(const std::string& socketDir, const std::string& socketName, bool& kept) {
   const std::string socketPath = socketDir + socketName;
+  kept = false;
   if (unlink(socketPath.c_str()) != 0 && errno != ENOENT) {
     syslog(LOG_ERR, "Could not delete socket file!");
     return -1;
   }
-  if (rmdir(socketDir.c_str()) != 0 && errno != ENOENT) {
+  const int emptied = EmptyOwnDirectory(socketDir);
+  if (emptied < 0) {
+    syslog(LOG_ERR, "Could not empty socket directory!");
+    return -1;
+  }
+  kept = emptied > 0;
+  if (!kept && rmdir(socketDir.c_str()) != 0 && errno != ENOENT) {
     syslog(LOG_ERR, "Could not delete socket directory!");
     return -1;
   }
   return 0;
 }
 
-// Gives the file to the named group, owner unchanged; 0 or -1.
+// Gives the file to the named group, owner unchanged, unless it has it; 0 or -1.
 int ChangeFileGroup(const std::string& filePath, const std::string& groupName) {
   const struct group* entry = getgrnam(groupName.c_str());
   if (entry == nullptr) {
     syslog(LOG_ERR, "Group was not found by name: %s", groupName.c_str());
     return -1;
   }
+  // A daemon whose own group it is has nothing to change, and needs no call
+  // that its confinement may forbid.
+  struct stat st {};
+  if (stat(filePath.c_str(), &st) == 0 && st.st_gid == entry->gr_gid) return 0;
   if (chown(filePath.c_str(), static_cast<uid_t>(-1), entry->gr_gid) == -1) {
     syslog(LOG_ERR, "Socket file group could not be changed!");
     return -1;
@@ -116,10 +164,11 @@ int Serve(int argc, char* argv[]) {
   // Files go to a client by a call that has no flag against SIGPIPE: a
   // client that leaves early must end its connection, not the daemon.
   ::signal(SIGPIPE, SIG_IGN);
-  if (DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName) != 0) return 1;
+  bool kept = false;
+  if (DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName, kept) != 0) return 1;
   syslog(LOG_NOTICE, "KXRWebServer started.");
   LogSettings();
-  if (mkdir(KxrSettings::kSocketDir, KxrSettings::kSocketDirMode) != 0) {
+  if (!kept && mkdir(KxrSettings::kSocketDir, KxrSettings::kSocketDirMode) != 0) {
     syslog(LOG_ERR, "Could not create socket directory!");
     return 1;
   }
@@ -152,7 +201,7 @@ int Serve(int argc, char* argv[]) {
   RunEventLoop(ioc);
 
   pthread_mutex_destroy(&KXRWebservice::http_worker::mLock);
-  DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName);
+  DeleteSocket(KxrSettings::kSocketDir, KxrSettings::kSocketName, kept);
   closelog();
   return 0;
 }
