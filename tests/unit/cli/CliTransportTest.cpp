@@ -68,23 +68,28 @@ Certificate MakeCertificate(const char* san, const std::string& file) {
   return certificate;
 }
 
-// Answers one connection with status and body; authorization gets the request's Authorization header.
-void ServeOne(asio::ip::tcp::acceptor& acceptor, const Certificate& certificate, unsigned status,
-              const std::string& body, std::string& authorization) {
+// Answers one connection within 5 s with status and body; authorization gets the request's Authorization header.
+void ServeOne(asio::io_context& ioc, asio::ip::tcp::acceptor& acceptor, const Certificate& certificate,
+              unsigned status, const std::string& body, std::string& authorization) {
   asio::ssl::context context(asio::ssl::context::tls_server);
   context.use_certificate_chain(asio::buffer(certificate.pem));
   context.use_private_key(asio::buffer(certificate.key), asio::ssl::context::pem);
-  asio::ssl::stream<asio::ip::tcp::socket> stream(acceptor.get_executor(), context);
-  acceptor.accept(stream.next_layer());
-  boost::system::error_code ec;
-  boost::beast::flat_buffer buffer;
-  http::request<http::string_body> request;
-  if (stream.handshake(asio::ssl::stream_base::server, ec) || http::read(stream, buffer, request, ec) == 0) return;
-  authorization = std::string(request[http::field::authorization]);
-  http::response<http::string_body> response{static_cast<http::status>(status), 11, body};
-  response.prepare_payload();
-  http::write(stream, response, ec);
-  stream.shutdown(ec);
+  acceptor.async_accept([&](boost::system::error_code ec, asio::ip::tcp::socket socket) {
+    asio::ssl::stream<asio::ip::tcp::socket> stream(std::move(socket), context);
+    boost::beast::flat_buffer buffer;
+    http::request<http::string_body> request;
+    if (ec || stream.handshake(asio::ssl::stream_base::server, ec) || http::read(stream, buffer, request, ec) == 0) return;
+    authorization = std::string(request[http::field::authorization]);
+    http::response<http::string_body> response{static_cast<http::status>(status), 11, body};
+    response.prepare_payload();
+    http::write(stream, response, ec);
+    stream.shutdown(ec);
+  });
+  ioc.restart();
+  ioc.run_for(std::chrono::seconds(5));
+  acceptor.cancel();
+  ioc.restart();
+  ioc.poll();
 }
 
 TEST(CliTransport, HttpsTrustSignInAndRefusals) {
@@ -118,7 +123,7 @@ TEST(CliTransport, HttpsTrustSignInAndRefusals) {
     setenv("HOME", c.netrc ? home.c_str() : empty.c_str(), 1);
     c.password ? setenv("KXR_PASSWORD", c.password, 1) : unsetenv("KXR_PASSWORD");
     std::string sent = "(none)";
-    std::thread server([&] { ServeOne(acceptor, c.cert, c.status, c.body, sent); });
+    std::thread server([&] { ServeOne(ioc, acceptor, c.cert, c.status, c.body, sent); });
     std::vector<std::string> args{"-u", std::string("https://") + c.host + ":" + port + "/"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     args.insert(args.end(), {"read", "0x1018:1"});
