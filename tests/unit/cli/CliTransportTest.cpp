@@ -1,10 +1,8 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // kxr-cli against an HTTPS server in this process, with certificates made at
-// test time: what it trusts, what it signs in with, and how it exits when refused.
+// test time by the openssl command: what it trusts, what it signs in with, and how it exits when refused.
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,8 +10,9 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -28,52 +27,23 @@ namespace {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 
-// A self-signed certificate for the subject-alternative names san, its key, and the file of the certificate.
+// A throwaway self-signed certificate for the names san: base.pem and its key base.key.
 struct Certificate {
-  std::string key, pem, file;
+  std::string file, key;
 };
-
-std::string Pem(const std::function<int(BIO*)>& write) {
-  BIO* bio = BIO_new(BIO_s_mem());
-  write(bio);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio, &data);
-  std::string text(data, static_cast<std::size_t>(size));
-  BIO_free(bio);
-  return text;
-}
-
-Certificate MakeCertificate(const char* san, const std::string& file) {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* x509 = X509_new();
-  X509_set_version(x509, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(x509), 1);
-  X509_gmtime_adj(X509_getm_notBefore(x509), -60);
-  X509_gmtime_adj(X509_getm_notAfter(x509), 3600);
-  X509_set_pubkey(x509, key);
-  X509_NAME_add_entry_by_txt(X509_get_subject_name(x509), "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("kxr test"), -1, -1, 0);
-  X509_set_issuer_name(x509, X509_get_subject_name(x509));
-  X509V3_CTX v3;
-  X509V3_set_ctx(&v3, x509, x509, nullptr, nullptr, 0);
-  X509_EXTENSION* names = X509V3_EXT_conf_nid(nullptr, &v3, NID_subject_alt_name, san);
-  X509_add_ext(x509, names, -1);
-  X509_sign(x509, key, EVP_sha256());
-  Certificate certificate{Pem([&](BIO* b) { return PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); }),
-                          Pem([&](BIO* b) { return PEM_write_bio_X509(b, x509); }), file};
-  std::ofstream(file) << certificate.pem;
-  X509_EXTENSION_free(names);
-  X509_free(x509);
-  EVP_PKEY_free(key);
-  return certificate;
+Certificate MakeCertificate(const std::string& base, const std::string& san) {
+  const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=kxr-test "
+                              "-addext subjectAltName=" + san + " -keyout " + base + ".key -out " + base + ".pem 2>/dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  return {base + ".pem", base + ".key"};
 }
 
 // Answers one connection within 5 s with status and body; authorization gets the request's Authorization header.
 void ServeOne(asio::io_context& ioc, asio::ip::tcp::acceptor& acceptor, const Certificate& certificate,
               unsigned status, const std::string& body, std::string& authorization) {
   asio::ssl::context context(asio::ssl::context::tls_server);
-  context.use_certificate_chain(asio::buffer(certificate.pem));
-  context.use_private_key(asio::buffer(certificate.key), asio::ssl::context::pem);
+  context.use_certificate_chain_file(certificate.file);
+  context.use_private_key_file(certificate.key, asio::ssl::context::pem);
   acceptor.async_accept([&](boost::system::error_code ec, asio::ip::tcp::socket socket) {
     asio::ssl::stream<asio::ip::tcp::socket> stream(std::move(socket), context);
     boost::beast::flat_buffer buffer;
@@ -99,8 +69,8 @@ TEST(CliTransport, HttpsTrustSignInAndRefusals) {
   const std::string home = testing::TempDir() + "kxr-cli-https-" + std::to_string(getpid()), empty = home + "/empty";
   ASSERT_EQ(mkdir(home.c_str(), 0700) + mkdir(empty.c_str(), 0700), 0);
   std::ofstream(home + "/.netrc") << "machine other login x password y\nmachine 127.0.0.1 login viewer password Net-Pw9\n";
-  const Certificate named = MakeCertificate("DNS:localhost", home + "/named.pem");
-  const Certificate address = MakeCertificate("IP:127.0.0.1", home + "/address.pem");
+  const Certificate named = MakeCertificate(home + "/named", "DNS:localhost");
+  const Certificate address = MakeCertificate(home + "/address", "IP:127.0.0.1");
   const std::string ok = CSoap::CreateResponse(Base64::encode(std::string(8, '\0')));
   const std::string denied = CSoap::CreateFaultString(static_cast<int>(KxrResult::AccessDenied));
   const std::vector<std::string> cacertNamed{"--cacert", named.file}, cacertAddress{"--cacert", address.file};
@@ -134,6 +104,7 @@ TEST(CliTransport, HttpsTrustSignInAndRefusals) {
     EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
     EXPECT_EQ(err.str().find("-Pw"), std::string::npos) << err.str();
   }
+  std::filesystem::remove_all(home);
 }
 
 }  // namespace
