@@ -38,9 +38,10 @@ Certificate MakeCertificate(const std::string& base, const std::string& san) {
   return {base + ".pem", base + ".key"};
 }
 
-// Answers one connection within 5 s with status and body; authorization gets the request's Authorization header.
+// Answers one connection within 5 s with status and body; seen gets the server name (SNI) and the Authorization
+// header of the request: "SNI|AUTHORIZATION".
 void ServeOne(asio::io_context& ioc, asio::ip::tcp::acceptor& acceptor, const Certificate& certificate,
-              unsigned status, const std::string& body, std::string& authorization) {
+              unsigned status, const std::string& body, std::string& seen) {
   asio::ssl::context context(asio::ssl::context::tls_server);
   context.use_certificate_chain_file(certificate.file);
   context.use_private_key_file(certificate.key, asio::ssl::context::pem);
@@ -49,7 +50,8 @@ void ServeOne(asio::io_context& ioc, asio::ip::tcp::acceptor& acceptor, const Ce
     boost::beast::flat_buffer buffer;
     http::request<http::string_body> request;
     if (ec || stream.handshake(asio::ssl::stream_base::server, ec) || http::read(stream, buffer, request, ec) == 0) return;
-    authorization = std::string(request[http::field::authorization]);
+    const char* name = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name);
+    seen = (name ? name : "") + ("|" + std::string(request[http::field::authorization]));
     http::response<http::string_body> response{static_cast<http::status>(status), 11, body};
     response.prepare_payload();
     http::write(stream, response, ec);
@@ -76,31 +78,31 @@ TEST(CliTransport, HttpsTrustSignInAndRefusals) {
   const std::vector<std::string> cacertNamed{"--cacert", named.file}, cacertAddress{"--cacert", address.file};
   const struct {
     const char* host; const Certificate& cert; std::vector<std::string> options; const char* password; bool netrc;
-    unsigned status; const std::string& body; int exit; const char* sent; const char* message;
+    unsigned status; const std::string& body; int exit; const char* seen; const char* message;
   } cases[] = {
-      {"localhost", named, cacertNamed, nullptr, false, 200, ok, kExitOk, "", ""},
+      {"localhost", named, cacertNamed, nullptr, false, 200, ok, kExitOk, "localhost|", ""},
       {"127.0.0.1", named, cacertNamed, nullptr, false, 200, ok, kExitNoAnswer, nullptr, "refused: the certificate is not for 127.0.0.1"},
-      {"127.0.0.1", address, cacertAddress, nullptr, false, 200, ok, kExitOk, "", ""},
+      {"127.0.0.1", address, cacertAddress, nullptr, false, 200, ok, kExitOk, "|", ""},
       {"127.0.0.1", address, {}, nullptr, false, 200, ok, kExitNoAnswer, nullptr, "certificate refused: "},
-      {"127.0.0.1", named, {"--insecure"}, nullptr, false, 200, ok, kExitOk, "", ""},
-      {"127.0.0.1", address, {"--insecure", "--user", "operator"}, "Env-Pw7", true, 200, ok, kExitOk, "Basic b3BlcmF0b3I6RW52LVB3Nw==", ""},
-      {"127.0.0.1", address, {"--insecure"}, "Env-Pw7", true, 401, ok, kExitSignIn, "Basic dmlld2VyOk5ldC1Qdzk=", "sign-in refused by 127.0.0.1:"},
-      {"127.0.0.1", address, {"--insecure"}, nullptr, false, 401, ok, kExitSignIn, "", "asks for a sign-in"},
+      {"127.0.0.1", named, {"--insecure"}, nullptr, false, 200, ok, kExitOk, "|", ""},
+      {"127.0.0.1", address, {"--insecure", "--user", "operator"}, "Env-Pw7", true, 200, ok, kExitOk, "|Basic b3BlcmF0b3I6RW52LVB3Nw==", ""},
+      {"127.0.0.1", address, {"--insecure"}, "Env-Pw7", true, 401, ok, kExitSignIn, "|Basic dmlld2VyOk5ldC1Qdzk=", "sign-in refused by 127.0.0.1:"},
+      {"127.0.0.1", address, {"--insecure"}, nullptr, false, 401, ok, kExitSignIn, "|", "asks for a sign-in"},
       {"127.0.0.1", address, {"--insecure", "--user", "viewer"}, "Env-Pw7", false, 200, denied, kExitDenied, nullptr, "access denied: the user viewer may not"},
       {"127.0.0.1", address, {"--insecure"}, nullptr, false, 429, ok, kExitNoAnswer, nullptr, "HTTP status 429 Too Many Requests"},
   };
   for (const auto& c : cases) {
     setenv("HOME", c.netrc ? home.c_str() : empty.c_str(), 1);
     c.password ? setenv("KXR_PASSWORD", c.password, 1) : unsetenv("KXR_PASSWORD");
-    std::string sent = "(none)";
-    std::thread server([&] { ServeOne(ioc, acceptor, c.cert, c.status, c.body, sent); });
+    std::string seen = "(none)";
+    std::thread server([&] { ServeOne(ioc, acceptor, c.cert, c.status, c.body, seen); });
     std::vector<std::string> args{"-u", std::string("https://") + c.host + ":" + port + "/"};
     args.insert(args.end(), c.options.begin(), c.options.end());
     args.insert(args.end(), {"read", "0x1018:1"});
     std::ostringstream out, err;
     EXPECT_EQ(KxrCli::Run("kxr-cli", args, "/nonexistent", out, err), c.exit) << c.host << " " << err.str();
     server.join();
-    EXPECT_EQ(c.sent ? sent : "", c.sent ? c.sent : "") << c.host;
+    EXPECT_EQ(c.seen ? seen : "", c.seen ? c.seen : "") << c.host;
     EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
     EXPECT_EQ(err.str().find("-Pw"), std::string::npos) << err.str();
   }
