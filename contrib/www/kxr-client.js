@@ -30,6 +30,7 @@ export const MEANINGS = new Map([
   [0xA03D0003, 'Invalid SOAP message'],
   [0xA03D0004, 'Invalid content-type (text/xml required)'],
   [0xA03D0005, 'Maximum length of SOAP message reached'],
+  [0xA03D0006, 'Access denied'],
   [0xA03D0100, 'Out of memory'],
   [0xA03D0101, 'Readbuffer too small'],
   [0xA03D0102, 'Invalid writebuffer'],
