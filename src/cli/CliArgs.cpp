@@ -193,7 +193,9 @@ bool WantsJson(const std::vector<std::string>& args) {
   std::size_t i = 0;
   for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
     if (args[i] == "--json") return true;
-    if (args[i] == "-s" || args[i] == "--socket" || args[i] == "-u" || args[i] == "--url") ++i;
+    if (args[i] == "-s" || args[i] == "--socket" || args[i] == "-u" || args[i] == "--url" || args[i] == "--user" ||
+        args[i] == "--cacert")
+      ++i;
   }
   // save and restore also take their options after the command.
   if (i < args.size() && (args[i] == "save" || args[i] == "restore"))
@@ -294,6 +296,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
       invocation.json = true;
       continue;
     }
+    if (option == "--insecure") {
+      invocation.insecure = true;
+      continue;
+    }
+    if (option == "--user" || option == "--cacert") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        error = option + " needs a value";
+        return false;
+      }
+      (option == "--user" ? invocation.user : invocation.caFile) = args[++i];
+      continue;
+    }
     if (option == "-s" || option == "--socket" || option == "-u" || option == "--url") {
       if (i + 1 >= args.size() || args[i + 1].empty()) {
         error = option + " needs a value";
@@ -312,6 +326,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
   }
   if (socketGiven && !invocation.url.empty()) {
     error = "give either a socket or a URL, not both";
+    return false;
+  }
+  if (invocation.url.empty() && (!invocation.user.empty() || !invocation.caFile.empty() || invocation.insecure)) {
+    error = "--user, --cacert and --insecure go with -u URL";
+    return false;
+  }
+  if (!invocation.caFile.empty() && invocation.insecure) {
+    error = "give either --cacert or --insecure, not both";
+    return false;
+  }
+  if (invocation.user.find(':') != std::string::npos) {
+    error = "--user: a user name cannot hold ':'";
     return false;
   }
   if (i >= args.size()) {
@@ -357,8 +383,14 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
-         "  -u URL     http://HOST[:PORT][/PATH] of the front web server instead\n"
+         "  -u URL     http[s]://HOST[:PORT][/PATH] of the front web server instead\n"
          "  --json     one JSON document on standard output instead of the report\n"
+         "With -u, signing in:\n"
+         "  --user NAME    sign in as NAME; the password comes from KXR_PASSWORD, else a\n"
+         "                 prompt when standard input is a terminal, else ~/.netrc\n"
+         "                 (whose entry for HOST also serves without --user)\n"
+         "  --cacert FILE  https: trust the certificates of FILE, not the system's\n"
+         "  --insecure     https: verify neither the certificate nor the host name\n"
          "Numbers are decimal, or hex with 0x: 0x1018:1 and 4120:1 are the same entry.\n"
          "A read without LENGTH asks for " + std::to_string(kDefaultReadLength) + " bytes; the service delivers\n"
          "the entry's own size when it is smaller. A read's TYPE (u8..u64, i8..i64, text)\n"
@@ -372,7 +404,8 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "writes the writable entries that differ and reads them back.\n"
          "Exit status: 0 all succeeded, 1 a sub-request or the call failed (restore: an\n"
          "entry not written or not verified), 2 bad arguments (restore: a bad FILE),\n"
-         "3 no answer (connection, HTTP or answer format).\n";
+         "3 no answer (connection, TLS, HTTP status or answer format), 4 the sign-in\n"
+         "was refused (HTTP 401), 5 access denied (the user may not make this call).\n";
 }
 
 }  // namespace KxrCli

@@ -33,7 +33,10 @@ struct Invocation {
   enum class Command { kHelp, kRead, kWrite, kSave, kRestore };
   Command command = Command::kHelp;
   std::string socketPath;   // daemon's socket, when no URL is given
-  std::string url;          // http://host[:port][/path], empty for the socket
+  std::string url;          // http[s]://host[:port][/path], empty for the socket
+  std::string user;         // --user: the name to sign in with at the URL
+  std::string caFile;       // --cacert: trust this PEM file for https://
+  bool insecure = false;    // --insecure: no verification of the server for https://
   bool json = false;        // one JSON document on stdout instead of the report
   std::vector<EntryArg> entries;
   std::string file;            // save: the snapshot to write ("" or "-": stdout); restore: to read

@@ -15,8 +15,10 @@
 #include "CliJson.h"
 #include "CliReport.h"
 #include "CliSaveRestore.h"
+#include "CliSignIn.h"
 #include "CliSnapshot.h"
 #include "CliTransport.h"
+#include "ResultCodes.h"
 #include "Settings.h"
 
 namespace KxrCli {
@@ -46,24 +48,55 @@ bool ReadWholeFile(const std::string& path, std::string& text, std::string& erro
   return true;
 }
 
+// The exit status of an HTTP answer other than 200, and a message that names
+// the status and, for those a user can act on, what to do.
+int HttpFailure(const Endpoint& endpoint, const std::string& target, const HttpReply& reply, std::string& error) {
+  const std::string peer = Peer(endpoint);
+  if (reply.status == 401) {
+    error = endpoint.authorization.empty()
+                ? peer + " asks for a sign-in: give --user NAME (the password from KXR_PASSWORD, a prompt or "
+                         "~/.netrc) or a ~/.netrc entry for " + endpoint.host
+                : "sign-in refused by " + peer + ": wrong user name or password for " + endpoint.user;
+    return kExitSignIn;
+  }
+  error = "HTTP status " + std::to_string(reply.status) + (reply.reason.empty() ? "" : " " + reply.reason) + " from " +
+          peer + " " + target;
+  if (reply.status / 100 == 3 && !reply.location.empty())
+    error += ": it redirects to " + reply.location + "; give that URL with -u";
+  else if (reply.status == 403)
+    error += ": the front web server refuses this request";
+  else if (reply.status == 421)
+    error += ": the server does not serve the host name " + endpoint.host + "; use the one its certificate names";
+  else if (reply.status == 429)
+    error += ": too many requests or sign-ins; wait and try again";
+  else if (reply.status == 502 || reply.status == 503)
+    error += ": the daemon behind the front web server is not reachable now; try again later";
+  else if (reply.status == 504)
+    error += ": the daemon did not answer within the front web server's wait";
+  return kExitNoAnswer;
+}
+
+// The exit status of a fault and its message: access denied names the user.
+int FaultFailure(const Endpoint& endpoint, const Answer& answer, std::string& error) {
+  error = FormatFault(answer.faultCode, answer.faultString);
+  if (static_cast<uint32_t>(answer.faultCode) != KxrResult::AccessDenied) return kExitFailed;
+  error = "access denied: the user" + (endpoint.user.empty() ? "" : " " + endpoint.user) +
+          " may not make this call (a viewer may only read, a user without a role nothing); " + error;
+  return kExitDenied;
+}
+
 // One call of a batch over the endpoint.
 int CallBatch(const Endpoint& endpoint, bool write, const std::vector<EntryArg>& batch,
               std::vector<EntryResult>& outcomes, std::string& error) {
   HttpReply reply;
   if (!Post(endpoint, BuildEnvelope(write, batch), reply, error)) return kExitNoAnswer;
-  if (reply.status != 200) {
-    error = "HTTP status " + std::to_string(reply.status) + " from " + endpoint.target;
-    return kExitNoAnswer;
-  }
+  if (reply.status != 200) return HttpFailure(endpoint, endpoint.target, reply, error);
   const Answer answer = ParseAnswer(reply.body);
   if (answer.kind == Answer::Kind::kMalformed) {
     error = "unexpected answer: " + answer.problem;
     return kExitNoAnswer;
   }
-  if (answer.kind == Answer::Kind::kFault) {
-    error = FormatFault(answer.faultCode, answer.faultString);
-    return kExitFailed;
-  }
+  if (answer.kind == Answer::Kind::kFault) return FaultFailure(endpoint, answer, error);
   if (!SplitResult(write, batch.size(), answer.result, outcomes, error)) {
     error = "unexpected answer: " + error;
     return kExitNoAnswer;
@@ -88,11 +121,13 @@ int RunSnapshot(const std::string& program, const Invocation& invocation, const 
     HttpReply reply;
     if (!Get(endpoint, path, reply, error)) return Stop(json, kExitNoAnswer, program, error, out, err);
     source = endpoint.base + path;
-    if (reply.status != 200)
-      return Stop(json, kExitNoAnswer, program,
-                  "no dictionary at " + source + " (HTTP status " + std::to_string(reply.status) +
-                      "): name one with --dictionary FILE",
+    if (reply.status == 404)
+      return Stop(json, kExitNoAnswer, program, "no dictionary at " + source + " (HTTP status 404): name one with --dictionary FILE",
                   out, err);
+    if (reply.status != 200) {
+      const int status = HttpFailure(endpoint, source, reply, error);
+      return Stop(json, status, program, error + " (the dictionary)", out, err);
+    }
     text = reply.body;
     badDictionary = kExitNoAnswer;
   }
@@ -134,11 +169,27 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
     out << Usage(program, defaultSocket);
     return kExitOk;
   }
+  const bool json = invocation.json;
+  if (!endpoint.host.empty()) {
+    endpoint.caFile = invocation.caFile;
+    endpoint.insecure = invocation.insecure;
+    if (endpoint.tls && !endpoint.caFile.empty() && !CheckCaFile(endpoint.caFile, error))
+      return Stop(json, kExitUsage, program, error, out, err);
+    // A password goes in clear text over http://: only to this machine.
+    // Elsewhere --user is refused and ~/.netrc not looked at.
+    const bool clearText = !endpoint.tls && !IsLoopback(endpoint.host);
+    if (clearText && !invocation.user.empty())
+      return Stop(json, kExitUsage, program,
+                  "--user: refusing to send a password in clear text to " + endpoint.host + " over http://; use https://",
+                  out, err);
+    if (!clearText &&
+        !SignIn(invocation.user, endpoint.host, ProcessSources(), endpoint.authorization, endpoint.user, error))
+      return Stop(json, kExitUsage, program, error, out, err);
+  }
   if (invocation.command == Invocation::Command::kSave || invocation.command == Invocation::Command::kRestore)
     return RunSnapshot(program, invocation, endpoint, out, err);
   const bool write = invocation.command == Invocation::Command::kWrite;
   const std::string document = BuildEnvelope(write, invocation.entries);
-  const bool json = invocation.json;
   if (document.size() > KxrSettings::kBodyLimit)
     return Stop(json, kExitUsage, program,
                 "the batch is too large: its request has " + std::to_string(document.size()) +
@@ -148,18 +199,20 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
 
   HttpReply reply;
   if (!Post(endpoint, document, reply, error)) return Stop(json, kExitNoAnswer, program, error, out, err);
-  if (reply.status != 200)
-    return Stop(json, kExitNoAnswer, program,
-                "HTTP status " + std::to_string(reply.status) + " from " + endpoint.target, out, err);
+  if (reply.status != 200) {
+    const int status = HttpFailure(endpoint, endpoint.target, reply, error);
+    return Stop(json, status, program, error, out, err);
+  }
   const Answer answer = ParseAnswer(reply.body);
   if (answer.kind == Answer::Kind::kMalformed)
     return Stop(json, kExitNoAnswer, program, "unexpected answer: " + answer.problem, out, err);
   if (answer.kind == Answer::Kind::kFault) {
+    const int status = FaultFailure(endpoint, answer, error);
     if (json)
       out << JsonFault(answer.faultCode, answer.faultString);
     else
-      err << program << ": " << FormatFault(answer.faultCode, answer.faultString) << "\n";
-    return kExitFailed;
+      err << program << ": " << error << "\n";
+    return status;
   }
   std::vector<EntryResult> outcomes;
   if (!SplitResult(write, invocation.entries.size(), answer.result, outcomes, error))

@@ -15,7 +15,9 @@ enum ExitStatus : int {
   kExitOk = 0,         // the call and every sub-request succeeded
   kExitFailed = 1,     // a sub-request failed, or the call was answered with a fault
   kExitUsage = 2,      // bad arguments
-  kExitNoAnswer = 3,   // no usable answer: connection, timeout, HTTP status, format
+  kExitNoAnswer = 3,   // no usable answer: connection, timeout, TLS, HTTP status, format
+  kExitSignIn = 4,     // the front web server refused the sign-in (HTTP 401)
+  kExitDenied = 5,     // the daemon refused the call to this user (fault AccessDenied)
 };
 
 // Ends a run without result: the message on err after the program's name, or

@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // The HTTP exchange of kxr-cli: one POST, over the daemon's Unix-domain
-// socket or over TCP to a front web server.
+// socket, or over TCP or TLS to the front web server.
 #pragma once
 
 #include <chrono>
@@ -9,31 +9,50 @@
 
 namespace KxrCli {
 
-// How long one exchange may take, connect to last byte: longer than the
-// daemon's own 60 s per connection, so that its answer is never cut off here.
-inline constexpr std::chrono::seconds kCallTimeout{90};
+// How long one exchange may take, connect to last byte. One rule for the
+// three waits: the daemon answers a batch within 151 s even when it is queued
+// behind another batch (its 60 s deadline, up to 60 s of calls that held the
+// thread, one exchange of 31 s begun before the cut); nginx waits 190 s for
+// the daemon; kxr-cli waits longer than nginx, so that through nginx it
+// reports nginx's 504 instead of giving up first.
+inline constexpr std::chrono::seconds kCallTimeout{200};
 
 // Where a call goes.
 struct Endpoint {
   std::string socketPath;  // Unix-domain socket; used when host is empty
-  std::string host;        // TCP host of the front web server
-  std::string port;        // TCP port, "80" by default
+  std::string host;        // TCP host of the front web server, IPv6 without brackets
+  std::string port;        // TCP port, "80" by default, "443" with TLS
+  bool tls = false;        // https://: TLS 1.2 or later
+  std::string caFile;      // TLS: trust this PEM file instead of the system's store
+  bool insecure = false;   // TLS: verify neither the certificate nor the host name
+  std::string authorization;  // value of the Authorization header, empty for none
+  std::string user;           // the name signed in with, for messages
   std::string target;      // request target, the service path included
   std::string base;        // PATH of the URL without the service path and trailing '/', for files
 };
 
-// The endpoint for a URL (http://HOST[:PORT][/PATH]) or, when url is empty,
-// for the socket. The service path is appended to PATH unless PATH holds it.
+// The endpoint for a URL (http:// or https://HOST[:PORT][/PATH]) or, when
+// url is empty, for the socket. The service path is appended to PATH unless PATH holds it.
 bool MakeEndpoint(const std::string& url, const std::string& socketPath, Endpoint& endpoint, std::string& error);
 
 // One HTTP answer.
 struct HttpReply {
-  unsigned status = 0;  // HTTP status
-  std::string body;     // the answer's body
+  unsigned status = 0;   // HTTP status
+  std::string reason;    // its reason phrase
+  std::string location;  // the Location header of a redirect
+  std::string body;      // the answer's body
 };
 
+// "HOST:PORT" of a TCP endpoint (IPv6 in brackets), the socket's path else.
+std::string Peer(const Endpoint& endpoint);
+// Whether the host is this machine: localhost, 127.0.0.0/8 or ::1.
+bool IsLoopback(const std::string& host);
+// Whether a PEM file holds at least one certificate OpenSSL can load.
+bool CheckCaFile(const std::string& path, std::string& error);
+
 // Posts the document and reads the answer; false and a reason when no
-// answer came (connection, timeout, HTTP syntax).
+// answer came (connection, timeout, HTTP syntax, TLS handshake or the
+// server's certificate).
 bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error);
 // Gets a file of the daemon's document root (path "/dictionary.json") under
 // the endpoint's base path; false and a reason as for Post.

@@ -1,0 +1,125 @@
+// SPDX-FileCopyrightText: 2026 the KXRWebServer authors
+// SPDX-License-Identifier: BSD-2-Clause
+// Passwords from the environment, the terminal or ~/.netrc.
+#include "CliSignIn.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <strings.h>
+#include <vector>
+
+#include "Base64.h"
+
+namespace KxrCli {
+namespace {
+
+// Asks for the password on /dev/tty (standard error and input when there is
+// none) with echo off, echo restored before returning.
+bool Prompt(const std::string& question, std::string& password) {
+  const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  const int in = tty >= 0 ? tty : STDIN_FILENO;
+  const int out = tty >= 0 ? tty : STDERR_FILENO;
+  termios saved{};
+  const bool quiet = tcgetattr(in, &saved) == 0;
+  if (quiet) {
+    termios noEcho = saved;
+    noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(in, TCSAFLUSH, &noEcho);
+  }
+  bool ok = write(out, question.data(), question.size()) >= 0;
+  password.clear();
+  char c = 0;
+  ssize_t n = 0;
+  while (ok && (n = read(in, &c, 1)) == 1 && c != '\n') password += c;
+  if (quiet) tcsetattr(in, TCSAFLUSH, &saved);
+  ok = ok && write(out, "\n", 1) >= 0 && (n == 1 || !password.empty());
+  if (tty >= 0) close(tty);
+  return ok;
+}
+
+}  // namespace
+
+PasswordSources ProcessSources() {
+  PasswordSources sources;
+  sources.environment = std::getenv("KXR_PASSWORD");
+  sources.terminal = isatty(STDIN_FILENO) == 1;
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    const passwd* entry = getpwuid(getuid());
+    home = entry ? entry->pw_dir : nullptr;
+  }
+  if (home) sources.netrcPath = std::string(home) + "/.netrc";
+  return sources;
+}
+
+bool NetrcEntry(const std::string& text, const std::string& host, const std::string& user, std::string& login,
+                std::string& password) {
+  std::istringstream in(text);
+  std::string token;
+  // The entries in order, machine name empty for "default".
+  struct Entry {
+    std::string machine, login, password;
+    bool isDefault = false;
+  };
+  std::vector<Entry> entries;
+  while (in >> token) {
+    if (token == "machine" || token == "default") {
+      entries.emplace_back();
+      entries.back().isDefault = token == "default";
+      if (token == "machine") in >> entries.back().machine;
+    } else if ((token == "login" || token == "password" || token == "account") && !entries.empty()) {
+      in >> (token == "login" ? entries.back().login : token == "password" ? entries.back().password : token);
+    } else if (token == "macdef") {
+      // A macro runs to the next empty line.
+      std::string line;
+      std::getline(in, line);
+      while (std::getline(in, line) && !line.empty()) {
+      }
+    }
+  }
+  for (const bool wantDefault : {false, true})
+    for (const Entry& entry : entries)
+      if (entry.isDefault == wantDefault && (wantDefault || strcasecmp(entry.machine.c_str(), host.c_str()) == 0) &&
+          !entry.login.empty() && (user.empty() || entry.login == user)) {
+        login = entry.login;
+        password = entry.password;
+        return true;
+      }
+  return false;
+}
+
+bool SignIn(const std::string& user, const std::string& host, const PasswordSources& sources,
+            std::string& authorization, std::string& login, std::string& error) {
+  authorization.clear();
+  login = user;
+  std::string password, netrcLogin;
+  std::ifstream netrc;
+  std::ostringstream text;
+  if (!user.empty() && sources.environment && *sources.environment) {
+    password = sources.environment;
+  } else if (!user.empty() && sources.terminal) {
+    if (!Prompt("Password for " + user + " at " + host + ": ", password)) {
+      error = "no password read from the terminal";
+      return false;
+    }
+  } else {
+    if (!sources.netrcPath.empty()) netrc.open(sources.netrcPath);
+    text << netrc.rdbuf();
+    if (!NetrcEntry(text.str(), host, user, netrcLogin, password)) {
+      if (user.empty()) return true;
+      error = "no password for " + user + ": set KXR_PASSWORD, run on a terminal or add a ~/.netrc entry for " + host;
+      return false;
+    }
+    login = netrcLogin;
+  }
+  authorization = "Basic " + Base64::encode(login + ":" + password);
+  return true;
+}
+
+}  // namespace KxrCli
