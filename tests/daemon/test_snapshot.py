@@ -11,8 +11,9 @@ WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
 
 
 @pytest.fixture
-def device(st):
-    """The simulator, the verbose daemon (serving it as /dictionary.json) and nginx on a dictionary; the nginx URL."""
+def device(st, monkeypatch):
+    """The simulator, the verbose daemon (serving it as /dictionary.json) and nginx on a dictionary; kxr-cli's
+    arguments that reach it through nginx's HTTPS, signed in as the operator."""
     def start(entries=WWW):
         text = json.dumps(entries, indent=1)
         with open(f"{st.work}/sim-dictionary.json", "w") as f:
@@ -21,7 +22,11 @@ def device(st):
         st.start_sim(f"{st.work}/sim-dictionary.json")
         assert st.start_daemon(args=("-nofork", "-v")).ready
         st.syslog.clear()
-        return f"http://127.0.0.1:{st.start_nginx()}/config/" if os.access("/usr/sbin/nginx", os.X_OK) else None
+        if not os.access("/usr/sbin/nginx", os.X_OK):
+            return []
+        st.start_nginx()
+        monkeypatch.setenv("KXR_PASSWORD", st.users["operator"])
+        return ["-u", f"https://127.0.0.1:{st.nginx_port}/config/", "--cacert", st.cacert, "--user", "operator"]
     return start
 
 
@@ -58,9 +63,8 @@ def test_round_trip_and_a_refused_write(st, device, tmp_path):
     """Three entries changed on the device and one in the file, whose write the device refuses: exit status 1."""
     entries = copy.deepcopy(WWW)
     next(e for e in entries if (e["index"], e["sub"]) == ("0x2000", "0x02"))["refuseWrite"] = "0xECA60304"
-    url = device(entries)
+    args = device(entries)
     saved = str(tmp_path / "saved.json")
-    args = ["-u", url] if url else []
     assert cli(*args, "save", saved) == (0, f"saved {len(WWW)} entries to {saved} in 1 call, 0 failed\n", "")
     assert os.listdir(tmp_path) == ["saved.json"]  # no temporary file left
     first = json.load(open(saved))
