@@ -13,7 +13,6 @@
 #include "KxrApiBSD.h"
 #include "Kxr.h"
 #include "PxoStubControl.h"
-#include "SumUpBuffers.h"
 
 using namespace KxrTest;
 

@@ -11,10 +11,10 @@
 #include <new>
 
 #include "Base64.h"
+#include "FakeService.h"
 #include "KXRWeb.h"
 #include "Kxr.h"
 #include "Soap.h"
-#include "SumUpBuffers.h"
 #include "WebService.h"
 
 namespace {
