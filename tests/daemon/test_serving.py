@@ -44,7 +44,6 @@ ok = lambda ctype, body: (200, ctype, body)  # noqa: E731
 NF = plain("404 Not Found", NOT_FOUND)
 TOO_LARGE = plain("413 Payload Too Large", b"Request payload too large!\r\n")
 CLOSED = b""  # closed without an answer
-ANY = None    # an answer or nothing: the daemon lives on either way
 FIELDS = b"GET / HTTP/1.1\r\n" + b"".join(b"F%d: v\r\n" % i for i in range(600)) + b"\r\n"
 LINE = b"GET /" + b"a" * 4079 + b" HTTP/1.1\r\n"
 
@@ -78,7 +77,7 @@ CASES = [(get(t), ok("text/html", INDEX)) for t in ("/", "/config", "/config/", 
     (b"POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n" + b"b" * 1000, TOO_LARGE),  # refused from the header
     (b"GET /a\x01\x7fb HTTP/1.1\r\n\r\n", CLOSED),
     (b"GET /index.htm\0x HTTP/1.1\r\n\r\n", CLOSED),
-    (FIELDS, ANY),  # several hundred short fields overflow the header arena, not the limit
+    (FIELDS, ok("text/html", INDEX)),  # several hundred short fields overflow the header arena, not the limit
     # Arriving in pieces: read as it comes; the header limit holds for the request line and the fields together.
     ((LINE, b"X: " + b"h" * 4090, b"\r\n\r\n"), NF), ((LINE, b"X: " + b"h" * 4091, b"\r\n\r\n"), CLOSED),
     ((b"POST / HTTP/1.1\r\nContent-Length: 1048577\r\n", b"\r\n"), TOO_LARGE),
@@ -93,9 +92,7 @@ def test_answers(st, served):
                 raw = read_all(s)
         else:
             raw = exchange(request)
-        if want is ANY:
-            assert raw == b"" or parse(raw)[:3:2] == (200, INDEX), raw[:200]
-        elif isinstance(want, bytes):
+        if isinstance(want, bytes):
             assert raw == want, (str(request)[:80], raw[:300])
         else:
             status, fields, body = parse(raw)
