@@ -29,9 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StartService();
   const unsigned op = data[0] % 7;
   const uint64_t n = 1 + (static_cast<uint64_t>(data[1]) | static_cast<uint64_t>(data[2]) << 8) % 2048;
-  std::unique_lock<std::mutex> hold(gMutex);
-  gAnswer.assign(reinterpret_cast<const char*>(data) + 3, size - 3);
-  hold.unlock();
+  std::lock_guard<std::mutex>{gMutex}, gAnswer.assign(reinterpret_cast<const char*>(data) + 3, size - 3);  // locked to the ;
   // Buffers of exactly the size given, so that AddressSanitizer sees any overrun.
   std::vector<unsigned char> buffer(static_cast<size_t>(n)), desc(static_cast<size_t>(64 + n));
   const std::vector<unsigned char> pattern(static_cast<size_t>(n), 0x5A);

@@ -16,18 +16,13 @@ using namespace KxrProtocol;
 
 namespace {
 
-struct Call {  // one call of the fake client below: bytes written or delivered, its result
-  bool write;
-  std::string data;
-  uint32_t code;
-};
+struct Call { bool write; std::string data; uint32_t code; };  // one call of the fake client: bytes written or delivered
 FuzzedDataProvider* gIn = nullptr;  // where the fake takes its answers from
 std::vector<Call> gCalls;
 
 // A status as the real client returns them: mostly success or "buffer too small".
 uint32_t NextCode() {
-  const uint32_t common[] = {0, KXR_ERR_BUFFER_TOO_SMALL, KXR_ERR_SHORT_ANSWER};
-  const int pick = gIn->ConsumeIntegralInRange<int>(0, 3);
+  const uint32_t common[] = {0, KXR_ERR_BUFFER_TOO_SMALL, KXR_ERR_SHORT_ANSWER}, pick = gIn->ConsumeIntegralInRange<uint32_t>(0, 3);
   return pick < 3 ? common[pick] : gIn->ConsumeIntegral<uint32_t>();
 }
 // A service stalled or down (still refusing after its attempts): the rest of the batch is not sent.

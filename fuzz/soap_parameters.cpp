@@ -29,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       const std::size_t start = body.find(open, anchor + 1);
       Check(start != std::string::npos, "a value follows its opening tag");
       Check(body.compare(start + open.size(), value.size(), value) == 0, "the value lies inside the input");
-      Check(body.compare(start + open.size() + value.size(), open.size() + 1,
-                         std::string("</") + name + ">") == 0,
+      Check(body.compare(start + open.size() + value.size(), open.size() + 1, std::string("</") + name + ">") == 0,
             "the value ends at its closing tag");
     }
     int number = 0;

@@ -80,10 +80,9 @@ def test_refused_before_the_daemon(front, how, kw, status):
     for target, body in [("/", None), ("/kxr-session.json", None), (EP, write_2000(b"\xef\xbe"))]:
         got = fetch(front, target, body, **kw)
         assert got[0] == status and b"xV4" not in got[2] and b"operator" not in got[2], (how, target, got)
-        if status == 301:
-            assert got[1]["location"] == f"https://localhost:{front.nginx_port}{target}"
-        if status == 401:
-            assert got[1]["www-authenticate"] == 'Basic realm="KXRWebServer"'
+        want = {301: ("location", f"https://localhost:{front.nginx_port}{target}"),
+                401: ("www-authenticate", 'Basic realm="KXRWebServer"')}.get(status)
+        assert not want or got[1][want[0]] == want[1], got
     assert (reached(front), read_2000()) == ([], bytes(2)), how
 
 
@@ -150,31 +149,22 @@ def test_a_fast_client_is_throttled_while_a_page_load_and_a_restore_pass(front):
 
 
 def test_cli_without_daemon_and_without_service(st):
-    code, out, err = cli("read", "0x1018:1")
-    assert code == 3 and "cannot connect to " + S["socket"] in err, err
+    cli = lambda: subprocess.run([S["cli"], "read", "0x1018:1"], capture_output=True, text=True, timeout=30)  # noqa: E731
+    assert (r := cli()).returncode == 3 and "cannot connect to " + S["socket"] in r.stderr, r.stderr
     assert st.start_daemon().ready
-    code, out, err = cli("read", "0x1018:1")
-    assert (code, out) == (1, "") and "fault 0xECA60201 (-324664831): Unknown error" in err, err
-
-
-def cli(*args):
-    r = subprocess.run([S["cli"], *args], capture_output=True, text=True, timeout=30)
-    return r.returncode, r.stdout, r.stderr
+    assert ((r := cli()).returncode, r.stdout) == (1, "") and "fault 0xECA60201 (-324664831): Unknown error" in r.stderr, r.stderr
 
 
 def test_clients_stalled_in_their_headers_hold_no_worker(st, front):
-    """nginx passes on whole requests only: 200 clients stopped in the middle of
-    their headers leave the daemon's 100 workers free."""
+    """nginx passes on whole requests only: 200 clients stopped inside their headers leave the 100 workers free."""
     daemon = next(p.pid for p in st.procs if p.name == "daemon")
     tls = ssl.create_default_context(cafile=front.cacert)
     stalled = [tls.wrap_socket(socket.create_connection(("127.0.0.1", front.nginx_port), 10), server_hostname="localhost")
                for _ in range(200)]
     try:
-        for s in stalled:
-            s.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Half: ")
+        [s.sendall(b"GET / HTTP/1.1\r\nHost: localhost\r\nX-Half: ") for s in stalled]
         assert fetch(front, "/")[::2] == (200, PAGE)
         assert parse(exchange(get("/")))[::2] == (200, PAGE)
         assert len(os.listdir(f"/proc/{daemon}/fd")) < 20  # none of the 200 reached it
     finally:
-        for s in stalled:
-            s.close()
+        [s.close() for s in stalled]

@@ -30,11 +30,9 @@ def test_ctrl_c_stops_everything_and_returns(st):
     work = [w for w in out.decode().split() if w.startswith("/tmp/kxr-run.")][0]
     os.write(fd, b"\x03")
     t0 = time.monotonic()
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done or time.monotonic() - t0 > 5:
-            break
+    while not (done := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() - t0 < 5:
         out += read_some(fd, 0.1) or b""
+    done, status = done
     assert done and os.waitstatus_to_exitcode(status) == 130, out.decode(errors="replace")
     time.sleep(0.2)
     assert st.children() == []

@@ -7,8 +7,7 @@ from pathlib import Path
 from conftest import S, dead_socket, entry_answer, exchange
 
 
-def q(*words):
-    return b"".join(struct.pack("<Q", w) for w in words)
+def q(*words): return struct.pack(f"<{len(words)}Q", *words)
 
 
 HEAD = struct.pack("<HHBBQI", 0, 0x2000, 0, 2, (1 << 64) - 1, 5)  # claims 5 bytes of data

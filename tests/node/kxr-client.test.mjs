@@ -28,8 +28,7 @@ test('parseValue: what a user types becomes the entry bytes or a reason', () => 
   ];
   for (const [type, text, size, want] of cases) {
     const got = parseValue(type, text, size);
-    if (want instanceof RegExp) assert.match(got.error ?? '', want, `${type} ${text}`);
-    else assert.equal(hexOf(got.bytes), want, `${type} ${text}`);
+    (want instanceof RegExp ? assert.match : assert.equal)(want instanceof RegExp ? got.error ?? '' : hexOf(got.bytes), want, `${type} ${text}`);
   }
 });
 
@@ -64,8 +63,7 @@ const b64 = (hex) => Buffer.from(hex.replace(/ /g, ''), 'hex').toString('base64'
 test('readEntries: one sum-up read, its records and data split per entry', async () => {
   // The README's example: 0x1018:01 (4 bytes) and 0x1008:00 (8 bytes).
   const seen = answerWith(result('AAAAAAQAAAAAAAAACAAAAHhWNBJLWFItU0lNAA=='));
-  const got = await readEntries([{ index: 0x1018, sub: 1, length: 4 }, { index: 0x1008, sub: 0, length: 8 }]);
-  const call = seen[0];
+  const got = await readEntries([{ index: 0x1018, sub: 1, length: 4 }, { index: 0x1008, sub: 0, length: 8 }]), call = seen[0];
   assert.deepEqual([call.url, call.method], ['KxrWebService/KxrWebService.dll', 'POST']);
   assert.match(call.headers['Content-Type'], /^text\/xml\b/);
   assert.match(call.body, /<u:ReadWrite xmlns:u="urn:KxrWebService"><netId><\/netId><nPort>0<\/nPort>/);
@@ -82,10 +80,8 @@ test('readEntries: one sum-up read, its records and data split per entry', async
 
 test('writeEntries: headers then data, one result code per entry', async () => {
   const seen = answerWith(result(b64('00000000 0303A6EC')));
-  const got = await writeEntries([
-    { index: 0x2000, sub: 1, bytes: Uint8Array.of(0x34, 0x12) },
-    { index: 0x1000, sub: 0, bytes: Uint8Array.of(1, 2, 3, 4) },
-  ], { endpoint: '/config/KxrWebService/KxrWebService.dll' });
+  const got = await writeEntries([{ index: 0x2000, sub: 1, bytes: Uint8Array.of(0x34, 0x12) },
+    { index: 0x1000, sub: 0, bytes: Uint8Array.of(1, 2, 3, 4) }], { endpoint: '/config/KxrWebService/KxrWebService.dll' });
   assert.equal(seen[0].url, '/config/KxrWebService/KxrWebService.dll');
   assert.deepEqual(['indexGroup', 'indexOffset', 'cbRdLen'].map(seen[0].field), ['61569', '2', '8']);
   assert.equal(hexOf(Buffer.from(seen[0].field('pwrData'), 'base64')),
@@ -98,8 +94,7 @@ test('faults, HTTP failures and short results reject', async () => {
   answerWith(fault(-324664831, 'Unknown error'));
   await assert.rejects(readEntries(one), (err) => err instanceof KxrFault &&
     err.faultcode === -324664831 && err.faultstring === 'Unknown error' && !isAccessDenied(err));
-  answerWith(fault(-1606615034, 'Access denied')), await assert.rejects(writeEntries([{ ...one[0], bytes: [1] }]),
-    isAccessDenied);
+  answerWith(fault(-1606615034, 'Access denied')), await assert.rejects(writeEntries([{ ...one[0], bytes: [1] }]), isAccessDenied);
   assert.deepEqual([0xA03D0006, 0, null, new Error('x')].map(isAccessDenied), [true, false, false, false]);
   answerWith('Bad Gateway', 502), await assert.rejects(readEntries(one), /HTTP 502/);
   globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };

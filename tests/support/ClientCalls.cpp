@@ -7,9 +7,7 @@
 #include <cerrno>
 
 namespace {
-thread_local int tRefusals = 0;
-thread_local int tConnects = 0;
-thread_local int tInterruptions = 0;
+thread_local int tRefusals = 0, tConnects = 0, tInterruptions = 0;
 }  // namespace
 
 namespace KxrTest {

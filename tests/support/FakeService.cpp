@@ -35,8 +35,7 @@ int BindAt(const std::string& path) {
 
 bool MakeDeadSocket() {
   const int fd = BindAt(KxrSettings::kServiceSocketPath);
-  if (fd >= 0) ::close(fd);  // the file stays; nobody listens behind it
-  return fd >= 0;
+  return fd >= 0 && ::close(fd) == 0;  // the file stays; nobody listens behind it
 }
 
 FakeService::FakeService(Handler handler) : handler_(std::move(handler)) {
@@ -96,12 +95,9 @@ bool FakeService::Transfer(int fd, bool send, std::string& data, std::size_t siz
 
 void FakeService::Serve(int fd) {
   const Mode mode = mode_;
-  if (mode == Mode::kShutRead) {
-    // The client's pending send fails with EPIPE; the socket is closed only
-    // after the client has closed its end, so its error stays EPIPE.
+  if (mode == Mode::kShutRead) {  // the client's send fails with EPIPE; closed after the client has gone, so it stays EPIPE
     ::shutdown(fd, SHUT_RD);
-    WaitFor(fd, 0);  // no events asked: only the hang-up (or the fake's stop) ends the wait
-    return;
+    return (void)WaitFor(fd, 0);  // no events asked: only the hang-up (or the fake's stop) ends the wait
   }
   std::string request;
   bool complete = mode != Mode::kHangBeforeRead && Transfer(fd, false, request, 8);
@@ -113,10 +109,7 @@ void FakeService::Serve(int fd) {
   if (!request.empty()) requests_.push_back(request);
   const Handler handler = handler_;
   lock.unlock();
-  if (mode == Mode::kHangBeforeRead) {
-    WaitFor(-1, 0);  // hangs until the fake stops
-    return;
-  }
+  if (mode == Mode::kHangBeforeRead) return (void)WaitFor(-1, 0);  // hangs until the fake stops
   std::string answer = complete && handler ? handler(request) : std::string();
   Transfer(fd, true, answer, answer.size());
 }

@@ -1,12 +1,14 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // An in-process fake of the device-profile service: one connection at a time on its own thread, every request
-// recorded byte for byte, answered with the handler's bytes (the simulator's dictionary, or scripted).
+// recorded byte for byte, answered with the handler's bytes (the simulator's dictionary, or scripted); and the
+// building blocks of the service's messages and of sum-up calls.
 #pragma once
 
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -29,6 +31,22 @@ inline std::string EntryHead(uint64_t status, uint32_t length, uint16_t index = 
 }
 inline std::string EntryAnswer(uint64_t status, const std::string& data, uint16_t index = 0, uint8_t sub = 0) {
   return Answer(EntryHead(status, static_cast<uint32_t>(data.size()), index, sub) + data);
+}
+// A 12-byte sub-request header, and the 8-byte record of one read sub-request (result code, bytes delivered).
+inline std::string Header(uint16_t index, uint8_t subIndex, uint32_t length, uint8_t flags = 0, uint32_t group = 0) {
+  std::string b;
+  return KxrProtocol::AppendHeader(b, KxrProtocol::SubRequestHeader{group, subIndex, flags, index, length}), b;
+}
+inline std::string Record(uint32_t code, uint32_t length) {
+  std::string b;
+  return KxrProtocol::AppendRecord(b, KxrProtocol::ResultRecord{code, length}), b;
+}
+// A ReadWrite envelope as a page sends it; pwrData is the Base64 text as given.
+inline std::string ReadWriteCall(int group, int count, int cbRdLen, const std::string& pwrData) {
+  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
+         std::to_string(group) + "</indexGroup><indexOffset>" + std::to_string(count) + "</indexOffset><cbRdLen>" +
+         std::to_string(cbRdLen) + "</cbRdLen><pwrData>" + pwrData + "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
 }
 
 // Leaves a socket file at the service socket path with nothing listening: connect gets ECONNREFUSED.

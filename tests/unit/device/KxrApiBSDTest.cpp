@@ -34,6 +34,7 @@ std::string Hex(const char* text) {  // "0A0B 0C" -> "\x0A\x0B\x0C"
 TEST(Client, FramesEveryRequestKindByteForByte) {
   unsigned char buf[64] = {};
   uint64_t cb = 0, cbName = 4, cbList = 6;
+  char* name = reinterpret_cast<char*>(buf);
   std::string desc = Le64(64) + Le16(0xA1B2) + std::string(54, '\x11');
   const struct { std::function<uint64_t()> call; std::string expected; } cases[] = {
       {[&] { return KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB"); },
@@ -43,10 +44,7 @@ TEST(Client, FramesEveryRequestKindByteForByte) {
            "0000 0700 02 01 FFFFFFFFFFFFFFFF 02000000 0000")},
       {[&] { return KXRSyncGetODList(0x0102, &cbList, buf); },
        Hex("2200000000000000 1800000000000000 1C00000000000000 0100 0201") + std::string(6, '\0')},
-      {[&] {
-         return KXRSyncGetObjectDescription(0x1234, 0x0102030405060708, nullptr, nullptr, nullptr,
-                                            reinterpret_cast<char*>(buf), &cbName);
-       },
+      {[&] { return KXRSyncGetObjectDescription(0x1234, 0x0102030405060708, nullptr, nullptr, nullptr, name, &cbName); },
        Hex("3400000000000000 1800000000000000 2400000000000000 0200 3412 0807060504030201") + std::string(16, '\0')},
       {[&] { return KXRSyncGetEntryDescription(0x1234, 5, 9, &desc[0]); },
        Hex("6F00000000000000 1800000000000000 2700000000000000 0300 3412 05 0900000000000000 B2A1") +
@@ -82,9 +80,8 @@ TEST(Client, AnswersAreCheckedBeforeAnythingIsDelivered) {
     FakeService fake([&](const std::string&) { return c.answer; });
     std::string buf(c.cbRead + 8, '\xEE');
     uint64_t cb = c.write ? 0 : 99;
-    EXPECT_EQ(c.write ? KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB") : KXRSyncRead(0x1234, 5, 0, c.cbRead, &buf[0], &cb), c.rc)
-        << &c - cases;
-    EXPECT_EQ(std::make_pair(cb, buf), std::make_pair(c.count, d.substr(0, c.count) + std::string(buf.size() - c.count, '\xEE')))
+    const uint64_t rc = c.write ? KXRSyncWrite(0x1234, 5, 0, 2, "\xAA\xBB") : KXRSyncRead(0x1234, 5, 0, c.cbRead, &buf[0], &cb);
+    EXPECT_EQ(std::make_tuple(rc, cb, buf), std::make_tuple(c.rc, c.count, d.substr(0, c.count) + std::string(buf.size() - c.count, '\xEE')))
         << &c - cases;
   }
   // Without an output area the answer head goes over the input buffer, never past it.
@@ -109,9 +106,7 @@ TEST(Client, InterruptedExchangesComplete) {
     fake.SetMode(c.mode);
     const pthread_t self = ::pthread_self();
     std::atomic<bool> done{false};
-    std::thread interrupter([&] {
-      for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) ::pthread_kill(self, SIGUSR1);
-    });
+    std::thread interrupter([&] { for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(1))) ::pthread_kill(self, SIGUSR1); });
     const std::string data(c.cbWrite, 'w');
     char buf[4];
     uint64_t cb = 0;
@@ -119,9 +114,8 @@ TEST(Client, InterruptedExchangesComplete) {
     EXPECT_EQ(KXRSyncReadWrite(1, 0, 0, data.size(), data.data(), 4, buf, &cb), 0u) << &c - cases;
     done = true, interrupter.join();
     EXPECT_EQ(std::string(buf, cb), "abcd") << &c - cases;
-    const std::vector<std::string> requests = fake.Requests();
-    EXPECT_TRUE(requests.size() == 1 && requests[0].size() == 24 + 18 + data.size() + 18 + 4 &&
-                requests[0].compare(24 + 18, data.size(), data) == 0)
+    const std::vector<std::string> sent = fake.Requests();
+    EXPECT_TRUE(sent.size() == 1 && sent[0].size() == 24 + 18 + data.size() + 18 + 4 && sent[0].compare(42, data.size(), data) == 0)
         << &c - cases;
   }
 }
@@ -160,13 +154,11 @@ TEST(Client, RefusesBadArgumentsWithoutContactingTheService) {
 #if !defined(__SANITIZE_ADDRESS__)  // the sanitizer's allocator cannot run under an address-space limit
 // The largest entry passes the argument check: under a 1 GiB address-space limit its record cannot be allocated.
 TEST(Client, LargestEntryLengthPassesTheArgumentCheck) {
-  const auto run = [] {
-    const rlimit limit{1ull << 30, 1ull << 30};
-    char b;
-    uint64_t cb;
-    return ::setrlimit(RLIMIT_AS, &limit) == 0 && KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY;
-  };
-  EXPECT_EXIT(::_exit(run() ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  const rlimit limit{1ull << 30, 1ull << 30};
+  char b;
+  uint64_t cb;
+  EXPECT_EXIT(::_exit(::setrlimit(RLIMIT_AS, &limit) == 0 && KXRSyncRead(1, 0, 0, 0xFFFFFFD5u, &b, &cb) == KXR_ERR_NO_MEMORY ? 0 : 1),
+              ::testing::ExitedWithCode(0), "");
 }
 #endif
 

@@ -1,9 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// Without the automation library on the library path the daemon still
-// starts (nothing links it at load time) and every call of the wrapper fails.
-// A library absent at the start-up probe is not looked for again, even once it
-// has been installed on the library path; one present then is loaded by every call.
+// Without the automation library the wrapper's every call fails; a library absent at the start-up probe is not looked
+// for again, even once installed on the library path; one present then is loaded by every call.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

@@ -11,10 +11,10 @@
 #include <new>
 
 #include "Base64.h"
+#include "FakeService.h"
 #include "KXRWeb.h"
 #include "Kxr.h"
 #include "Soap.h"
-#include "SumUpBuffers.h"
 #include "WebService.h"
 
 namespace {
@@ -49,11 +49,9 @@ using namespace KxrTest;
 // The decoded data of a ReadWriteResponse, or false for any other document.
 bool ResponseData(const std::string& document, std::string& bytes) {
   const std::string head = CSoap::CreateResponse("");
-  const std::size_t open = head.find("</ppRdData>");
-  const std::size_t close = document.find("</ppRdData>", open);
+  const std::size_t open = head.find("</ppRdData>"), close = document.find("</ppRdData>", open);
   if (document.compare(0, open, head, 0, open) != 0 || close == std::string::npos) return false;
-  bytes = Base64::decode(document.substr(open, close - open));
-  return true;
+  return bytes = Base64::decode(document.substr(open, close - open)), true;
 }
 
 // Out of memory; an element the text search could not copy reads as missing; or not even a fault document.
@@ -71,14 +69,12 @@ TEST(WebService, AllocationFailureEndsInAFaultOrTheRightResult) {
     KxrSim::Dictionary dict;
     FakeService fake(dict);
     const std::string buffer = Header(0x2000, 1, 4) + Header(0x2000, 2, 8) + (write ? entries[0] + entries[1] : "");
-    const std::string body =
-        ReadWriteCall(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead, 2, 64, Base64::encode(buffer));
+    const std::string body = ReadWriteCall(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead, 2, 64, Base64::encode(buffer));
     bool sawOutOfMemory = false, sawClientShortage = false, finished = false;
     long n = 0;
     for (; !finished; ++n) {
       ASSERT_LT(n, 20000);
-      dict.Set(0x2000, 1, write ? "...." : entries[0]);
-      dict.Set(0x2000, 2, write ? "........" : entries[1]);
+      dict.Set(0x2000, 1, write ? "...." : entries[0]), dict.Set(0x2000, 2, write ? "........" : entries[1]);
       pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
       std::string answer, bytes;
       tAllocationsLeft = n;
