@@ -83,10 +83,8 @@ bool GetDoFork(int argc, char* argv[]) { return !HasOption(argc, argv, kNoForkOp
 namespace {
 
 // Empties the directory if it is the daemon's own: a real directory (not a
-// link) owned by the effective user, such as the runtime directory that
-// systemd makes for a daemon without privileges, which could neither remove
-// nor make it again under /run. Its mode is set to the socket directory's.
-// 1 emptied, 0 not the daemon's own (untouched), -1 failed.
+// link) owned by the effective user. Its mode is set to the socket
+// directory's. 1 emptied, 0 not the daemon's own (untouched), -1 failed.
 int EmptyOwnDirectory(const std::string& dir) {
   std::string path = dir;
   while (path.size() > 1 && path.back() == '/') path.pop_back();  // a slash would follow a link
@@ -114,8 +112,11 @@ int EmptyOwnDirectory(const std::string& dir) {
 
 }  // namespace
 
-// Removes a socket file and its directory left by an earlier run, or empties
-// the directory and keeps it (kept) when it is the daemon's own; 0 or -1.
+// Removes a socket file and its directory left by an earlier run; 0 or -1.
+// A directory that cannot be removed because it is a mount point or its
+// parent is closed to the daemon (the runtime directory that systemd makes
+// for a daemon without privileges, in a read-only /run) is emptied and kept
+// (kept) when it is the daemon's own.
 int DeleteSocket(const std::string& socketDir, const std::string& socketName, bool& kept) {
   const std::string socketPath = socketDir + socketName;
   kept = false;
@@ -123,13 +124,16 @@ int DeleteSocket(const std::string& socketDir, const std::string& socketName, bo
     syslog(LOG_ERR, "Could not delete socket file!");
     return -1;
   }
-  const int emptied = EmptyOwnDirectory(socketDir);
-  if (emptied < 0) {
-    syslog(LOG_ERR, "Could not empty socket directory!");
-    return -1;
+  if (rmdir(socketDir.c_str()) == 0 || errno == ENOENT) return 0;
+  if (errno == EBUSY || errno == EACCES || errno == EPERM || errno == EROFS) {
+    const int emptied = EmptyOwnDirectory(socketDir);
+    if (emptied < 0) {
+      syslog(LOG_ERR, "Could not empty socket directory!");
+      return -1;
+    }
+    kept = emptied > 0;
   }
-  kept = emptied > 0;
-  if (!kept && rmdir(socketDir.c_str()) != 0 && errno != ENOENT) {
+  if (!kept) {
     syslog(LOG_ERR, "Could not delete socket directory!");
     return -1;
   }

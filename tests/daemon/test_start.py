@@ -3,7 +3,7 @@
 # Start-up: every mode, a second instance, every start failure, the socket's group and modes, recovery after a kill.
 import os, signal, stat
 import pytest
-from conftest import S, dead_socket, exchange, get, plain, NOT_FOUND, parse
+from conftest import S, dead_socket, exchange, get, kxr, plain, NOT_FOUND, parse
 
 N, E, W = 5, 3, 4  # notice, err, warning
 STARTED = (N, "KXRWebServer started.")
@@ -69,24 +69,30 @@ def test_killed_run_leaves_files_that_the_next_start_recovers(st):
 
 
 def _socket_dir_full(st, link=False):
-    """The socket directory holding a file: someone else's, or a link to the daemon's own."""
+    """The socket directory holding a file, or a link to such a directory."""
     made = S["socket_dir"].rstrip("/") + ("-target" if link else "")
     os.makedirs(made)
     open(made + "/other", "w").close()
-    os.symlink(made, S["socket_dir"].rstrip("/")) if link else os.chown(made, 4321, -1)
-    return made
+    if link:
+        os.symlink(made, S["socket_dir"].rstrip("/"))
 
 
-def test_own_socket_dir_is_emptied_and_kept(st):
+def test_own_socket_dir_that_cannot_be_removed_is_emptied_and_kept(st):
+    """A mount point, as systemd's runtime directory is: emptied, kept, mode 0755."""
     os.makedirs(S["socket_dir"], mode=0o700)
-    kxr_dead = dead_socket(S["socket"])
-    open(S["socket_dir"] + "other", "w").close()
-    before = os.stat(S["socket_dir"]).st_ino
-    assert st.start_daemon(umask=0o027).ready
-    kxr_dead.close()
-    sdir = os.stat(S["socket_dir"])
-    assert (sdir.st_ino, sdir.st_mode & 0o7777, os.listdir(S["socket_dir"])) == (before, 0o755, [S["socket_name"]])
-    assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)
+    kxr.mount(S["socket_dir"], S["socket_dir"], None, kxr.MS_BIND)
+    try:
+        kxr_dead = dead_socket(S["socket"])
+        open(S["socket_dir"] + "other", "w").close()
+        before = os.stat(S["socket_dir"]).st_ino
+        assert st.start_daemon(umask=0o027).ready
+        kxr_dead.close()
+        sdir = os.stat(S["socket_dir"])
+        assert (sdir.st_ino, sdir.st_mode & 0o7777, os.listdir(S["socket_dir"])) == (before, 0o755, [S["socket_name"]])
+        assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)
+    finally:
+        st.stop_all()
+        kxr.umount(S["socket_dir"])
 
 
 @pytest.mark.parametrize("arrange, lines, left", [
@@ -98,7 +104,7 @@ def test_own_socket_dir_is_emptied_and_kept(st):
      lambda: stat.S_ISSOCK(os.stat(S["socket"]).st_mode)),
     (lambda st: os.system("mount -o remount,bind,ro /run"),
      [(W, "CDaemon: Cannot create pidfile!"), (E, "Could not delete socket directory!")], None),
-], ids=["someone else's dir holds a file", "dir is a link", "dir is a file", "no group", "read-only run"])
+], ids=["dir holds a file", "dir is a link", "dir is a file", "no group", "read-only run"])
 def test_start_failures_exit_1_and_say_why(st, arrange, lines, left):
     arrange(st)
     assert (start := st.start_daemon()).status == 1, start.output()
