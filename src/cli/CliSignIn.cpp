@@ -5,11 +5,13 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <strings.h>
 #include <vector>
@@ -19,15 +21,34 @@
 namespace KxrCli {
 namespace {
 
+// The terminal whose echo a prompt has turned off, and its settings before:
+// a signal that ends kxr-cli at the prompt (Ctrl-C) gives the echo back first.
+int gPromptFd = -1;
+termios gPromptSaved{};
+constexpr int kPromptSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void RestoreEchoAndEnd(int signal) {
+  tcsetattr(gPromptFd, TCSAFLUSH, &gPromptSaved);
+  ::signal(signal, SIG_DFL);
+  raise(signal);
+}
+
 // Asks for the password on /dev/tty (standard error and input when there is
-// none) with echo off, echo restored before returning.
+// none) with echo off, echo restored before returning or ending by a signal.
 bool Prompt(const std::string& question, std::string& password) {
   const int tty = open("/dev/tty", O_RDWR | O_CLOEXEC);
   const int in = tty >= 0 ? tty : STDIN_FILENO;
   const int out = tty >= 0 ? tty : STDERR_FILENO;
   termios saved{};
   const bool quiet = tcgetattr(in, &saved) == 0;
+  struct sigaction before[std::size(kPromptSignals)] = {};
   if (quiet) {
+    gPromptFd = in;
+    gPromptSaved = saved;
+    struct sigaction restore = {};
+    restore.sa_handler = RestoreEchoAndEnd;
+    sigemptyset(&restore.sa_mask);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) sigaction(kPromptSignals[i], &restore, &before[i]);
     termios noEcho = saved;
     noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     tcsetattr(in, TCSAFLUSH, &noEcho);
@@ -37,7 +58,10 @@ bool Prompt(const std::string& question, std::string& password) {
   char c = 0;
   ssize_t n = 0;
   while (ok && (n = read(in, &c, 1)) == 1 && c != '\n') password += c;
-  if (quiet) tcsetattr(in, TCSAFLUSH, &saved);
+  if (quiet) {
+    tcsetattr(in, TCSAFLUSH, &saved);
+    for (std::size_t i = 0; i < std::size(kPromptSignals); ++i) sigaction(kPromptSignals[i], &before[i], nullptr);
+  }
   ok = ok && write(out, "\n", 1) >= 0 && (n == 1 || !password.empty());
   if (tty >= 0) close(tty);
   return ok;
