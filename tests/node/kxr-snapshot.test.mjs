@@ -102,9 +102,8 @@ test('save: an entry shorter than its size is recorded as WrongLength, a longer 
   assert.equal(device.partial, true);
 });
 
-// The good and bad records of tests/support/snapshot/records.json, which kxr-cli's reader is held to as well
-// (CliSnapshotTest): "top" fields set (null: removed), "record" in place of the sample's record of its entry (else
-// added), "add" added, "text" a whole file, "dictionary" a dictionary alone. A bad file makes no call.
+// The rows of tests/support/snapshot/records.json, which kxr-cli's reader is held to as well (their fields:
+// CliSnapshotTest). A bad file makes no call.
 test('one rule set with kxr-cli: each record of the table taken or refused with its fault, before any call', async () => {
   for (const row of JSON.parse(load('tests/support/snapshot/records.json'))) {
     const device = sim();
@@ -137,10 +136,8 @@ test('one rule set with kxr-cli: each record of the table taken or refused with 
 test('batching: each call within 300 entries, a 1 MiB read area and a 1 MiB body, in the fewest calls', async () => {
   const dictionary = (count, size, type = 'bytes') => Array.from({ length: count }, (_, i) =>
     ({ index: '0x' + (0x3000 + i).toString(16), sub: '0x01', name: 'E' + i, type, size, writable: true, value: '00*' + size }));
-  const cases = [  // count, size, calls of the save, calls of the restore's write
-    [700, 1, 3, 3], [3, 600000, 3, 3], [4, 300000, 2, 2], [300, 3000, 1, 2],
-  ];
-  for (const [count, size, saves, writes] of cases) {
+  // count, size, calls of the save, calls of the restore's write
+  for (const [count, size, saves, writes] of [[700, 1, 3, 3], [3, 600000, 3, 3], [4, 300000, 2, 2], [300, 3000, 1, 2]]) {
     const d = dictionary(count, size);
     const device = fakeDevice(d);
     const file = await saveSnapshot(d, { now: NOW });
