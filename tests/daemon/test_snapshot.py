@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
 # kxr-cli save and restore against the simulator through the daemon (and nginx): a round trip, a refused write, bad
-# files that write nothing, read-only entries left alone, and 700 entries in the fewest calls, counted at the daemon.
+# files that write nothing, read-only entries left alone (the fewest calls: CliBatch).
 import copy, json, os, re, subprocess
 import pytest
 from conftest import S, dead_socket
@@ -34,8 +34,7 @@ def cli(*args, stdin=None):
     return r.returncode, r.stdout, r.stderr
 
 
-def calls(st):
-    """Service calls and file requests the daemon has served since the last look."""
+def calls(st):  # service calls and file requests the daemon has served since the last look
     targets = [r[4] for r in st.syslog.lines() if r[4].startswith("process_request: file: ")]
     st.syslog.clear()
     return sum("KxrWebService" in t for t in targets), sum("KxrWebService" not in t for t in targets)
@@ -146,24 +145,3 @@ def test_the_sample_then_read_only_entries_that_differ_are_reported_never_writte
     assert ("0x1008:0x00  skipped: read-only\n0x2000:0x01  written and verified\n0x6000:0x02  skipped: read-only\n"
             "0x7777:0x01  skipped: not read at save\n0x5555:0x00  skipped: unknown to the device\n") in out
     assert sim_accesses(st, "write") == ["2000:01"]
-
-
-def test_700_entries_in_the_fewest_calls(st, device, tmp_path):
-    """680 small entries and 20 of 64 KiB, listed small first: 300 a call, and neither the read area nor the Base64
-    body holds all the large ones: the fewest calls are 3 each way."""
-    entries = [{"index": f"0x{0x3000 + i // 200:04X}", "sub": f"0x{i % 200:02X}", "name": f"Small {i}", "type": "u32",
-                "size": 4, "writable": True, "value": str(i)} for i in range(680)]
-    entries += [{"index": "0x4000", "sub": f"0x{i:02X}", "name": f"Large {i}", "type": "bytes", "size": 65536,
-                 "writable": True, "value": "00*65536"} for i in range(20)]
-    device(entries)
-    saved = str(tmp_path / "saved.json")
-    code, out, err = cli("--json", "save", saved)
-    assert (code, json.loads(out)) == (0, {"file": saved, "entries": 700, "failed": [], "calls": 3}), err
-    assert calls(st) == (3, 1)
-    edit(saved, {f"{e['index']}:{e['sub']}": "ff" * e["size"] for e in entries})
-    code, out, err = cli("--json", "restore", saved)
-    report = json.loads(out)
-    assert code == 0 and report["calls"] == {"read": 3, "write": 3, "verify": 3}, err
-    assert [r["result"] for r in report["report"]] == ["verified"] * 700
-    assert calls(st) == (9, 1)
-    assert len(sim_accesses(st, "write")) == 700

@@ -120,12 +120,14 @@ std::vector<EntryArg> Entries(std::size_t count, uint32_t size, bool write) {
   return entries;
 }
 
-// The fewest calls: the number the tightest limit needs, whatever the order.
+// The fewest calls: the number the tightest limit needs, whatever the order (large: entries of 64 KiB after the rest).
 TEST(CliBatch, FewestCallsWithinTheLimits) {
-  const struct { bool write; std::size_t count; uint32_t size; std::size_t calls; } cases[] = {
-      {false, 1, 1048568, 1}, {false, 3, 600000, 3}, {true, 1, 780000, 1}, {true, 300, 1, 1}};
+  const struct { bool write; std::size_t count; uint32_t size; std::size_t calls, large; } cases[] = {
+      {false, 1, 1048568, 1, 0}, {false, 3, 600000, 3, 0}, {true, 1, 780000, 1, 0}, {true, 300, 1, 1, 0},
+      {false, 680, 4, 3, 20}, {true, 680, 4, 3, 20}};
   for (const auto& c : cases) {
-    const std::vector<EntryArg> entries = Entries(c.count, c.size, c.write);
+    std::vector<EntryArg> entries = Entries(c.count, c.size, c.write), large = Entries(c.large, 65536, c.write);
+    entries.insert(entries.end(), large.begin(), large.end());
     std::vector<std::vector<std::size_t>> batches;
     std::string error;
     ASSERT_TRUE(SplitBatches(c.write, entries, batches, error)) << error;
