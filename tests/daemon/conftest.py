@@ -82,8 +82,7 @@ def plain(status, body):  # a plain-text answer exactly as the daemon writes it
             f"Content-Length: {len(body)}\r\n\r\n").encode() + body
 
 
-def parse(raw):
-    """(status, {field: value}, body) of exactly one answer; None when raw is not that."""
+def parse(raw):  # (status, {field: value}, body) of exactly one answer; None when raw is not that
     head, sep, body = raw.partition(b"\r\n\r\n")
     m = re.match(rb"HTTP/1\.1 (\d{3}) [^\r]*", head)
     if not sep or not m:
@@ -141,9 +140,7 @@ def entry_request(msg):  # (index, sub, write data or None) of an entry access: 
     return index, sub, msg[24 + 18:out] if out > 24 else None
 
 
-class FakeService:
-    """Listens on the service socket and answers each request (one a connection) with handler(request, number):
-    bytes, or None (close without a word)."""
+class FakeService:  # answers each request (one a connection) with handler(request, number): bytes, or None: closed
 
     def __init__(self, path, handler):
         self.path, self.handler, self.requests, self.sock = path, handler, [], dead_socket(path)

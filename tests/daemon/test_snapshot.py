@@ -40,13 +40,11 @@ def calls(st):  # service calls and file requests the daemon has served since th
     return sum("KxrWebService" in t for t in targets), sum("KxrWebService" not in t for t in targets)
 
 
-def sim_accesses(st, kind):
-    """The simulator's log lines of one kind of access ("read", "write")."""
+def sim_accesses(st, kind):  # the simulator's log lines of one kind of access ("read", "write")
     return re.findall(rf"^kxr-service-sim: {kind} (\S+),", open(f"{st.work}/sim.log").read(), re.M)
 
 
-def edit(path, changes, added=()):
-    """Sets records' raw bytes ({"0x2000:0x01": "3412"}), dropping their value; adds records."""
+def edit(path, changes, added=()):  # sets records' raw bytes ({"0x2000:0x01": "3412"}), their value dropped; adds
     snap = json.load(open(path))
     snap["entries"] += added
     for r in snap["entries"]:
@@ -58,7 +56,7 @@ def edit(path, changes, added=()):
 
 
 def test_round_trip_and_a_refused_write(st, device, tmp_path):
-    """Three entries changed on the device and one in the file, whose write the device refuses: exit status 1."""
+    # Three entries changed on the device and one in the file, whose write the device refuses: exit status 1.
     entries = copy.deepcopy(WWW)
     next(e for e in entries if (e["index"], e["sub"]) == ("0x2000", "0x02"))["refuseWrite"] = "0xECA60304"
     args = device(entries)

@@ -15,9 +15,8 @@ const SAMPLE_DICTIONARY = JSON.parse(load('tests/support/snapshot/sample-diction
 const GOLDEN = load('tests/support/snapshot/sample-snapshot.json');
 const NOW = new Date('2026-12-07T10:30:00Z');
 
-// A device as the simulator keeps it, from a dictionary with initial values: entry -> { bytes, writable }.
-// refuse maps an entry ("0x2000:0x02") to the code its writes get; sticky entries take a write but keep their
-// bytes. Every call is recorded.
+// A device from a dictionary with initial values; refuse: entry ("0x2000:0x02") -> the code its writes get; sticky
+// entries take a write but keep their bytes. Every call is recorded.
 const keyOf = (label) => label.split(':').map(Number).reduce((index, sub) => index * 256 + sub);
 function fakeDevice(dictionary, { refuse = {}, sticky = [] } = {}) {
   const entries = new Map(dictionary.map((e) => [Number(e.index) * 256 + Number(e.sub),
@@ -59,8 +58,7 @@ function fakeDevice(dictionary, { refuse = {}, sticky = [] } = {}) {
 }
 const sim = (opts) => fakeDevice(SIM_DICTIONARY, opts);
 
-// The save is the golden file; restored after changes, only differing writable entries are written, each
-// verified or failed.
+// Restored after changes, only differing writable entries are written, each verified or failed.
 test('save (the golden file, byte for byte, in one call), change, plan and restore', async () => {
   const device = sim({ refuse: { '0x2000:0x02': 0xECA60303 }, sticky: ['0x2000:0x03'] });
   const text = snapshotText(await saveSnapshot(SAMPLE_DICTIONARY, { now: NOW }));

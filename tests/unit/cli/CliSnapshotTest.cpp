@@ -40,11 +40,8 @@ const std::string kSampleDictionary = "tests/support/snapshot/sample-dictionary.
 // daemon's snapshot table, saved from the simulator.)
 TEST(CliSnapshot, ShortValueFails) { EXPECT_EQ(SizedOutcome(EntryResult{0, "ab"}, 4).code, KxrResult::WrongLength); }
 
-// The good and bad records of tests/support/snapshot/records.json, which the
-// pages' reader is held to as well (tests/node): "top" fields set (null:
-// removed) in the sample file, "record" in place of the sample's record of its
-// entry (else added), "add" added, "text" a whole file, "dictionary" a
-// dictionary alone.
+// The rows of tests/support/snapshot/records.json, the pages' rules too (tests/node): "top" fields set (null: removed)
+// in the sample, "record" in place of its entry's (else added), "add" added, "text" a file, "dictionary" one alone.
 TEST(CliSnapshot, OneRuleSetWithThePages) {
   namespace json = boost::json;
   const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
