@@ -16,8 +16,7 @@ READ, WRITE = 61568, 61569
 EXAMPLE_OUTPUT = "0x1018:1 code 0 78563412\n0x1008:0 code 0 4b58522d53494d00\n"
 
 
-class Recorder(zeep.Transport):
-    """Keeps each call's headers and bytes as they go on the wire."""
+class Recorder(zeep.Transport):  # keeps each call's headers and bytes as they go on the wire
 
     def __init__(self):
         session = requests.Session()
@@ -41,8 +40,8 @@ def toolkit():
 
 
 def check_sent(content_type, message):
-    """text/xml, well-formed with namespaces (lxml refuses an undeclared prefix), the call as <u:ReadWrite with u
-    bound to the service's namespace, and every parameter present (netId empty)."""
+    # text/xml, well-formed with namespaces (lxml refuses an undeclared prefix), <u:ReadWrite with u bound to the
+    # service's namespace, and every parameter present (netId empty).
     assert content_type.split(";")[0] == "text/xml"
     call = etree.fromstring(message).find(ENV + "Body")[0]
     assert (call.tag, call.prefix) == (f"{{{NS}}}ReadWrite", "u")
@@ -68,15 +67,7 @@ def records(result, count):
     return [struct.unpack_from("<iI", result, 8 * i) for i in range(count)], result[8 * count:]
 
 
-@pytest.mark.parametrize("entries, data", [  # a sum-up read of several entries; a batch of 300
-    ([(0x1018, 1, 4), (0x1008, 0, 8), (0x1000, 0, 4)], "78563412" "4b58522d53494d00" "91010f00"),
-    ([(0x1018, 1, 4)] * 300, "78563412" * 300),
-])
-def test_read(toolkit, entries, data):
-    result = call(toolkit, READ, len(entries), 12 * len(entries) + 64, b"".join(header(*e) for e in entries))
-    assert records(result, len(entries)) == ([(0, e[2]) for e in entries], bytes.fromhex(data))
-
-
+# A sum-up read of several entries: the README example, below.
 def test_write_then_read_back(toolkit):
     assert call(toolkit, WRITE, 1, 4, header(0x2000, 1, 2) + b"\x2a\x5a") == bytes(4)
     assert records(call(toolkit, READ, 1, 10, header(0x2000, 1, 2)), 1) == ([(0, 2)], b"\x2a\x5a")
@@ -88,10 +79,9 @@ def test_fault(toolkit):
     assert (raised.value.code, raised.value.message) == ("-1606614783", "Readbuffer too small")
 
 
-def test_node_soap_on_the_wire():
-    """What node soap sent in soap.test.mjs (run before), under the same checks."""
+def test_node_soap_on_the_wire():  # what node soap sent in soap.test.mjs (run before), under the same checks
     sent = [json.loads(line) for line in open(os.environ["KXR_WIRE"])]
-    assert len(sent) == 5
+    assert len(sent) == 3
     for content_type, message in sent:
         check_sent(content_type, message.encode())
 

@@ -30,8 +30,7 @@ def _stack():
 
 
 @pytest.fixture
-def st(_stack):
-    """A clean private stack: empty /run and document root, the group present, no syslog lines."""
+def st(_stack):  # a clean private stack: empty /run and document root, the group present, no syslog lines
     _stack.reset()
     yield _stack
     _stack.stop_all()
@@ -48,8 +47,7 @@ def connect(path=None):
     return s
 
 
-def read_all(s, seconds=10.0):
-    """Everything until the peer closes; TimeoutError if it does not."""
+def read_all(s, seconds=10.0):  # everything until the peer closes; TimeoutError if it does not
     s.settimeout(seconds)
     out = b""
     try:
@@ -79,14 +77,12 @@ def post(target, body, content_type="text/xml"):
             f"Content-Length: {len(body)}\r\n\r\n").encode() + body
 
 
-def plain(status, body):
-    """A plain-text answer exactly as the daemon writes it."""
+def plain(status, body):  # a plain-text answer exactly as the daemon writes it
     return (f"HTTP/1.1 {status}\r\nConnection: close\r\nServer: Beast\r\nContent-Type: text/plain\r\n"
             f"Content-Length: {len(body)}\r\n\r\n").encode() + body
 
 
-def parse(raw):
-    """(status, {field: value}, body) of exactly one answer; None when raw is not that."""
+def parse(raw):  # (status, {field: value}, body) of exactly one answer; None when raw is not that
     head, sep, body = raw.partition(b"\r\n\r\n")
     m = re.match(rb"HTTP/1\.1 (\d{3}) [^\r]*", head)
     if not sep or not m:
@@ -123,15 +119,13 @@ def fault_doc(code, text): return (ENV + "<SOAP-ENV:Fault><faultcode" + STR + st
             "</faultstring></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
 
 
-def soap(body, seconds=30.0, path=None):
-    """The answer document of a call; its status and type are checked."""
+def soap(body, seconds=30.0, path=None):  # the answer document of a call; its status and type checked
     answer = parse(exchange(post(EP, body), seconds, path))
     assert answer and answer[0] == 200 and answer[1]["content-type"] == "text/xml", answer
     return answer[2]
 
 
-def result(body, seconds=30.0):
-    """The decoded result of a call that must succeed."""
+def result(body, seconds=30.0):  # the decoded result of a call that must succeed
     m = re.search(rb'<ppRdData[^>]*>([^<]*)</ppRdData>', doc := soap(body, seconds))
     assert m and doc == response_doc(base64.b64decode(m[1])), doc
     return base64.b64decode(m[1])
@@ -141,15 +135,12 @@ def entry_answer(status, data=b"", index=0, sub=0, flags=0):
     return struct.pack("<IHHBBQI", 18 + len(data), 0, index, flags, sub, status, len(data)) + data
 
 
-def entry_request(msg):
-    """(index, sub, write data or None) of an entry access (its record follows the 24-byte head)."""
+def entry_request(msg):  # (index, sub, write data or None) of an entry access: its record after the 24-byte head
     out, index, _, sub = struct.unpack_from("<Q2xHBB", msg, 16)
     return index, sub, msg[24 + 18:out] if out > 24 else None
 
 
-class FakeService:
-    """Listens on the service socket and answers each request (one a connection) with handler(request, number):
-    bytes, or None (close without a word)."""
+class FakeService:  # answers each request (one a connection) with handler(request, number): bytes, or None: closed
 
     def __init__(self, path, handler):
         self.path, self.handler, self.requests, self.sock = path, handler, [], dead_socket(path)
@@ -175,8 +166,7 @@ class FakeService:
                 except OSError:
                     pass
 
-    def close(self):
-        """Gone: nobody listens and the socket file is removed."""
+    def close(self):  # gone: nobody listens and the socket file is removed
         if self.sock.fileno() >= 0:
             self.sock.shutdown(socket.SHUT_RDWR)
             self.sock.close()
@@ -191,10 +181,8 @@ def fake(st):
         f.close()
 
 
-def dead_socket(path):
-    """A socket bound to path (a stale file replaced), nobody listening behind it."""
+def dead_socket(path):  # a socket bound to path (a stale file replaced), nobody listening behind it
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    if os.path.exists(path):
-        os.unlink(path)
+    os.path.exists(path) and os.unlink(path)
     (s := socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)).bind(path)
     return s

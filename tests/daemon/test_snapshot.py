@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
 # kxr-cli save and restore against the simulator through the daemon (and nginx): a round trip, a refused write, bad
-# files that write nothing, read-only entries left alone, and 700 entries in the fewest calls, counted at the daemon.
+# files that write nothing, read-only entries left alone (the fewest calls: CliBatch).
 import copy, json, os, re, subprocess
 import pytest
 from conftest import S, dead_socket
@@ -12,8 +12,7 @@ WWW = json.load(open(os.path.join(SOURCE, "contrib", "www", "dictionary.json")))
 
 @pytest.fixture
 def device(st, monkeypatch):
-    """The simulator, the verbose daemon (serving it as /dictionary.json) and nginx on a dictionary; kxr-cli's
-    arguments that reach it through nginx's HTTPS, signed in as the operator."""
+    """Simulator, verbose daemon and nginx on a dictionary; returns kxr-cli's arguments for nginx, as the operator."""
     def start(entries=WWW):
         text = json.dumps(entries, indent=1)
         with open(f"{st.work}/sim-dictionary.json", "w") as f:
@@ -35,20 +34,17 @@ def cli(*args, stdin=None):
     return r.returncode, r.stdout, r.stderr
 
 
-def calls(st):
-    """Service calls and file requests the daemon has served since the last look."""
+def calls(st):  # service calls and file requests the daemon has served since the last look
     targets = [r[4] for r in st.syslog.lines() if r[4].startswith("process_request: file: ")]
     st.syslog.clear()
     return sum("KxrWebService" in t for t in targets), sum("KxrWebService" not in t for t in targets)
 
 
-def sim_accesses(st, kind):
-    """The simulator's log lines of one kind of access ("read", "write")."""
+def sim_accesses(st, kind):  # the simulator's log lines of one kind of access ("read", "write")
     return re.findall(rf"^kxr-service-sim: {kind} (\S+),", open(f"{st.work}/sim.log").read(), re.M)
 
 
-def edit(path, changes, added=()):
-    """Sets raw bytes of records of a snapshot file ({"0x2000:0x01": "3412"}), the value left out; adds records."""
+def edit(path, changes, added=()):  # sets records' raw bytes ({"0x2000:0x01": "3412"}), their value dropped; adds
     snap = json.load(open(path))
     snap["entries"] += added
     for r in snap["entries"]:
@@ -60,7 +56,7 @@ def edit(path, changes, added=()):
 
 
 def test_round_trip_and_a_refused_write(st, device, tmp_path):
-    """Three entries changed on the device and one in the file, whose write the device refuses: exit status 1."""
+    # Three entries changed on the device and one in the file, whose write the device refuses: exit status 1.
     entries = copy.deepcopy(WWW)
     next(e for e in entries if (e["index"], e["sub"]) == ("0x2000", "0x02"))["refuseWrite"] = "0xECA60304"
     args = device(entries)
@@ -90,9 +86,8 @@ SAMPLE = os.path.join(SOURCE, "tests", "support", "snapshot", "sample-snapshot.j
 
 @pytest.mark.parametrize("left, said", [(False, "fault 0xECA60201"), (True, "0xECA60200")])
 def test_a_failed_save_leaves_the_old_file(st, tmp_path, left, said):
-    """No service, or its socket file left behind (every entry fails): FILE keeps what it held; --partial writes the
-    file marked partial, which restores nothing (exit status 1); a FILE that cannot be written is found before
-    anything is read."""
+    """No service, or its socket left behind: FILE keeps what it held (--partial: CliSaveRestoreTest); a FILE that
+    cannot be written is found before anything is read."""
     st.put("dictionary.json", json.dumps(WWW))
     if left:
         dead_socket(st.s["service_socket"])
@@ -101,11 +96,6 @@ def test_a_failed_save_leaves_the_old_file(st, tmp_path, left, said):
     code, out, err = cli("save", str(tmp_path / "kept.json"))
     assert (code, out) == (1, "") and said in err, err
     assert os.listdir(tmp_path) == ["kept.json"] and (tmp_path / "kept.json").read_text() == "old"
-    if left:
-        assert cli("save", "--partial", str(tmp_path / "kept.json"))[0] == 1
-        assert json.load(open(tmp_path / "kept.json"))["device"]["partial"] is True
-        code, out, err = cli("restore", str(tmp_path / "kept.json"))
-        assert code == 1 and f"nothing can be restored: {len(WWW)} records not read at save" in err, err
     code, out, err = cli("save", str(tmp_path / "missing" / "x.json"))
     assert (code, out) == (2, "") and "cannot write" in err, err
 
@@ -131,8 +121,7 @@ def test_a_bad_file_writes_nothing(st, device, tmp_path, change, message):
 
 
 def test_the_sample_then_read_only_entries_that_differ_are_reported_never_written(st, device, tmp_path):
-    """The sample dictionary saved from the simulator with --partial is the sample file (the entry the device lacks:
-    exit status 1);
+    """The sample dictionary saved --partial from the simulator is the sample file (one entry lacking: status 1);
     restored after changes, the read-only entries that differ are reported, not written."""
     device()
     path = str(tmp_path / "snap.json")
@@ -154,24 +143,3 @@ def test_the_sample_then_read_only_entries_that_differ_are_reported_never_writte
     assert ("0x1008:0x00  skipped: read-only\n0x2000:0x01  written and verified\n0x6000:0x02  skipped: read-only\n"
             "0x7777:0x01  skipped: not read at save\n0x5555:0x00  skipped: unknown to the device\n") in out
     assert sim_accesses(st, "write") == ["2000:01"]
-
-
-def test_700_entries_in_the_fewest_calls(st, device, tmp_path):
-    """680 small entries and 20 of 64 KiB: 300 entries a call, and neither the read area nor the request body
-    (Base64) fits all the large ones in one call: the fewest calls are 3 each way."""
-    entries = [{"index": f"0x{0x3000 + i // 200:04X}", "sub": f"0x{i % 200:02X}", "name": f"Small {i}", "type": "u32",
-                "size": 4, "writable": True, "value": str(i)} for i in range(680)]
-    entries += [{"index": "0x4000", "sub": f"0x{i:02X}", "name": f"Large {i}", "type": "bytes", "size": 65536,
-                 "writable": True, "value": "00*65536"} for i in range(20)]
-    device(entries)
-    saved = str(tmp_path / "saved.json")
-    code, out, err = cli("--json", "save", saved)
-    assert (code, json.loads(out)) == (0, {"file": saved, "entries": 700, "failed": [], "calls": 3}), err
-    assert calls(st) == (3, 1)
-    edit(saved, {f"{e['index']}:{e['sub']}": "ff" * e["size"] for e in entries})
-    code, out, err = cli("--json", "restore", saved)
-    report = json.loads(out)
-    assert code == 0 and report["calls"] == {"read": 3, "write": 3, "verify": 3}, err
-    assert [r["result"] for r in report["report"]] == ["verified"] * 700
-    assert calls(st) == (9, 1)
-    assert len(sim_accesses(st, "write")) == 700

@@ -15,9 +15,8 @@ const SAMPLE_DICTIONARY = JSON.parse(load('tests/support/snapshot/sample-diction
 const GOLDEN = load('tests/support/snapshot/sample-snapshot.json');
 const NOW = new Date('2026-12-07T10:30:00Z');
 
-// A device as the simulator keeps it, from a dictionary with initial values: entry -> { bytes, writable }.
-// refuse maps an entry ("0x2000:0x02") to the code its writes get; sticky entries take a write but keep their
-// bytes. Every call is recorded.
+// A device from a dictionary with initial values; refuse: entry ("0x2000:0x02") -> the code its writes get; sticky
+// entries take a write but keep their bytes. Every call is recorded.
 const keyOf = (label) => label.split(':').map(Number).reduce((index, sub) => index * 256 + sub);
 function fakeDevice(dictionary, { refuse = {}, sticky = [] } = {}) {
   const entries = new Map(dictionary.map((e) => [Number(e.index) * 256 + Number(e.sub),
@@ -59,8 +58,7 @@ function fakeDevice(dictionary, { refuse = {}, sticky = [] } = {}) {
 }
 const sim = (opts) => fakeDevice(SIM_DICTIONARY, opts);
 
-// The save is the golden file; restored after changes, only differing writable entries are written, each
-// verified or failed.
+// Restored after changes, only differing writable entries are written, each verified or failed.
 test('save (the golden file, byte for byte, in one call), change, plan and restore', async () => {
   const device = sim({ refuse: { '0x2000:0x02': 0xECA60303 }, sticky: ['0x2000:0x03'] });
   const text = snapshotText(await saveSnapshot(SAMPLE_DICTIONARY, { now: NOW }));
@@ -102,9 +100,8 @@ test('save: an entry shorter than its size is recorded as WrongLength, a longer 
   assert.equal(device.partial, true);
 });
 
-// The good and bad records of tests/support/snapshot/records.json, which kxr-cli's reader is held to as well
-// (CliSnapshotTest): "top" fields set (null: removed), "record" in place of the sample's record of its entry (else
-// added), "add" added, "text" a whole file, "dictionary" a dictionary alone. A bad file makes no call.
+// The rows of tests/support/snapshot/records.json, which kxr-cli's reader is held to as well (their fields:
+// CliSnapshotTest). A bad file makes no call.
 test('one rule set with kxr-cli: each record of the table taken or refused with its fault, before any call', async () => {
   for (const row of JSON.parse(load('tests/support/snapshot/records.json'))) {
     const device = sim();
@@ -137,10 +134,8 @@ test('one rule set with kxr-cli: each record of the table taken or refused with 
 test('batching: each call within 300 entries, a 1 MiB read area and a 1 MiB body, in the fewest calls', async () => {
   const dictionary = (count, size, type = 'bytes') => Array.from({ length: count }, (_, i) =>
     ({ index: '0x' + (0x3000 + i).toString(16), sub: '0x01', name: 'E' + i, type, size, writable: true, value: '00*' + size }));
-  const cases = [  // count, size, calls of the save, calls of the restore's write
-    [700, 1, 3, 3], [3, 600000, 3, 3], [4, 300000, 2, 2], [300, 3000, 1, 2],
-  ];
-  for (const [count, size, saves, writes] of cases) {
+  // count, size, calls of the save, calls of the restore's write
+  for (const [count, size, saves, writes] of [[700, 1, 3, 3], [3, 600000, 3, 3], [4, 300000, 2, 2], [300, 3000, 1, 2]]) {
     const d = dictionary(count, size);
     const device = fakeDevice(d);
     const file = await saveSnapshot(d, { now: NOW });

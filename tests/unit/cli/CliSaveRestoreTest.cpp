@@ -56,13 +56,16 @@ struct Folder {
   long Files() const { return std::distance(std::filesystem::directory_iterator(path), {}); }
 };
 
-int Save(Device& device, const std::string& file, bool partial) {
+Invocation Command(Invocation::Command command, const std::string& file, bool partial = false) {
   Invocation invocation;
-  invocation.command = Invocation::Command::kSave;
-  invocation.file = file;
-  invocation.partial = partial;
+  std::tie(invocation.command, invocation.file, invocation.partial) = std::tie(command, file, partial);
+  return invocation;
+}
+
+int Save(Device& device, const std::string& file, bool partial) {
   std::ostringstream out, err;
-  return RunSave("kxr-cli", invocation, kDict, device.Call(), "2026-12-07T10:30:00Z", out, err);
+  return RunSave("kxr-cli", Command(Invocation::Command::kSave, file, partial), kDict, device.Call(), "2026-12-07T10:30:00Z",
+                 out, err);
 }
 
 // A failed entry writes no file unless --partial, which marks it; a new file is 0600, an old one keeps its mode.
@@ -126,11 +129,8 @@ TEST(CliRestore, Outcomes) {
     for (const DictEntry& e : kDict) saved.push_back({c.savedCode, c.savedCode ? "" : device.bytes[e.index * 256u + e.subIndex]});
     device.bytes[c.changed][0] ^= 0x40;
     if (c.keep) device.keep.insert(c.changed);
-    Invocation invocation;
-    invocation.command = Invocation::Command::kRestore;
-    invocation.file = "saved.json";
     std::ostringstream out, err;
-    EXPECT_EQ(RunRestore("kxr-cli", invocation, kDict, SnapshotText(kDict, saved, "2026-12-07T10:30:00Z"), device.Call(),
+    EXPECT_EQ(RunRestore("kxr-cli", Command(Invocation::Command::kRestore, "saved.json"), kDict, SnapshotText(kDict, saved, "2026-12-07T10:30:00Z"), device.Call(),
                          out, err), c.status) << c.why << ": " << err.str();
     EXPECT_NE((out.str() + err.str()).find(c.said), std::string::npos) << c.why << ": " << out.str() << err.str();
   }

@@ -36,41 +36,12 @@ std::vector<DictEntry> Dictionary(const std::string& relative) {
 const std::string kSample = "tests/support/snapshot/sample-snapshot.json";
 const std::string kSampleDictionary = "tests/support/snapshot/sample-dictionary.json";
 
-// The device as the simulator starts: the initial values of the pages'
-// dictionary; what it lacks is answered NoSuchEntry.
-std::vector<EntryResult> SimulatorReads(const std::vector<DictEntry>& dict) {
-  const std::string text = Slurp("contrib/www/dictionary.json");
-  std::vector<EntryResult> outcomes;
-  for (const DictEntry& e : dict) {
-    EntryResult outcome{KxrResult::NoSuchEntry, {}};
-    char key[40];
-    std::snprintf(key, sizeof key, "\"index\": \"0x%04X\", \"sub\": \"0x%02X\"", e.index, e.subIndex);
-    const std::string::size_type at = text.find(key);
-    if (at != std::string::npos) {
-      const std::string::size_type value = text.find("\"value\": \"", at) + 10;
-      std::string error;
-      outcome.code = 0;
-      EXPECT_TRUE(ParseShownValue(e.type, text.substr(value, text.find('"', value) - value), e.size, outcome.data, error))
-          << error;
-    }
-    outcomes.push_back(outcome);
-  }
-  return outcomes;
-}
+// A value delivered short is a failed entry, never a short value. (The sample file byte for byte: the
+// daemon's snapshot table, saved from the simulator.)
+TEST(CliSnapshot, ShortValueFails) { EXPECT_EQ(SizedOutcome(EntryResult{0, "ab"}, 4).code, KxrResult::WrongLength); }
 
-TEST(CliSnapshot, SampleByteForByte) {
-  const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
-  ASSERT_EQ(dict.size(), 17u);
-  EXPECT_EQ(SnapshotText(dict, SimulatorReads(dict), TakenText(1796639400)), Slurp(kSample));
-  // A value delivered short is a failed entry, never a short value.
-  EXPECT_EQ(SizedOutcome(EntryResult{0, "ab"}, 4).code, KxrResult::WrongLength);
-}
-
-// The good and bad records of tests/support/snapshot/records.json, which the
-// pages' reader is held to as well (tests/node): "top" fields set (null:
-// removed) in the sample file, "record" in place of the sample's record of its
-// entry (else added), "add" added, "text" a whole file, "dictionary" a
-// dictionary alone.
+// The rows of tests/support/snapshot/records.json, the pages' rules too (tests/node): "top" fields set (null: removed)
+// in the sample, "record" in place of its entry's (else added), "add" added, "text" a file, "dictionary" one alone.
 TEST(CliSnapshot, OneRuleSetWithThePages) {
   namespace json = boost::json;
   const std::vector<DictEntry> dict = Dictionary(kSampleDictionary);
@@ -141,20 +112,19 @@ TEST(CliSnapshot, ValuesAsThePagesTypeThem) {
 
 std::vector<EntryArg> Entries(std::size_t count, uint32_t size, bool write) {
   std::vector<EntryArg> entries(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    entries[i].index = static_cast<uint16_t>(0x3000 + i);
-    entries[i].length = size;
-    if (write) entries[i].data.assign(size, 'x');
-  }
+  for (std::size_t i = 0; i < count; ++i)
+    entries[i].index = static_cast<uint16_t>(0x3000 + i), entries[i].length = size, entries[i].data.assign(write ? size : 0, 'x');
   return entries;
 }
 
-// The fewest calls: the number the tightest limit needs, whatever the order.
+// The fewest calls: the number the tightest limit needs, whatever the order (large: entries of 64 KiB after the rest).
 TEST(CliBatch, FewestCallsWithinTheLimits) {
-  const struct { bool write; std::size_t count; uint32_t size; std::size_t calls; } cases[] = {
-      {false, 1, 1048568, 1}, {false, 3, 600000, 3}, {true, 1, 780000, 1}, {true, 300, 1, 1}};
+  const struct { bool write; std::size_t count; uint32_t size; std::size_t calls, large; } cases[] = {
+      {false, 1, 1048568, 1, 0}, {false, 3, 600000, 3, 0}, {true, 1, 780000, 1, 0}, {true, 300, 1, 1, 0},
+      {false, 680, 4, 3, 20}, {true, 680, 4, 3, 20}};
   for (const auto& c : cases) {
-    const std::vector<EntryArg> entries = Entries(c.count, c.size, c.write);
+    std::vector<EntryArg> entries = Entries(c.count, c.size, c.write), large = Entries(c.large, 65536, c.write);
+    entries.insert(entries.end(), large.begin(), large.end());
     std::vector<std::vector<std::size_t>> batches;
     std::string error;
     ASSERT_TRUE(SplitBatches(c.write, entries, batches, error)) << error;

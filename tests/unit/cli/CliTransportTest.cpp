@@ -28,9 +28,7 @@ namespace asio = boost::asio;
 namespace http = boost::beast::http;
 
 // A throwaway self-signed certificate for the names san: base.pem and its key base.key.
-struct Certificate {
-  std::string file, key;
-};
+struct Certificate { std::string file, key; };
 Certificate MakeCertificate(const std::string& base, const std::string& san) {
   const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj /CN=kxr-test "
                               "-addext subjectAltName=" + san + " -keyout " + base + ".key -out " + base + ".pem 2>/dev/null";
