@@ -18,7 +18,8 @@ under /run, its /dev/log receiver and its work folder are removed at the end.
            [--nginx PORT] [--nginx-http PORT] [--site FILE] [--syslog FILE|-] [--wait] [-- COMMAND...]
 
 Runs COMMAND inside, with KXR_* variables naming what was started (see
-environment()), then ends everything: when COMMAND ends, or with --wait when
+environment()), showing the last lines of the logs when it fails, then ends
+everything: when COMMAND ends, or with --wait when
 the daemon ends or on Ctrl-C. BUILD/kxr-stack.json (written by CMake) names
 the executables and the build's fixed settings.
 """
@@ -511,6 +512,9 @@ def main(argv):
         status = 0
         if command:
             status = subprocess.run(command, env={**os.environ, **st.environment()}).returncode
+            for name in ("sim.log", "daemon.log", "syslog.txt", "nginx-error.log") if status else ():
+                if os.path.getsize(path := os.path.join(st.work, name)) if os.path.exists(path) else 0:
+                    print(f"--- {name}\n" + "".join(open(path, errors="replace").readlines()[-40:]), end="")
         if a.wait and status == 0:
             status = start.proc.wait()
     except KeyboardInterrupt:
