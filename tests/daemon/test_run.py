@@ -19,7 +19,7 @@ def test_ctrl_c_stops_everything_and_returns(st):
     st.syslog.close()
     pid, fd = pty.fork()
     if pid == 0:
-        os.environ.update(KXR_RUN_BUILD=os.environ["KXR_BUILD"], KXR_RUN_PORT=str(port))
+        os.environ.update(KXR_RUN_BUILD=os.environ["KXR_BUILD"], KXR_RUN_PORT=str(port), KXR_RUN_HTTP_PORT=str(port + 1))
         os.execv(S["source"] + "/tools/run", ["tools/run"])
     out = b""
     end = time.monotonic() + 30
