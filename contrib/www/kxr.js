@@ -255,7 +255,7 @@ async function onSave() {
     return;
   }
   const failed = snapshot.entries.filter((e) => 'code' in e).length;
-  if (snapshot.device.partial || failed) {
+  if (snapshot.device.partial) {  // marked when any entry failed
     const ask = failed + ' of ' + snapshot.entries.length + ' entries could not be read. The file keeps them with ' +
       'their code, and a restore leaves them as they are. Download it anyway?';
     if (!window.confirm(ask)) {
@@ -337,10 +337,10 @@ async function onRestoreFile(file) {
   }
   const cells = showPlan(plan, file.name);
   const changes = plan.counts.change;
-  if (!changes && !plan.counts.unchanged) {
+  if (!plan.restorable) {  // the rule kxr-cli restore follows too
     const c = plan.counts;
-    const why = [[c.skipped, 'not read at save time'], [c.unknown, 'unknown to the device'],
-      [c['read-only'], 'read-only']].filter(([n]) => n).map(([n, text]) => n + ' ' + text);
+    const why = [[c.skipped, 'not read at save time'], [c.unknown, 'unknown to the device']]
+      .filter(([n]) => n).map(([n, text]) => n + ' ' + text);
     setStatus('warn', 'Nothing can be restored from ' + file.name + ': ' + (why.join(', ') || 'it has no entries') +
       '; nothing was written.');
     return;
