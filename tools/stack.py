@@ -513,7 +513,8 @@ def main(argv):
         if command:
             status = subprocess.run(command, env={**os.environ, **st.environment()}).returncode
             for name in ("sim.log", "daemon.log", "syslog.txt", "nginx-error.log") if status else ():
-                if os.path.getsize(path := os.path.join(st.work, name)) if os.path.exists(path) else 0:
+                path = os.path.join(st.work, name)
+                if os.path.exists(path) and os.path.getsize(path):
                     print(f"--- {name}\n" + "".join(open(path, errors="replace").readlines()[-40:]), end="")
         if a.wait and status == 0:
             status = start.proc.wait()
