@@ -479,6 +479,7 @@ def main(argv):
     p.add_argument("--host", action="store_true")
     p.add_argument("--www", action="store_true", help="the document root shows contrib/www")
     p.add_argument("--no-sim", action="store_true")
+    p.add_argument("--dictionary", help="the simulator's dictionary file (default: its sample)")
     p.add_argument("--daemon", default="-nofork", help="the daemon's arguments")
     p.add_argument("--daemon-env", action="append", default=[], help="NAME=VALUE for the daemon")
     p.add_argument("--nginx", type=int, help="start nginx with the site, HTTPS on this port (0: a free one)")
@@ -501,7 +502,7 @@ def main(argv):
         if a.syslog and a.syslog != "-" and st.syslog:
             st.syslog.echo = open(os.path.join(st.work, a.syslog), "w")  # a relative name lies in the work folder
         if not a.no_sim:
-            st.start_sim()
+            st.start_sim(a.dictionary)
         start = st.start_daemon(a.daemon.split(), env=dict(kv.split("=", 1) for kv in a.daemon_env))
         if not start.ready:
             time.sleep(0.2)  # its last syslog lines

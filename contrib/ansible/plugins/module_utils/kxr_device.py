@@ -40,11 +40,12 @@ CONNECTION_ARGS = dict(
 
 
 class KxrError(Exception):
-    """A fault worded for the task's failure message; status: the HTTP status that caused it, if any."""
+    """A fault worded for the task's failure message. status: the HTTP status that caused it, if any;
+    refused: the call was turned down as a whole (a fault, or an HTTP status that nothing lies behind)."""
 
-    def __init__(self, message, status=None):
+    def __init__(self, message, status=None, refused=False):
         super(KxrError, self).__init__(message)
-        self.status = status
+        self.status, self.refused = status, refused or status in (401, 403, 421, 429)
 
 
 def code_meaning(code):
@@ -396,7 +397,7 @@ class Device:
                 raise ValueError
         except ValueError:
             raise KxrError("unexpected answer: faultcode '%s' is not a number" % fault)
-        raise KxrError(self._fault_text(code, _element_text(body, 'faultstring') or ''))
+        raise KxrError(self._fault_text(code, _element_text(body, 'faultstring') or ''), refused=True)
 
     def _fault_text(self, code, fault_string):
         signed = code - (1 << 32) if code & 0x80000000 else code

@@ -134,13 +134,20 @@ def main():
         module.exit_json(**answer)
     try:
         written = device.run(True, changes)
-        calls['write'] = device.calls - calls['read']
-        faults = ['%s: write failed: %s' % (e.name, code_text(code)) for e, (code, data) in zip(changes, written) if code]
-        done = [e for e, (code, data) in zip(changes, written) if code == 0]
-        back = device.read_sized(done) if done else []
-        calls['verify'] = device.calls - calls['read'] - calls['write']
     except KxrError as e:
-        module.fail_json(msg='%s; some entries may be written: run it again' % e, **answer)
+        calls['write'] = device.calls - calls['read']
+        if e.refused and calls['write'] == 1:  # the first call turned down: nothing written
+            answer['changed'] = False
+            module.fail_json(msg=str(e), **answer)
+        module.fail_json(msg='%s; the task stopped with some entries perhaps written: run it again' % e, **answer)
+    calls['write'] = device.calls - calls['read']
+    faults = ['%s: write failed: %s' % (e.name, code_text(code)) for e, (code, data) in zip(changes, written) if code]
+    done = [e for e, (code, data) in zip(changes, written) if code == 0]
+    try:
+        back = device.read_sized(done) if done else []
+    except KxrError as e:
+        module.fail_json(msg='%s; the entries are written but not verified' % e, **answer)
+    calls['verify'] = device.calls - calls['read'] - calls['write']
     for e, (code, data) in zip(done, back):
         if code:
             faults.append('%s: verify mismatch: read back failed: %s' % (e.name, code_text(code)))

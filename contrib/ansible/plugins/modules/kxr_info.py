@@ -49,7 +49,7 @@ EXAMPLES = r'''
 
 - name: Act on one product only
   ansible.builtin.debug:
-    msg: "cycle time {{ device.values['0x2000:0x01'] }}"
+    msg: "cycle time {{ device.entry_values['0x2000:0x01'] }}"
   when: device.identity.product == 1
 
 - name: Sign in with given values instead of the kxr_* inventory variables
@@ -121,7 +121,7 @@ entries:
       returned: when a TYPE was given and the entry was read
       type: raw
       sample: 500
-values:
+entry_values:
   description: The entries read, by C(0xINDEX:0xSUB), each its I(value) when it has one, else its I(bytes).
   returned: always
   type: dict
@@ -161,7 +161,7 @@ def main():
         if code == 0:
             values[e.name] = result.get('value', result['bytes'])
         results.append(result)
-    answer = dict(changed=False, entries=results, values=values, calls=device.calls)
+    answer = dict(changed=False, entries=results, entry_values=values, calls=device.calls)
     if module.params['identity']:
         answer['identity'] = dict((key, typed_value('u32', data) if code == 0 else None)
                                   for key, (code, data) in zip(IDENTITY, outcomes[len(asked):]))

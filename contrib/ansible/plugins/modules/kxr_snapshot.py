@@ -245,13 +245,19 @@ def restore(module, device, path):
     writes = [Entry(r.index, r.sub, len(r.raw), data=r.raw) for r, s in changes]
     try:
         written = device.run(True, writes)
-        calls['write'] = device.calls - calls['read']
-        done = [r for (r, s), (code, data) in zip(changes, written) if code == 0]
-        back = dict(zip(done, device.read_sized([r.entry for r in done]) if done else []))
-        calls['verify'] = device.calls - calls['read'] - calls['write']
     except KxrError as e:
+        calls['write'] = device.calls - calls['read']
+        if e.refused and calls['write'] == 1:  # the first call turned down: nothing written
+            module.fail_json(msg=str(e), changed=False, **answer)
         module.fail_json(msg='%s; the restore stopped with some entries perhaps written: run it again' % e,
                          changed=True, **answer)
+    calls['write'] = device.calls - calls['read']
+    done = [r for (r, s), (code, data) in zip(changes, written) if code == 0]
+    try:
+        back = dict(zip(done, device.read_sized([r.entry for r in done]) if done else []))
+    except KxrError as e:
+        module.fail_json(msg='%s; the entries are written but not verified' % e, changed=True, **answer)
+    calls['verify'] = device.calls - calls['read'] - calls['write']
     report, ok = [], True
     for (r, s), (code, data) in zip(changes, written):
         name = '0x%04X:0x%02X  ' % (r.index, r.sub)
