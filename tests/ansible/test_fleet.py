@@ -1,8 +1,8 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
 # The collection against a fleet of simulated devices (tools/fleet; tests/ansible/run brings up three), in order:
-# identities, a save, a set that changes once, a dry run with its diff, a restore that changes once, the
-# refusals, and the files byte for byte kxr-cli's. Each playbook (beside this file) asserts what it can itself.
+# identities, a save, a set that changes once, a dry run with its diff, a restore that changes once, the refusals,
+# the files byte for byte kxr-cli's, the example playbook. Each playbook (beside this file) asserts what it can.
 import json, os, re, subprocess
 import pytest
 
@@ -53,3 +53,10 @@ def test_refusals_and_kxr_cli_files():
                 mine, cli = f.read(), g.read()
             taken = re.compile(r'"taken": "[^"]*"')  # the same bytes but for the time each was taken
             assert taken.sub(taken.search(mine)[0], cli) == mine, ours
+
+
+def test_example_playbook():
+    example, snapshots = os.path.join(HERE, "../../contrib/ansible/examples/site.yml"), os.path.join(DIR, "example")
+    os.makedirs(snapshots, mode=0o700)
+    assert changed(play(example, "-e", "snapshots=" + snapshots)[1]) == [2]  # saved, and set
+    assert changed(play(example, "-e", "snapshots=" + snapshots, "-e", "restore=true")[1]) == [1]

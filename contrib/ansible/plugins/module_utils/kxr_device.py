@@ -15,6 +15,7 @@ import socket
 import ssl
 import struct
 
+from ansible.module_utils.basic import env_fallback
 from ansible.module_utils.six.moves.urllib.error import HTTPError, URLError
 from ansible.module_utils.six.moves.urllib.parse import urlsplit
 from ansible.module_utils.urls import ConnectionError as UrlsConnectionError, open_url
@@ -32,7 +33,7 @@ DEFAULT_READ_LENGTH = 1024   # a read without LENGTH, as kxr-cli asks
 CONNECTION_ARGS = dict(
     url=dict(type='str', required=True),
     user=dict(type='str', required=True),
-    password=dict(type='str', required=True, no_log=True),
+    password=dict(type='str', required=True, no_log=True, fallback=(env_fallback, ['KXR_PASSWORD'])),
     validate_certs=dict(type='bool', default=True),
     ca_path=dict(type='path'),
     timeout=dict(type='int', default=200),
