@@ -7,9 +7,10 @@ from conftest import S, dead_socket, exchange, get, kxr, plain, NOT_FOUND, parse
 
 N, E, W = 5, 3, 4  # notice, err, warning
 STARTED = (N, "KXRWebServer started.")
+NO_USERS = (N, f"No users in {S.get('users_file')}: only callers of uid 0 are served.")
 VERBOSE = [(N, "CDaemon: Daemon started"), STARTED, (N, "Main: -Verbose Mode: Enabled"),
            (N, "socket: " + S.get("socket", "")), (N, "root: " + S.get("docroot", "")),
-           (N, "num_workers: 100"), (N, "spin: 0"), (N, "listening...")]
+           (N, "num_workers: 100"), (N, "spin: 0"), NO_USERS, (N, "listening...")]
 
 
 def logged(st):
@@ -39,7 +40,7 @@ def test_start_in_every_mode(st, argv0, args, fork, verbose):
         want = [(N, "CDaemon: Do fork" if fork else "CDaemon: Do NOT fork")] + VERBOSE
     else:
         assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)  # start-up has said all
-        want = [STARTED]
+        want = [STARTED, NO_USERS]
     assert logged(st) == want
     # Every line after the fork comes from the detached process.
     pids = [r[3] for r in st.syslog.lines()]
