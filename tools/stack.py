@@ -206,14 +206,22 @@ class Stack:
 
     def _private_etc(self):
         # /etc as it is, but what the stack writes there (the users and roles files the daemon reads, the
-        # groups of its own) goes to an upper layer in the work folder, seen by this namespace only.
-        upper, work = self.work + "/etc-upper", self.work + "/etc-work"
-        os.mkdir(upper), os.mkdir(work)
-        mount("overlay", "/etc", "overlay", 0, f"lowerdir=/etc,upperdir={upper},workdir={work}")
-        self.etc = os.path.dirname(self.s["users_file"])
-        os.makedirs(self.etc, exist_ok=True)
+        # groups of its own) goes to an upper layer in the work folder, seen by this namespace only. What is
+        # mounted below /etc (a container's /etc/hosts, an outer stack's /etc/group) is mounted again on top.
+        upper, work, kept = self.work + "/etc-upper", self.work + "/etc-work", self.work + "/etc-mounts"
+        os.mkdir(upper), os.mkdir(work), os.mkdir(kept)
+        with open("/proc/self/mountinfo") as f:
+            inside = sorted({line.split()[4] for line in f if line.split()[4].startswith("/etc/")}, key=len)
+        for i, path in enumerate(inside):
+            os.mkdir(f"{kept}/{i}") if os.path.isdir(path) else open(f"{kept}/{i}", "w").close()
+            mount(path, f"{kept}/{i}", None, MS_BIND | MS_REC)
         with open("/etc/group") as f:
             lines = f.read().splitlines()
+        mount("overlay", "/etc", "overlay", 0, f"lowerdir=/etc,upperdir={upper},workdir={work}")
+        for i, path in enumerate(inside):
+            mount(f"{kept}/{i}", path, None, MS_BIND | MS_REC)
+        self.etc = os.path.dirname(self.s["users_file"])
+        os.makedirs(self.etc, exist_ok=True)
         used = {int(l.split(":")[2]) for l in lines if l.count(":") >= 3 and l.split(":")[2].isdigit()}
         for name in (self.s["daemon_group"], self.s["service_group"]):
             if not any(l.startswith(name + ":") for l in lines):
@@ -315,6 +323,7 @@ class Stack:
                 shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
         self.fresh_docroot()
         self.set_group(True)
+        self.users = {}
         for name in os.listdir(self.etc):  # the overlay's: the host's own stay as they are
             p = os.path.join(self.etc, name)
             shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
@@ -428,8 +437,17 @@ class Stack:
             with open(f"{etc}/nginx/{name}", "w") as f:
                 f.write(text)
         shutil.copy(self.s["source"] + "/contrib/nginx/hosts.conf", f"{etc}/nginx/hosts.conf")
+        self.site_users()
+
+    def site_users(self):
+        """The users operator and viewer with random passwords (users), each with the role of its name, in the
+        daemon's files; once a stack."""
+        if self.users:
+            return
         self.users = {name: secrets.token_urlsafe(12) for name in ("operator", "viewer")}
         self.set_users({name: (password, name) for name, password in self.users.items()})
+        if any(proc.name == "daemon" and proc.poll() is None for proc in self.procs):
+            time.sleep(1.1)  # a running daemon looks at its users files once a second at most
 
     def children(self):
         pids = []
@@ -538,6 +556,8 @@ def main(argv):
             st.syslog.echo = open(os.path.join(st.work, a.syslog), "w")  # a relative name lies in the work folder
         if not a.no_sim:
             st.start_sim()
+        if a.nginx is not None or a.site:
+            st.site_users()  # before the daemon's start, which reads them at once
         start = st.start_daemon(a.daemon.split(), env=dict(kv.split("=", 1) for kv in a.daemon_env),
                                 short=a.short_sessions)
         if not start.ready:

@@ -187,6 +187,11 @@ int Serve(int argc, char* argv[]) {
     return 1;
   }
 
+  // Who may call: read at start, so that a device without users says so now.
+  KxrAccess::AccessGate gate(KxrAccess::UserDirectory(KxrSettings::kUsersFile, KxrSettings::kRolesFile),
+                             KxrAccess::SessionTable(KxrSettings::kSessionsInAll, KxrSettings::kSessionsPerUser,
+                                                     kSessionIdle, kSessionLimit),
+                             std::chrono::steady_clock::now());
   // Opened once: every file is opened beneath it.
   const KXRWebservice::DocumentRoot root(KxrSettings::kDocRoot);
   boost::asio::io_context ioc(KxrSettings::kConcurrencyHint);
@@ -207,11 +212,6 @@ int Serve(int argc, char* argv[]) {
 
   // The workers take their connections from the listener; a list keeps
   // every worker at one address for its whole life.
-  // Who may call: read at start, so that a device without users says so now.
-  KxrAccess::AccessGate gate(KxrAccess::UserDirectory(KxrSettings::kUsersFile, KxrSettings::kRolesFile),
-                             KxrAccess::SessionTable(KxrSettings::kSessionsInAll, KxrSettings::kSessionsPerUser,
-                                                     kSessionIdle, kSessionLimit),
-                             std::chrono::steady_clock::now());
   KXRWebservice::HttpListener listener(acceptor);
   std::list<KXRWebservice::http_worker> workers;
   for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, root, gate).start();

@@ -84,7 +84,7 @@ def test_socket_dir_that_cannot_be_removed_is_emptied_and_kept_if_own(st, owner,
     os.chown(S["socket_dir"], owner, owner)
     start, s = st.start_daemon(umask=0o027), os.stat(S["socket_dir"])
     want = ((False, 1, [(E, "Could not delete socket directory!")], 0o700, ["other"]) if owner else
-            (True, None, [STARTED], 0o755, [S["socket_name"]]))
+            (True, None, [STARTED, NO_USERS], 0o755, [S["socket_name"]]))
     assert (start.ready, start.status, logged(st), s.st_mode & 0o7777, os.listdir(S["socket_dir"])) == want
 
 
@@ -95,7 +95,7 @@ def test_socket_dir_that_cannot_be_removed_is_emptied_and_kept_if_own(st, owner,
      os.system("mount -o remount,bind,ro /run"), [(W, "CDaemon: Cannot create pidfile!"), (E, "Could not delete socket directory!")],
      lambda: os.path.exists(S["docroot"] + "/t/other")),
     (lambda st: open(S["socket_dir"].rstrip("/"), "w").close(), [(E, "Could not delete socket file!")], None),
-    (lambda st: st.set_group(False), [STARTED, (E, "Group was not found by name: " + S.get("group", ""))],
+    (lambda st: st.set_group(False), [STARTED, NO_USERS, (E, "Group was not found by name: " + S.get("group", ""))],
      lambda: stat.S_ISSOCK(os.stat(S["socket"]).st_mode)),
 ], ids=["dir holds a file", "link in a read-only run", "dir is a file", "no group"])
 def test_start_failures_exit_1_and_say_why(st, arrange, lines, left):
