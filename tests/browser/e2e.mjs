@@ -53,7 +53,7 @@ const page = watch(await context.newPage());
 page.on('request', (r) => { if (r.url().includes('/KxrWebService/KxrWebService.dll')) calls.push(r.postData() || ''); });
 const viewer = await userContext(390, 844);
 const session = (p) => p.locator('#session').textContent();
-// A browser without a session lands on the sign-in page, wherever it goes.
+// A browser without a session that opens the pages lands on the sign-in page.
 const atSignIn = async (p) => { await p.goto(url); assert.match(p.url(), /\/signin\.htm$/); };
 const signIn = async (p, user, password = passwords[user]) => {
   await atSignIn(p);
