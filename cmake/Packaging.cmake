@@ -4,7 +4,8 @@
 # the install rules: `cmake --build --preset release --target package` (or
 # `cpack` in the build folder). It holds the daemon, kxr-cli, the simulator,
 # their man pages, the systemd units and the samples under /usr/share; its
-# postinst creates the socket group when missing. The live document root and
+# postinst creates the daemon's user and groups and the folder of the users
+# file when missing. The live document root and
 # the front web server's configuration are never part of it.
 include(GNUInstallDirs)
 set(KXR_PACKAGE_MAINTAINER "KXRWebServer developers <kxrwebserver@example.org>"
@@ -41,11 +42,13 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# addgroup, for the postinst.
+# addgroup and adduser, for the postinst.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(kxrPackageDir ${CMAKE_BINARY_DIR}/package)
+get_filename_component(KXR_USERS_DIR "${KXR_USERS_FILE}" DIRECTORY)
+get_filename_component(KXR_ROLES_DIR "${KXR_ROLES_FILE}" DIRECTORY)
 configure_file(${PROJECT_SOURCE_DIR}/contrib/debian/postinst ${kxrPackageDir}/postinst @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${kxrPackageDir}/postinst)
 

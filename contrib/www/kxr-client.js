@@ -12,7 +12,8 @@
 //   // w: { code: 0, meaning: 'Success' }
 //
 // A SOAP Fault rejects with a KxrFault (faultcode, faultstring); transport
-// problems reject with a plain Error. readSession tells who is signed in.
+// problems reject with a plain Error, a 401 with a SignInRequired after
+// sending the browser to signin.htm. readSession tells who is signed in.
 
 // Relative, so that pages work at / and below /config/ alike.
 export const ENDPOINT = 'KxrWebService/KxrWebService.dll';
@@ -204,6 +205,7 @@ async function readWrite(group, count, cbRdLen, pwrData, endpoint) {
   } catch (err) {
     throw new Error('the web service cannot be reached (' + err.message + ')');
   }
+  if (answer.status === 401) throw signInRequired();
   if (!answer.ok) throw new Error('the web service answered HTTP ' + answer.status);
   const xml = await answer.text();
   const faultcode = element(xml, 'faultcode');
@@ -268,28 +270,56 @@ export function isAccessDenied(failure) {
   return Number.isInteger(code) && code >>> 0 === ACCESS_DENIED;
 }
 
-// The front server answers this path itself with {"user":"NAME","role":"ROLE"}.
-// Relative, like the endpoint.
+// The daemon answers this path with {"user":"NAME","role":"ROLE","secondsLeft":N}.
+// Relative, like the endpoint, and so is the sign-in page.
 export const SESSION = 'kxr-session.json';
+export const SIGNIN = 'signin.htm';
 
-// Who is signed in: resolves to { user, role }, or null when there is no
-// sign-in to show (a client on the daemon's socket gets 404) or the answer is
-// not such an object. The page only shows it; the daemon decides.
+// The daemon answered 401: no sign-in, or one that has ended.
+export class SignInRequired extends Error {
+  constructor() {
+    super('the sign-in has ended');
+    this.name = 'SignInRequired';
+  }
+}
+
+// In a browser the page goes to the sign-in page; the caller gets the error.
+function signInRequired() {
+  globalThis.location?.assign(SIGNIN);
+  return new SignInRequired();
+}
+
+// Who is signed in: resolves to { user, role, secondsLeft }. user is null for
+// a caller the daemon serves without a sign-in (root on its socket);
+// secondsLeft (until the session ends) is null when nothing ends (HTTP Basic,
+// root). Resolves to null when there is no such document (pages served
+// without the daemon) or on a 401, after sending a browser to the sign-in
+// page. The page only shows it; the daemon decides.
 export async function readSession({ url = SESSION } = {}) {
   let session;
   try {
     const answer = await fetch(url, { cache: 'no-store', headers: { Accept: 'application/json' } });
+    if (answer.status === 401) signInRequired();
     if (!answer.ok) return null;
     session = await answer.json();
   } catch {
     return null;
   }
-  if (typeof session?.user !== 'string' || typeof session.role !== 'string') return null;
-  return { user: session.user, role: session.role };
+  const { user, role, secondsLeft } = session ?? {};
+  if ((user !== null && typeof user !== 'string') || typeof role !== 'string') return null;
+  return { user, role, secondsLeft: Number.isFinite(secondsLeft) ? secondsLeft : null };
 }
 
-// Whether the pages offer writing and restoring: to an operator, and to a
-// client without a sign-in (one on the daemon's own socket).
+// Ends the session on the daemon, then goes to the sign-in page; rejects,
+// staying on the page, when the daemon could not be told.
+export async function signOut() {
+  const answer = await fetch('kxr-signout', { method: 'POST', cache: 'no-store' });
+  if (!answer.ok) throw new Error('the device answered HTTP ' + answer.status);
+  globalThis.location?.assign(SIGNIN);
+}
+
+// Whether the pages offer writing and restoring: to an operator, and when
+// there is no session document to go by (the daemon still decides).
 export const mayWrite = (session) => session === null || session.role === 'operator';
 
 // --- many entries: calls within the service's limits -----------------------------

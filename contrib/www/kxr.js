@@ -3,13 +3,14 @@
 // Device dictionary page: reads every entry of dictionary.json in one
 // sum-up read, writes the edited ones in one sum-up write and reads
 // everything back; saves all entries to a snapshot file and restores one.
-// Shows who is signed in; a role that may not write gets a page that only
-// reads and saves. Plain JavaScript, no build step, nothing inline (the site
+// Shows who is signed in and signs out; a role that may not write gets a
+// page that only reads and saves; goes to the sign-in page once the session
+// has ended. Plain JavaScript, no build step, nothing inline (the site
 // sends default-src 'self'); the web-service calls, the value codecs and the
 // snapshots are kxr-client.js's.
 import {
   KxrFault, SnapshotError, formatValue, hex, isAccessDenied, mayWrite, meaning, parseValue, planRestore, readEntries,
-  readSession, restore, saveSnapshot, snapshotText, writeEntries,
+  readSession, restore, saveSnapshot, signOut, snapshotText, writeEntries,
 } from './kxr-client.js';
 
 // The service has no listing call, so the entries shown are data served
@@ -38,19 +39,32 @@ const buttons = ['read', 'write', 'save', 'restore'].map((id) => document.getEle
 
 // --- who is signed in ------------------------------------------------------------------
 
-// null: no sign-in shown (a client on the daemon's socket), full access as
-// ever. writable turns false for a role that may not write, or once the
+// null: no session document (pages served without the daemon), full access
+// as ever; a user of null (root on the daemon's socket) shows no sign-in
+// either. writable turns false for a role that may not write, or once the
 // daemon denied a call; it never turns back until the page is loaded again.
 let session = null;
 let writable = true;
 
 function showSession(found) {
   session = found;
-  if (!session) return;
-  const shown = document.getElementById('session');
-  shown.textContent = 'Signed in as ' + session.user + ' (' + session.role + ')';
-  shown.hidden = false;
+  if (session?.user) {
+    const shown = document.getElementById('session');
+    shown.textContent = 'Signed in as ' + session.user + ' (' + session.role + ')';
+    shown.hidden = document.getElementById('signout').hidden = false;
+  }
   if (!mayWrite(session)) readOnly();
+}
+
+// Every request restarts the session's idle time on the daemon, so after
+// each action the page asks again how long it has left. Asked a second
+// after that time, the daemon answers 401 and readSession goes to the
+// sign-in page, unless another page of the session kept it going.
+let sessionTimer;
+async function keepTime() {
+  const left = (await readSession())?.secondsLeft;
+  clearTimeout(sessionTimer);
+  if (left != null) sessionTimer = setTimeout(keepTime, (left + 1) * 1000);
 }
 
 // Turns writing and restoring off and says why.
@@ -176,6 +190,7 @@ async function busy(work) {
   } finally {
     for (const b of buttons) b.disabled = false;
     applyRole();
+    keepTime();
   }
 }
 
@@ -389,6 +404,8 @@ restoreInput.addEventListener('change', () => {
   restoreInput.value = '';  // the same file may be chosen again
   if (file) busy(() => onRestoreFile(file));
 });
+document.getElementById('signout').addEventListener('click', () =>
+  signOut().catch((err) => setStatus('error', 'Signing out failed: ' + err.message)));
 document.getElementById('save').addEventListener('click', () => busy(onSave));
 document.getElementById('restore').addEventListener('click', () => restoreInput.click());
 readButton.addEventListener('click', () => busy(onRead));

@@ -1,8 +1,9 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// The device pages in headless Chromium through the front web server, signed in as the operator and as the viewer.
-// Started by ./run, which brings up the stack and passes KXR_URL, KXR_CACERT, KXR_OPERATOR_PASSWORD,
-// KXR_VIEWER_PASSWORD, KXR_SHOTS, KXR_SIM_PID and KXR_CLI (for the cross-check of the snapshots).
+// The device pages in headless Chromium through the front web server, signed in on the sign-in page as the operator
+// and as the viewer, and signed out. Started by ./run, which brings up the stack and passes KXR_URL, KXR_CACERT,
+// KXR_OPERATOR_PASSWORD, KXR_VIEWER_PASSWORD, KXR_SHOTS, KXR_SIM_PID and KXR_CLI (for the cross-check of the
+// snapshots); with KXR_IDLE set (a daemon whose sessions end after 3 s idle) only a session's idle end.
 import { chromium } from 'playwright-core';
 import { spawnSync } from 'node:child_process';
 import { mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
@@ -19,15 +20,15 @@ const FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-backgro
   '--disable-component-update', '--disable-sync', '--no-first-run'];
 const profile = mkdtempSync(join(tmpdir(), 'kxr-chromium-'));
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true, args: FLAGS });
-// One context per user; the page comes with the strictest policy the site may send (anything inline is refused).
-async function userContext(user) {
-  const context = await browser.newContext({ viewport: { width: 1280, height: 900 }, ignoreHTTPSErrors: true,
-    httpCredentials: { username: user, password: passwords[user] } });
-  await context.route((u) => u.pathname.endsWith('/'), (route) => route.fetch().then((response) =>
+// One context (one cookie) per user; a page comes with the strictest policy the site may send (anything inline is
+// refused), a redirect as it is.
+async function userContext(width, height) {
+  const context = await browser.newContext({ viewport: { width, height }, ignoreHTTPSErrors: true });
+  await context.route((u) => /(\/|\.htm)$/.test(u.pathname), (route) => route.fetch({ maxRedirects: 0 }).then((response) =>
     route.fulfill({ response, headers: { ...response.headers(), 'content-security-policy': "default-src 'self'" } })));
   return context;
 }
-const context = await userContext('operator');
+const context = await userContext(1280, 900);
 
 let failures = 0;
 const step = (name, body) => body().then(() => console.log('ok   ' + name),
@@ -43,18 +44,46 @@ const chooseFile = async (p, path) =>  // through the page's "Restore configurat
   (await Promise.all([p.waitForEvent('filechooser'), p.click('#restore')]))[0].setFiles(path);
 const saved = join(profile, 'saved.json');
 
-// Calls the page makes to the web service, and what the browser complains about (a session missing on purpose aside).
+// Calls the page makes to the web service, and what the browser complains about (sessions and sign-ins refused on
+// purpose aside).
 const calls = [], complaints = [];
 const watch = (p) => p.on('pageerror', (err) => complaints.push(err.message))
-  .on('console', (m) => { if (m.type() === 'error' && !/kxr-session/.test(m.location().url)) complaints.push(m.text()); });
+  .on('console', (m) => { if (m.type() === 'error' && !/kxr-session|kxr-signin/.test(m.location().url)) complaints.push(m.text()); });
 const page = watch(await context.newPage());
 page.on('request', (r) => { if (r.url().includes('/KxrWebService/KxrWebService.dll')) calls.push(r.postData() || ''); });
-const viewer = await userContext('viewer');
+const viewer = await userContext(390, 844);
 const session = (p) => p.locator('#session').textContent();
+// A browser without a session that opens the pages lands on the sign-in page.
+const atSignIn = async (p) => { await p.goto(url); assert.match(p.url(), /\/signin\.htm$/); };
+const signIn = async (p, user, password = passwords[user]) => {
+  await atSignIn(p);
+  await p.fill('#user', user).then(() => p.fill('#password', password)).then(() => p.click('button[type=submit]'));
+};
+const signOut = (p) => p.click('#signout').then(() => p.waitForURL(/\/signin\.htm$/)).then(() => atSignIn(p));
 
 try {
-  await step('the page loads and shows the dictionary with one sum-up read', async () => {
-    await page.goto(url).then(() => page.waitForSelector('#status.ok', { timeout: 10000 }));
+  if (process.env.KXR_IDLE) await step('a session ends after its idle time, and the page goes to the sign-in page', async () => {
+    await signIn(page, 'operator').then(() => page.waitForSelector('#status.ok'));
+    const start = Date.now();
+    await page.waitForURL(/\/signin\.htm$/, { timeout: 6000 });  // before the 8 s limit, which a page keeping it going meets
+    assert.ok(Date.now() - start >= 2500, 'not before the session has ended');
+    await atSignIn(page);
+  });
+  else await steps();
+  await step('the browser reported no script errors', async () => assert.deepEqual(complaints, []));
+} finally {
+  await browser.close();
+  rmSync(profile, { recursive: true, force: true });
+}
+
+async function steps() {
+  await step('a wrong password is refused; signed in, the page shows the dictionary with one sum-up read', async () => {
+    await signIn(page, 'operator', 'not the password').then(() => page.waitForSelector('#message.error'));
+    assert.deepEqual([await page.locator('#message').textContent(), await page.inputValue('#password'),
+      await page.evaluate(() => document.activeElement.id)], ['Sign-in refused: check the user name and the password.', '', 'password']);
+    await shot(page, 'desktop-signin');
+    await page.fill('#password', passwords.operator).then(() => page.click('button[type=submit]'));
+    await page.waitForSelector('#status.ok', { timeout: 10000 });
     assert.equal(calls.length, 1);
     assert.match(calls[0], /<u:ReadWrite xmlns:u="urn:KxrWebService">.*<indexGroup>61568<\/indexGroup><indexOffset>16<\/indexOffset>/);
     const expected = [['0x1008:00', '"KXR-SIM"'], ['0x1009:00', '"1.0"'], ['0x1018:01', '305419896 (0x12345678)'],
@@ -149,10 +178,10 @@ try {
     await phone.close();
   });
 
-  await step('a viewer: a refused write shows access denied; signed in, writing and restoring are off and why', async () => {
+  await step('a viewer at a phone width: a refused write shows access denied; writing and restoring are off and why', async () => {
     const p = watch(await viewer.newPage());
     await p.route('**/kxr-session.json', (r) => r.fulfill({ status: 404 }), { times: 1 });  // the role unknown at first
-    await p.goto(url).then(() => p.waitForSelector('#status.ok'));
+    await signIn(p, 'viewer').then(() => p.waitForSelector('#status.ok'));
     await row(p, '0x2000:01').locator('input').fill('9');
     await p.click('#write').then(() => statusIs(p, /^Access denied: your role may not change entries; nothing was written\.$/));
     assert.equal(await p.isDisabled('#write'), true);
@@ -162,21 +191,18 @@ try {
     assert.deepEqual(await Promise.all(['#read', '#save', '#write', '#restore', 'tr[data-entry="0x2000:01"] input']
       .map((s) => p.isDisabled(s))), [false, false, true, true, true]);
     await shot(p, 'viewer');
+    await signOut(p).then(() => shot(p, 'phone-signin'));
   });
 
-  await step('a fault shows its faultcode and faultstring', async () => {
+  await step('a fault shows its faultcode and faultstring; "Sign out" ends the session', async () => {
     process.kill(simPid, 'SIGTERM');  // the simulator removes its socket
     await new Promise((resolve) => setTimeout(resolve, 500)).then(() => page.click('#read'));
     await page.waitForSelector('#status.error');
     assert.equal(await status(page), 'Reading failed: fault -324664831 (0xECA60201): Unknown error');
     assert.match(await page.locator('#entries').getAttribute('class'), /stale/, 'old values are marked');
     await shot(page, 'desktop-fault');
+    await signOut(page);
   });
-
-  await step('the browser reported no script errors', async () => assert.deepEqual(complaints, []));
-} finally {
-  await browser.close();
-  rmSync(profile, { recursive: true, force: true });
 }
 
 console.log(failures ? `browser test: ${failures} step(s) failed` : 'browser test: all steps passed');

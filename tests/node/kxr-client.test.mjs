@@ -1,16 +1,18 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
 // kxr-client.js, the page authors' module: value codecs, the sum-up buffer layouts and the answers (result, fault,
-// transport failure) against a fake fetch; its table of code meanings against the daemon's.
+// transport failure, a 401 sending the page to sign in) against a fake fetch; its table of meanings against the daemon's.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import {
-  KxrFault, MEANINGS, formatValue, isAccessDenied, mayWrite, meaning, parseValue, readEntries, readSession,
-  writeEntries,
+  KxrFault, MEANINGS, SignInRequired, formatValue, isAccessDenied, mayWrite, meaning, parseValue, readEntries,
+  readSession, writeEntries,
 } from '../../contrib/www/kxr-client.js';
 
 const hexOf = (bytes) => Buffer.from(bytes).toString('hex').toUpperCase();
+const went = [];  // where the page was sent
+globalThis.location = { assign: (url) => went.push(url) };
 
 test('parseValue: what a user types becomes the entry bytes or a reason', () => {
   const cases = [  // type, text, size, bytes in hex or /error/
@@ -97,6 +99,8 @@ test('faults, HTTP failures and short results reject', async () => {
   answerWith(fault(-1606615034, 'Access denied')), await assert.rejects(writeEntries([{ ...one[0], bytes: [1] }]), isAccessDenied);
   assert.deepEqual([0xA03D0006, 0, null, new Error('x')].map(isAccessDenied), [true, false, false, false]);
   answerWith('Bad Gateway', 502), await assert.rejects(readEntries(one), /HTTP 502/);
+  answerWith('Sign-in required', 401), await assert.rejects(readEntries(one), SignInRequired);
+  assert.deepEqual(went.splice(0), ['signin.htm']);
   globalThis.fetch = async () => { throw new TypeError('Failed to fetch'); };
   await assert.rejects(readEntries(one), /cannot be reached \(Failed to fetch\)/);
   answerWith(result(b64('00000000'))), await assert.rejects(readEntries(one), /too short/);
@@ -117,15 +121,17 @@ test('the meanings are the daemon\'s table, every code with the same text', () =
   assert.deepEqual([...MEANINGS].sort((a, b) => a[0] - b[0]), [...daemon].sort((a, b) => a[0] - b[0]));
 });
 
-test('readSession: the sign-in the front server reports; anything else is none, with full access', async () => {
-  const cases = [  // status, body, session (user role), mayWrite
-    [200, '{"user":"ada","role":"viewer"}', 'ada viewer', false], [200, '{"user":"bo","role":"operator"}', 'bo operator', true],
-    [200, '{"user":"cy","role":"none"}', 'cy none', false], [404, '{"user":"dy","role":"viewer"}', null, true],
-    [200, '<html>', null, true], [200, '{"user":"ada"}', null, true], [0, 'Failed to fetch', null, true],
+test('readSession: who the daemon says signed in; a 401 goes to sign in; anything else is none, with full access', async () => {
+  const cases = [  // status, body, session (user role secondsLeft), mayWrite, pages gone to
+    [200, '{"user":"ada","role":"viewer","secondsLeft":873}', 'ada viewer 873', false],
+    [200, '{"user":null,"role":"operator","secondsLeft":null}', 'null operator null', true],
+    [200, '{"user":"cy","role":"none"}', 'cy none null', false], [401, 'Sign-in required', null, true, ['signin.htm']],
+    [404, '{"user":"dy","role":"viewer"}', null, true], [200, '<html>', null, true], [200, '{"user":7,"role":"operator"}', null, true],
+    [0, 'Failed to fetch', null, true],
   ];
-  for (const [status, body, want, writes] of cases) {
+  for (const [status, body, want, writes, gone = []] of cases) {
     const seen = answerWith(body, status), got = await readSession();
-    assert.deepEqual([seen[0].url, got && got.user + ' ' + got.role, mayWrite(got)],
-      ['kxr-session.json', want, writes], body);
+    assert.deepEqual([seen[0].url, got && `${got.user} ${got.role} ${got.secondsLeft}`, mayWrite(got), went.splice(0)],
+      ['kxr-session.json', want, writes, gone], body);
   }
 });
