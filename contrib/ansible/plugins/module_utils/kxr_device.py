@@ -46,7 +46,7 @@ class KxrError(Exception):
 
     def __init__(self, message, status=None, refused=False):
         super(KxrError, self).__init__(message)
-        self.status, self.refused = status, refused or status in (401, 403, 421, 429)
+        self.status, self.refused = status, refused or status in (303, 401, 403, 421, 429)
 
 
 def code_meaning(code):
@@ -352,10 +352,11 @@ class Device:
             raise KxrError('cannot connect to %s: %s' % (self.peer, e))
 
     def _http_failure(self, target, e):
-        if e.code == 401:
+        location = e.headers.get('Location') if e.headers else None
+        # A file asked for without a valid caller is sent to the sign-in page; the call gets 401.
+        if e.code == 401 or (e.code == 303 and (location or '').endswith('/signin.htm')):
             return 'sign-in refused by %s: wrong user name or password for %s' % (self.peer, self.user)
         message = 'HTTP status %d%s from %s %s' % (e.code, ' %s' % e.reason if e.reason else '', self.peer, target)
-        location = e.headers.get('Location') if e.headers else None
         hints = {403: 'the front web server refuses this request',
                  421: 'the server does not serve the host name %s; use the one its certificate names' % self.host,
                  429: 'too many requests or sign-ins; wait and try again',
