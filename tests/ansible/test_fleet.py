@@ -1,7 +1,7 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
 # The collection against a fleet of simulated devices (tools/fleet; tests/ansible/run brings up three), in order:
-# identities, a save, a set that changes once, a dry run with its diff, a restore that changes once, the refusals,
+# identities, a save, a set that changes once, dry runs (a diff), a restore that changes once, the refusals,
 # the files byte for byte kxr-cli's, the example playbook. Each playbook (beside this file) asserts what it can.
 import json, os, re, subprocess
 import pytest
@@ -33,7 +33,8 @@ def test_identity_save_set_dry_run_restore():
     assert [changed(play("entry.yml", "-e", "value=500")[1]) for _ in range(2)] == [[1], [0]]
     out, recap = play("entry.yml", "-e", "value=600", "--check", "--diff")
     assert changed(recap) == [1] and out.count("-0x2000:0x01 = u16:500\n+0x2000:0x01 = u16:600\n") == 3
-    play("read.yml", "-e", "expect=500")
+    assert changed(play("snapshot.yml", "-e", "state=restored", "--check")[1]) == [1]
+    play("read.yml", "-e", "expect=500")  # neither dry run wrote
     assert [changed(play("snapshot.yml", "-e", "state=restored")[1]) for _ in range(2)] == [[1], [0]]
     play("read.yml", "-e", "expect=0")
 
