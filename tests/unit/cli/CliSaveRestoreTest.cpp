@@ -68,8 +68,7 @@ int Save(Device& device, const std::string& file, bool partial) {
                  out, err);
 }
 
-// A failed entry writes no file unless --partial, which marks it; a new file is 0600, an old one of the caller's keeps
-// its mode but write for group and others, another user's file gets 0600 (owner 0: this user's, else nobody's).
+// A failed entry writes no file unless --partial, which marks it; a new or another user's file gets 0600, one's own keeps its mode less go-w.
 TEST(CliSave, WholeOrMarkedAndKeptPrivate) {
   const struct { const char* why; uint32_t code; bool partial; mode_t old; uid_t owner; int status; bool written; mode_t mode; } cases[] = {
       {"new file", 0, false, 0, 0, kExitOk, true, 0600},

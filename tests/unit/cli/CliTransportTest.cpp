@@ -13,6 +13,7 @@
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,10 +45,9 @@ Certificate MakeCertificate(const std::string& base, const std::string& san) {
 
 const std::string kSession(64, 'e');
 
-// The daemon as far as kxr-cli sees it, over TLS, TCP or its socket: a sign-in with the password Env-Pw7 opens
-// kSession, others are refused; status 401 asks callers without the session for a sign-in (303 for files); stop
-// gets SIGTERM at the call, which is held until kxr-cli drops it. seen: the server name and "|" over TLS, then
-// each request: its target (the service as CALL), +C with the session, +A with an Authorization, a sign-in's form.
+// The daemon as kxr-cli sees it: the password Env-Pw7 signs in to kSession; status 401 sends callers without it to
+// sign in; stop gets SIGTERM at the call, held until dropped. seen: over TLS the server name and "|", then each
+// request's target (the service as CALL), +C with the session, +A with an Authorization, a sign-in's form.
 struct FakeDaemon {
   asio::io_context ioc;
   std::optional<asio::ssl::context> tls;
@@ -134,7 +134,8 @@ TEST(CliTransport, TrustSignInAndRefusals) {
       {"", named, {"--user", "operator"}, "Env-Pw7", false, 0, 200, ok, kExitOk, "/CALL", ""},
       {"", named, {"--user", "operator"}, "Env-Pw7", false, 1000, 401, ok, kExitOk, "/kxr-signin user=operator&password=Env-Pw7 /CALL+C /kxr-signout+C", ""},
       {"", named, {"save"}, nullptr, false, 1000, 401, ok, kExitSignIn, "/dictionary.json", "serves only root without a sign-in: give --user"},
-      {"", named, {"--user", "operator"}, "Env-Pw7", false, 1000, 401, ok, -SIGTERM, "/kxr-signin user=operator&password=Env-Pw7 /CALL+C /kxr-signout+C", ""},
+      {"", named, {"--user", "operator", "save", "--dictionary", KXR_SOURCE_DIR "/contrib/www/dictionary.json", home + "/saved.json"},
+       "Env-Pw7", false, 1000, 401, ok, -SIGTERM, "/kxr-signin user=operator&password=Env-Pw7 /CALL+C /kxr-signout+C", ""},
   };
   for (const auto& c : cases) {
     setenv("HOME", c.netrc ? home.c_str() : empty.c_str(), 1);
@@ -153,10 +154,10 @@ TEST(CliTransport, TrustSignInAndRefusals) {
     if (!url.empty()) url.replace(url.find('%'), 1, std::to_string(tcp.local_endpoint().port()));
     std::vector<std::string> args{url.empty() ? "-s" : "-u", url.empty() ? sock : url};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    if (args.back() != "save") args.insert(args.end(), {"read", "0x1018:1"});
+    if (std::find(args.begin(), args.end(), "save") == args.end()) args.insert(args.end(), {"read", "0x1018:1"});
     std::ostringstream out, err;
     int exit = 0;
-    if ((daemon.stop = c.exit < 0 ? ::fork() : 0) == 0 && c.exit < 0)  // dies of SIGTERM, after signing out
+    if ((daemon.stop = c.exit < 0 ? ::fork() : 0) == 0 && c.exit < 0)  // dies of SIGTERM in a save, after signing out
       ::alarm(10), ::_exit(KxrCli::Run("kxr-cli", args, "/nonexistent", out, err));
     std::thread server([&] { daemon.ioc.run(); });
     if (daemon.stop > 0) ::waitpid(daemon.stop, &exit, 0), exit = WIFSIGNALED(exit) ? -WTERMSIG(exit) : WEXITSTATUS(exit);
