@@ -319,7 +319,10 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
                              : RunCommand(program, invocation, endpoint, out, err);
   const int signal = signals.Release();
   if (!endpoint.cookie.empty()) SignOut(endpoint);
-  if (signal != 0) std::raise(signal);
+  if (signal != 0) {
+    out.flush(), err.flush();
+    std::raise(signal);
+  }
   return status;
 }
 
