@@ -55,7 +55,7 @@ function(kxr_test_variant lib)
   endif()
 endfunction()
 
-foreach(lib kxr_soap kxr_device kxr_engine kxr_http)
+foreach(lib kxr_soap kxr_access kxr_device kxr_engine kxr_http)
   kxr_test_variant(${lib})
 endforeach()
 

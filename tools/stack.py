@@ -8,13 +8,15 @@ throwaway certificate and two users (start_nginx). Used by tools/run,
 bench/run, tests/browser/run, tests/soak/run and the daemon tests.
 
 Private (the default): a tmpfs over /run and the document root (or its
-deepest existing ancestor), a private /etc/group holding the socket group and
-a private /dev whose log socket is ours; nothing on the host changes.
+deepest existing ancestor), an overlay over /etc (the users and roles files
+the daemon reads, its groups), a private /etc/group holding the socket group
+and a private /dev whose log socket is ours; nothing on the host changes.
 --host (tools/run): the host's /run and /etc/group (the group is created when
-missing), so that other terminals reach the sockets; what the run creates
-under /run, its /dev/log receiver and its work folder are removed at the end.
+missing), so that other terminals reach the sockets, with the overlay over
+/etc all the same; what the run creates under /run, its /dev/log receiver and
+its work folder are removed at the end.
 
-  stack.py BUILD [--host] [--www] [--no-sim] [--daemon ARGS] [--daemon-env NAME=VALUE]
+  stack.py BUILD [--host] [--www] [--no-sim] [--daemon ARGS] [--daemon-env NAME=VALUE] [--short-sessions]
            [--nginx PORT] [--nginx-http PORT] [--site FILE] [--syslog FILE|-] [--wait] [-- COMMAND...]
 
 Runs COMMAND inside, with KXR_* variables naming what was started (see
@@ -161,11 +163,13 @@ class Stack:
         _libc.prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER: detached daemons stay ours to reap
         if self.host:
             self._enter_host()
+            self._private_etc()
         else:
             mount("tmpfs", "/run", "tmpfs", 0, "mode=0755")
             self.work = "/run/.stack"
             os.mkdir(self.work)
             mount("tmpfs", self.work, "tmpfs", 0, "mode=0755")
+            self._private_etc()
             self._private_group()
             self._private_dev()
         os.chmod(self.work, 0o755)
@@ -199,6 +203,48 @@ class Stack:
             os.unlink("/dev/log")
         self.made_log = True
         self.syslog = Syslog("/dev/log", self.echo)
+
+    def _private_etc(self):
+        # /etc as it is, but what the stack writes there (the users and roles files the daemon reads, the
+        # groups of its own) goes to an upper layer in the work folder, seen by this namespace only. What is
+        # mounted below /etc (a container's /etc/hosts, an outer stack's /etc/group) is mounted again on top.
+        upper, work, kept = self.work + "/etc-upper", self.work + "/etc-work", self.work + "/etc-mounts"
+        os.mkdir(upper), os.mkdir(work), os.mkdir(kept)
+        with open("/proc/self/mountinfo") as f:
+            inside = sorted({line.split()[4] for line in f if line.split()[4].startswith("/etc/")}, key=len)
+        for i, path in enumerate(inside):
+            os.mkdir(f"{kept}/{i}") if os.path.isdir(path) else open(f"{kept}/{i}", "w").close()
+            mount(path, f"{kept}/{i}", None, MS_BIND | MS_REC)
+        with open("/etc/group") as f:
+            lines = f.read().splitlines()
+        mount("overlay", "/etc", "overlay", 0, f"lowerdir=/etc,upperdir={upper},workdir={work}")
+        for i, path in enumerate(inside):
+            mount(f"{kept}/{i}", path, None, MS_BIND | MS_REC)
+        self.etc = os.path.dirname(self.s["users_file"])
+        os.makedirs(self.etc, exist_ok=True)
+        used = {int(l.split(":")[2]) for l in lines if l.count(":") >= 3 and l.split(":")[2].isdigit()}
+        for name in (self.s["daemon_group"], self.s["service_group"]):
+            if not any(l.startswith(name + ":") for l in lines):
+                gid = next(g for g in range(4300, 65000) if g not in used)
+                used.add(gid)
+                lines.append(f"{name}:x:{gid}:")
+        with open("/etc/group", "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def set_users(self, users):
+        """The users the daemon reads: {name: (password, role or None)}, in its users and roles files
+        (htpasswd -B, root and the daemon's group only, as kxr-user writes them)."""
+        files = (self.s["users_file"], self.s["roles_file"])
+        for path in files:
+            open(path, "w").close()
+        for name, (password, _) in users.items():
+            subprocess.run(["htpasswd", "-i", "-B", "-C", "5", files[0], name], input=password.encode(),
+                           check=True, capture_output=True)
+        with open(files[1], "w") as f:
+            f.write("".join(f"{name} {role};\n" for name, (_, role) in users.items() if role))
+        for path in files:
+            os.chown(path, 0, grp.getgrnam(self.s["daemon_group"]).gr_gid)
+            os.chmod(path, 0o640)
 
     def _private_group(self):
         group = self.s["group"]
@@ -277,6 +323,10 @@ class Stack:
                 shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
         self.fresh_docroot()
         self.set_group(True)
+        self.users = {}
+        for name in os.listdir(self.etc):  # the overlay's: the host's own stay as they are
+            p = os.path.join(self.etc, name)
+            shutil.rmtree(p) if os.path.isdir(p) and not os.path.islink(p) else os.unlink(p)
         self.syslog.clear()
 
     # ------------------------------------------------------------ processes
@@ -296,11 +346,13 @@ class Stack:
             raise RuntimeError("kxr-service-sim did not come up")
         return proc
 
-    def start_daemon(self, args=("-nofork",), argv0=None, umask=0o022, env=None, seconds=10):
-        """Starts the daemon and waits until it serves or the started process has ended."""
+    def start_daemon(self, args=("-nofork",), argv0=None, umask=0o022, env=None, seconds=10, short=False):
+        """Starts the daemon (short: the tests' one whose sessions end within seconds) and waits until it
+        serves or the started process has ended."""
         sock, pidfile = self.s["socket"], self.s["pid_file"]
         stale = os.stat(sock).st_ino if os.path.exists(sock) else 0
-        st = Start(self.spawn([self.s["daemon"]] + list(args), "daemon", env, umask, argv0))
+        exe = self.s["daemon_short" if short else "daemon"]
+        st = Start(self.spawn([exe] + list(args), "daemon", env, umask, argv0))
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             if st.status is None and st.proc.poll() is not None:
@@ -369,9 +421,9 @@ class Stack:
         return self.nginx_port
 
     def site_files(self, etc):
-        """What a device keeps in /etc/kxrwebserver, written here: the listen lines, a throwaway certificate for
-        localhost and 127.0.0.1 (cacert), the host list as shipped, and the users operator and viewer with random
-        passwords (users) in a password file of htpasswd -B, each with the role of its name."""
+        """What a device keeps in /etc/kxrwebserver for nginx, written here: the listen lines, a throwaway
+        certificate for localhost and 127.0.0.1 (cacert) and the host list as shipped; and the users operator and
+        viewer with random passwords (users), each with the role of its name, in the daemon's files."""
         os.makedirs(f"{etc}/nginx", exist_ok=True)
         self.cacert, key = f"{etc}/site-cert.pem", f"{etc}/site-key.pem"
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
@@ -385,16 +437,17 @@ class Stack:
             with open(f"{etc}/nginx/{name}", "w") as f:
                 f.write(text)
         shutil.copy(self.s["source"] + "/contrib/nginx/hosts.conf", f"{etc}/nginx/hosts.conf")
+        self.site_users()
+
+    def site_users(self):
+        """The users operator and viewer with random passwords (users), each with the role of its name, in the
+        daemon's files; once a stack."""
+        if self.users:
+            return
         self.users = {name: secrets.token_urlsafe(12) for name in ("operator", "viewer")}
-        for path in (f"{etc}/users", f"{etc}/roles"):
-            open(path, "w").close()
-            os.chown(path, 0, grp.getgrnam(self.s["group"]).gr_gid)  # read by nginx's workers, as in kxr-user
-            os.chmod(path, 0o640)
-        for name, password in self.users.items():
-            subprocess.run(["htpasswd", "-i", "-B", "-C", "5", f"{etc}/users", name], input=password.encode(),
-                           check=True, capture_output=True)
-        with open(f"{etc}/roles", "w") as f:
-            f.write("".join(f"{name} {name};\n" for name in self.users))
+        self.set_users({name: (password, name) for name, password in self.users.items()})
+        if any(proc.name == "daemon" and proc.poll() is None for proc in self.procs):
+            time.sleep(1.1)  # a running daemon looks at its users files once a second at most
 
     def children(self):
         pids = []
@@ -481,6 +534,7 @@ def main(argv):
     p.add_argument("--no-sim", action="store_true")
     p.add_argument("--daemon", default="-nofork", help="the daemon's arguments")
     p.add_argument("--daemon-env", action="append", default=[], help="NAME=VALUE for the daemon")
+    p.add_argument("--short-sessions", action="store_true", help="the tests' daemon, whose sessions end in seconds")
     p.add_argument("--nginx", type=int, help="start nginx with the site, HTTPS on this port (0: a free one)")
     p.add_argument("--nginx-http", type=int, default=0, help="the site's plain HTTP port (default: a free one)")
     p.add_argument("--site", help="another server block for nginx instead of contrib/nginx's site"
@@ -502,7 +556,10 @@ def main(argv):
             st.syslog.echo = open(os.path.join(st.work, a.syslog), "w")  # a relative name lies in the work folder
         if not a.no_sim:
             st.start_sim()
-        start = st.start_daemon(a.daemon.split(), env=dict(kv.split("=", 1) for kv in a.daemon_env))
+        if a.nginx is not None or a.site:
+            st.site_users()  # before the daemon's start, which reads them at once
+        start = st.start_daemon(a.daemon.split(), env=dict(kv.split("=", 1) for kv in a.daemon_env),
+                                short=a.short_sessions)
         if not start.ready:
             time.sleep(0.2)  # its last syslog lines
             print(f"KXRWebServer did not start (status {start.status}):\n{start.output()}", file=sys.stderr)

@@ -27,6 +27,7 @@
 #include <boost/beast/core/string.hpp>
 
 #include "Protocol.h"
+#include "Settings.h"
 
 namespace KXRWebservice {
 
@@ -72,6 +73,15 @@ constexpr MimeRow kMimeTable[] = {
 
 // Content type of everything the table does not name.
 constexpr std::string_view kDefaultMime = "application/text";
+
+// The daemon's own answers beside the files: sign-in and sign-out (POST
+// only) and the session document.
+constexpr std::string_view kSignInPath = "/kxr-signin";
+constexpr std::string_view kSignOutPath = "/kxr-signout";
+constexpr std::string_view kSessionPath = "/kxr-session.json";
+
+// A path without its query.
+std::string_view without_query(std::string_view path) { return path.substr(0, path.find('?')); }
 
 // Only these methods are served.
 bool is_served_method(http::verb method) {
@@ -137,11 +147,30 @@ RouteDecision decide_route(http::verb method, std::string_view target) {
     decision.stripped.erase(0, kConfigPrefix.size());
   decision.path = decision.stripped;
   if (decision.path.empty() || decision.path == "/") decision.path = kIndexPage;
+  const std::string_view path = without_query(decision.path);
   if (!is_served_method(method))
     decision.route = Route::BadMethod;
   else if (decision.path.find(KxrProtocol::kServicePath) != std::string::npos)
     decision.route = Route::Endpoint;
+  else if (method == http::verb::post && path == kSignInPath)
+    decision.route = Route::SignIn;
+  else if (method == http::verb::post && path == kSignOutPath)
+    decision.route = Route::SignOut;
+  else if (path == kSessionPath)
+    decision.route = Route::Session;
   return decision;
+}
+
+bool is_public_file(const RouteDecision& decision) {
+  const std::string_view path = without_query(decision.path);
+  for (const std::string_view name : KxrSettings::kPublicFiles)
+    if (path == name) return true;
+  return false;
+}
+
+std::string sign_in_page(std::string_view target, const RouteDecision& decision) {
+  const std::size_t prefix = target.size() - decision.stripped.size();
+  return std::string(target.substr(0, prefix)) + KxrSettings::kPublicFiles[0];
 }
 
 bool file_name_for(std::string_view docRoot, std::string_view path, std::string& fileName) {

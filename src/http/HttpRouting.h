@@ -28,7 +28,7 @@ inline std::string bad_method_body(std::string_view method) {
 }
 
 // Who answers a request.
-enum class Route { BadMethod, Endpoint, File };
+enum class Route { BadMethod, Endpoint, File, SignIn, SignOut, Session };
 
 // The decision for one request, with the path after each rewriting step.
 struct RouteDecision {
@@ -39,6 +39,14 @@ struct RouteDecision {
 
 // Decides how a request with this method and target is answered.
 RouteDecision decide_route(boost::beast::http::verb method, std::string_view target);
+
+// Whether the file of a decision is one of the sign-in page's, served to a
+// caller without a session.
+bool is_public_file(const RouteDecision& decision);
+
+// Where a request without a caller is sent for a page: the sign-in page,
+// under the same prefix as the target.
+std::string sign_in_page(std::string_view target, const RouteDecision& decision);
 
 // The file name that path names below docRoot, its query cut off; false when
 // the path may not name a file (the answer is then 404).

@@ -39,48 +39,10 @@ class RequestLock {
   pthread_mutex_t& mLock;
 };
 
-// The bytes of a header value that an audit line shows at most.
-constexpr std::size_t kShownBytes = 40;
 // Written entries on one audit line. With the longest values shown, a line
 // stays below the 1024 bytes that a plain syslog relay passes on whole; a
 // larger batch goes on as numbered parts.
 constexpr std::size_t kEntriesPerLine = 12;
-
-// A header value as an audit line shows it: one word of printable ASCII, any
-// other byte (space, '\' and '"' too) as \xHH, cut after kShownBytes with
-// "..."; "" when empty, "-" when absent, "(xN)" when given N times.
-std::string Shown(FieldValue field) {
-  if (field.count == 0) return "-";
-  if (field.count > 1) return "(x" + std::to_string(field.count) + ")";
-  if (field.value.empty()) return "\"\"";
-  std::string shown;
-  for (std::size_t i = 0; i < field.value.size() && i < kShownBytes; ++i) {
-    const auto c = static_cast<unsigned char>(field.value[i]);
-    if (c > ' ' && c < 0x7F && c != '\\' && c != '"') {
-      shown += static_cast<char>(c);
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      shown += escaped;
-    }
-  }
-  if (field.value.size() > kShownBytes) shown += "...";
-  return shown;
-}
-
-// Whether the caller may make the call as the daemon parsed it (converted:
-// the parse's code): a viewer only a sum-up read that parsed.
-bool MayCall(Access access, int converted, int group) {
-  switch (access) {
-    case Access::Full:
-      return true;
-    case Access::ReadOnly:
-      return converted == KXRWEB_SUCCESS && group == KxrProtocol::kSumUpRead;
-    case Access::None:
-      break;
-  }
-  return false;
-}
 
 // The words every audit line begins with, up to the call's group and count.
 std::string AuditHead(const char* what, const Caller& caller, const _KXR_Parameters* call) {
@@ -88,8 +50,7 @@ std::string AuditHead(const char* what, const Caller& caller, const _KXR_Paramet
   if (call != nullptr)
     std::snprintf(numbers, sizeof numbers, "group=0x%04X entries=%d", static_cast<unsigned>(call->indexGroup),
                   call->indexOffset);
-  return std::string("audit: ") + what + " user=" + caller.user + " role=" + caller.role +
-         " client=" + caller.client + " " + numbers;
+  return std::string("audit: ") + what + " " + caller.Who() + " " + numbers;
 }
 
 // Logs a line that must not be lost for want of memory: the fallback names
@@ -99,8 +60,7 @@ void Audit(const Caller& caller, Build&& build) {
   try {
     build();
   } catch (...) {
-    syslog(LOG_NOTICE, "audit: call user=%s role=%s client=%s (details lost: out of memory)", caller.user.c_str(),
-           caller.role.c_str(), caller.client.c_str());
+    syslog(LOG_NOTICE, "audit: call uid=%u (details lost: out of memory)", static_cast<unsigned>(caller.uid));
   }
 }
 
@@ -149,20 +109,6 @@ std::vector<KxrProtocol::SubRequestHeader> WrittenEntries(const _KXR_Parameters&
 
 }  // namespace
 
-Caller DecideCaller(FieldValue user, FieldValue role, FieldValue client) {
-  Caller caller;
-  caller.client = Shown(client);
-  if (user.count == 0 && role.count == 0) return caller;
-  caller.user = Shown(user);
-  caller.role = Shown(role);
-  caller.access = Access::None;
-  if (user.count == 1 && role.count == 1) {
-    if (role.value == "operator") caller.access = Access::Full;
-    if (role.value == "viewer") caller.access = Access::ReadOnly;
-  }
-  return caller;
-}
-
 EndpointAnswer AnswerEndpoint(const std::string& body, const Caller& caller, pthread_mutex_t& lock,
                               std::chrono::steady_clock::time_point deadline) {
   if (body.empty()) return EndpointAnswer{true, kEndpointPage};
@@ -175,7 +121,8 @@ std::string AnswerReadWrite(const std::string& body, pthread_mutex_t& lock,
   // engine executes: no other reading of the body counts.
   _KXR_Parameters parameters;
   const int converted = CKxr::SoapToKxrParameters(body, parameters);
-  if (!MayCall(caller.access, converted, parameters.indexGroup)) {
+  const auto group = converted == KXRWEB_SUCCESS ? std::optional<int>(parameters.indexGroup) : std::nullopt;
+  if (!KxrAccess::MayCall(caller.role, group)) {
     AuditRefused(caller, converted == KXRWEB_SUCCESS ? &parameters : nullptr);
     return CSoap::CreateFaultString(static_cast<int>(KxrResult::AccessDenied));
   }

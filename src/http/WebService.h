@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "AccessGate.h"
+
 namespace KXRWebservice {
 
 // What the endpoint answers, always with status 200.
@@ -23,51 +25,8 @@ struct EndpointAnswer {
 // No deadline: the call's sub-requests are all sent.
 inline constexpr auto kNoDeadline = (std::chrono::steady_clock::time_point::max)();
 
-// Header fields that the front server sets on every request it passes on,
-// dropping a client's own of these names.
-inline constexpr char kUserField[] = "X-Kxr-User";      // the signed-in user
-inline constexpr char kRoleField[] = "X-Kxr-Role";      // "viewer" or "operator" ("none": no role)
-inline constexpr char kClientField[] = "X-Kxr-Client";  // the client's address as the front server saw it
-
-// What a caller may call.
-enum class Access {
-  Full,      // every call: an operator, or a client on the socket itself
-  ReadOnly,  // sum-up reads only: a viewer
-  None,      // nothing: any other combination of the fields
-};
-
-// One header field of a request: how often it occurs, and its first value.
-struct FieldValue {
-  int count = 0;
-  std::string_view value;
-};
-
-// Who makes a call. The names are as the audit line shows them: escaped, and
-// a mark where the field is missing.
-struct Caller {
-  Access access = Access::Full;
-  std::string user = "(socket)";
-  std::string role = "(socket)";
-  std::string client = "-";
-};
-
-// The caller of a request with these fields. Without a user and a role field
-// the caller is on the socket itself (full access); else a user field and a
-// role field, each exactly once, and the role exactly "operator" or "viewer";
-// anything else may call nothing.
-Caller DecideCaller(FieldValue user, FieldValue role, FieldValue client);
-
-// The caller of a request (Beast's fields compare names case-insensitively).
-template <class Fields>
-Caller CallerOf(const Fields& fields) {
-  const auto field = [&fields](const char* name) {
-    FieldValue found;
-    for (auto [at, end] = fields.equal_range(name); at != end; ++at)
-      if (found.count++ == 0) found.value = std::string_view(at->value().data(), at->value().size());
-    return found;
-  };
-  return DecideCaller(field(kUserField), field(kRoleField), field(kClientField));
-}
+// Who makes a call, as the access gate decided it.
+using Caller = KxrAccess::Caller;
 
 // The page for an empty body, whatever the method and caller; any other body
 // is a call (AnswerReadWrite).

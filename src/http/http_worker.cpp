@@ -42,6 +42,16 @@ constexpr char kServerName[] = "Beast";
 constexpr std::size_t kFileChunk = 65536;
 // A file up to this size goes in the same send as its header.
 constexpr std::size_t kSmallFile = 16384;
+// The bodies and fields of the answers about signing in.
+constexpr char kSignInRequired[] = "Sign-in required\r\n";
+constexpr char kSignInRefused[] = "Sign-in refused\r\n";
+constexpr char kSignedOut[] = "Signed out\r\n";
+constexpr char kBasicChallenge[] = "Basic realm=\"KXRWebServer\"";
+constexpr char kSessionChallenge[] = "Session realm=\"KXRWebServer\"";
+// The session cookie is sent back only over HTTPS, to this host's every
+// path, never to a script of the page, and never with a request that
+// another site started.
+constexpr char kCookieAttributes[] = "; Secure; HttpOnly; SameSite=Strict; Path=/";
 // Most pieces of one gathered send: an answer's header comes in about eight.
 constexpr int kMaxPieces = 16;
 
@@ -154,9 +164,10 @@ void log_route(std::string_view target, const RouteDecision& decision, const std
 
 }  // namespace
 
-http_worker::http_worker(HttpListener& listener, const DocumentRoot& root)
+http_worker::http_worker(HttpListener& listener, const DocumentRoot& root, KxrAccess::AccessGate& gate)
     : mListener(listener),
       mRoot(root),
+      mGate(gate),
       mSocket(listener.get_executor()),
       mAlloc(KxrSettings::kHeaderArenaSize),
       mDeadline(listener.get_executor(), kNever) {}
@@ -197,6 +208,7 @@ void http_worker::accept() {
 
 void http_worker::serve(int fd) {
   mFd = fd;
+  mPeer = KxrAccess::PeerOf(fd);
   // The connection has this long for its request and its answer together.
   // The deadline is watched only once the connection has to wait: served
   // within this one turn of the loop, it cannot run out.
@@ -332,23 +344,85 @@ void http_worker::process_request(const worker_request& req) {
   switch (decision.route) {
     case Route::BadMethod:
       send_bad_response(http::status::bad_request, bad_method_body(req.method_string()));
+      return;
+    case Route::SignIn:
+      sign_in(req);
+      return;
+    case Route::SignOut:
+      sign_out(req);
+      return;
+    case Route::File:
+      if (is_public_file(decision)) {
+        send_file(decision.path);
+        return;
+      }
       break;
     case Route::Endpoint:
-      send_kxr_response(req);
-      break;
-    case Route::File:
-      send_file(decision.path);
+    case Route::Session:
       break;
   }
+  const KxrAccess::Verdict verdict = mGate.Identify(facts_of(req), std::chrono::steady_clock::now());
+  if (!verdict.caller) {
+    refuse(req, decision, verdict);
+    return;
+  }
+  if (decision.route == Route::Endpoint)
+    send_kxr_response(req, *verdict.caller);
+  else if (decision.route == Route::Session)
+    send_response(http::status::ok, KxrAccess::AccessGate::SessionDocument(*verdict.caller), "application/json");
+  else
+    send_file(decision.path);
 }
 
-void http_worker::send_kxr_response(const worker_request& req) {
+KxrAccess::RequestFacts http_worker::facts_of(const worker_request& req) const {
+  KxrAccess::RequestFacts facts;
+  facts.peer = mPeer;
+  const auto text = [](const auto& field) { return std::string_view(field.value().data(), field.value().size()); };
+  for (auto [at, end] = req.equal_range(http::field::cookie); at != end; ++at) facts.cookies.push_back(text(*at));
+  for (auto [at, end] = req.equal_range(http::field::authorization); at != end; ++at)
+    facts.authorizations.push_back(text(*at));
+  for (auto [at, end] = req.equal_range(KxrAccess::kClientField); at != end; ++at)
+    if (facts.client.count++ == 0) facts.client.value = text(*at);
+  return facts;
+}
+
+void http_worker::refuse(const worker_request& req, const RouteDecision& decision, const KxrAccess::Verdict& verdict) {
+  if (decision.route == Route::File) {
+    const std::string page = sign_in_page(req.target(), decision);
+    send_response(http::status::see_other, "", "text/plain", {{http::field::location, page}});
+    return;
+  }
+  // A browser whose session has ended is not asked for a password in a
+  // dialog of its own: its pages take it to the sign-in page.
+  send_response(http::status::unauthorized, kSignInRequired, "text/plain",
+                {{http::field::www_authenticate, verdict.endedSession ? kSessionChallenge : kBasicChallenge}});
+}
+
+void http_worker::sign_in(const worker_request& req) {
+  KxrAccess::Caller caller;
+  const auto token = mGate.SignIn(facts_of(req), req.body(), std::chrono::steady_clock::now(), caller);
+  if (!token) {
+    send_bad_response(http::status::forbidden, kSignInRefused);
+    return;
+  }
+  const std::string cookie = std::string(KxrAccess::kSessionCookie) + "=" + *token + kCookieAttributes;
+  send_response(http::status::ok, KxrAccess::AccessGate::SessionDocument(caller), "application/json",
+                {{http::field::set_cookie, cookie}});
+}
+
+void http_worker::sign_out(const worker_request& req) {
+  mGate.SignOut(facts_of(req), std::chrono::steady_clock::now());
+  const std::string cookie = std::string(KxrAccess::kSessionCookie) + "=" + kCookieAttributes + "; Max-Age=0";
+  send_response(http::status::ok, kSignedOut, "text/plain", {{http::field::set_cookie, cookie}});
+}
+
+void http_worker::send_kxr_response(const worker_request& req, const KxrAccess::Caller& caller) {
   // Faults are answered with status 200 too: clients read the document. The
   // call sends no sub-request after this connection's deadline, so that its
   // answer still goes out.
   const EndpointAnswer answer = [&] {
     ThreadHeld held;
-    return AnswerEndpoint(req.body(), CallerOf(req), mLock, connection_deadline());
+    return AnswerEndpoint(req.body(), caller, mLock, connection_deadline());
   }();
   // Whatever the call has done, writes included, is reported: its answer has
   // a whole deadline of its own to go out, even when the call ended after
@@ -443,13 +517,14 @@ void http_worker::close_file() {
   mFileLeft = 0;
 }
 
-void http_worker::send_response(http::status status, const std::string& body,
-                                const std::string& contentType) {
+void http_worker::send_response(http::status status, const std::string& body, const std::string& contentType,
+                                std::initializer_list<extra_field> extra) {
   mStringResponse.emplace(std::piecewise_construct, std::make_tuple(), std::make_tuple(mAlloc));
   mStringResponse->result(status);
   mStringResponse->keep_alive(false);
   mStringResponse->set(http::field::server, kServerName);
   mStringResponse->set(http::field::content_type, contentType);
+  for (const auto& [name, value] : extra) mStringResponse->set(name, value);
   mStringResponse->body() = body;
   mStringResponse->prepare_payload();
 

@@ -8,6 +8,8 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <initializer_list>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -26,6 +28,7 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "AccessGate.h"
 #include "HttpListener.h"
 #include "HttpRouting.h"
 #include "Settings.h"
@@ -49,8 +52,8 @@ using file_response = http::response<http::empty_body, worker_fields>;
 class http_worker {
  public:
   // The worker's socket and timer live on the listener's executor; the
-  // root outlives the worker.
-  http_worker(HttpListener& listener, const DocumentRoot& root);
+  // root and the gate outlive the worker.
+  http_worker(HttpListener& listener, const DocumentRoot& root, KxrAccess::AccessGate& gate);
   http_worker(const http_worker&) = delete;
   http_worker& operator=(const http_worker&) = delete;
 
@@ -101,8 +104,18 @@ class http_worker {
   // write as its last step.
   void abandon_connection();
 
-  // Routes one request to the endpoint, a file or a 400 answer.
+  // Routes one request to the endpoint, a file, sign-in or sign-out, the
+  // session document or a 400 answer, each for the caller the gate knows.
   void process_request(const worker_request& req);
+  // What the request offers the gate: the peer, its cookies and credentials.
+  KxrAccess::RequestFacts facts_of(const worker_request& req) const;
+  // Answers a request that has no caller: 401 for the endpoint and the
+  // session document, the sign-in page for any other file.
+  void refuse(const worker_request& req, const RouteDecision& decision, const KxrAccess::Verdict& verdict);
+  // Signs in with the form in the body: the session's cookie, or 403.
+  void sign_in(const worker_request& req);
+  // Ends the request's sessions and clears the cookie.
+  void sign_out(const worker_request& req);
   // Answers with a file below the document root, or 404.
   void send_file(std::string_view path);
   // Sends a file answer's header, with the bytes of a small file in the same send.
@@ -111,8 +124,11 @@ class http_worker {
   void send_file_body();
   // Closes the file of a file answer, if one is open.
   void close_file();
-  // Answers with a string body of the given content type.
-  void send_response(http::status status, const std::string& body, const std::string& contentType);
+  // A header field of an answer beside the usual ones.
+  using extra_field = std::pair<http::field, std::string_view>;
+  // Answers with a string body of the given content type, and extra fields.
+  void send_response(http::status status, const std::string& body, const std::string& contentType,
+                     std::initializer_list<extra_field> extra = {});
   // Sends what is left of the string answer, waiting while the socket is full.
   void send_string_answer();
   // Answers with a "text/plain" body.
@@ -122,12 +138,14 @@ class http_worker {
   // Answers with a "text/xml" body.
   void send_xml_response(http::status status, const std::string& body);
   // Sends the web-service endpoint's answer (AnswerEndpoint) with status 200.
-  void send_kxr_response(const worker_request& req);
+  void send_kxr_response(const worker_request& req, const KxrAccess::Caller& caller);
   // Ends a connection after its answer's write.
   void finish_answer();
 
   HttpListener& mListener;                                   // shared by all workers
   const DocumentRoot& mRoot;                                 // shared by all workers
+  KxrAccess::AccessGate& mGate;                              // shared by all workers
+  KxrAccess::Peer mPeer;                                     // who connected, as the kernel tells
   int mFd = -1;                                              // the current connection, until it waits
   boost::asio::local::stream_protocol::socket mSocket;       // the current connection, once it waits
   bool mWaiting = false;                                     // a wait of mSocket is pending

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <chrono>
 #include <list>
 #include <string>
 
@@ -160,6 +161,15 @@ int ChangeFileGroup(const std::string& filePath, const std::string& groupName) {
 
 namespace {
 
+#if defined(KXR_SHORT_SESSIONS)
+// The tests' daemon: sessions that end within seconds.
+constexpr auto kSessionIdle = KxrSettings::kShortSessionIdle;
+constexpr auto kSessionLimit = KxrSettings::kShortSessionLimit;
+#else
+constexpr auto kSessionIdle = KxrSettings::kSessionIdle;
+constexpr auto kSessionLimit = KxrSettings::kSessionLimit;
+#endif
+
 // Everything after syslog is open; returns the exit status. Exceptions go to
 // main's guard after the locals, the daemon object last, are gone.
 int Serve(int argc, char* argv[]) {
@@ -177,6 +187,11 @@ int Serve(int argc, char* argv[]) {
     return 1;
   }
 
+  // Who may call: read at start, so that a device without users says so now.
+  KxrAccess::AccessGate gate(KxrAccess::UserDirectory(KxrSettings::kUsersFile, KxrSettings::kRolesFile),
+                             KxrAccess::SessionTable(KxrSettings::kSessionsInAll, KxrSettings::kSessionsPerUser,
+                                                     kSessionIdle, kSessionLimit),
+                             std::chrono::steady_clock::now());
   // Opened once: every file is opened beneath it.
   const KXRWebservice::DocumentRoot root(KxrSettings::kDocRoot);
   boost::asio::io_context ioc(KxrSettings::kConcurrencyHint);
@@ -199,7 +214,7 @@ int Serve(int argc, char* argv[]) {
   // every worker at one address for its whole life.
   KXRWebservice::HttpListener listener(acceptor);
   std::list<KXRWebservice::http_worker> workers;
-  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, root).start();
+  for (int i = 0; i < KxrSettings::kNumWorkers; ++i) workers.emplace_back(listener, root, gate).start();
   if (KXRWebservice::v) syslog(LOG_NOTICE, "listening...");
 
   RunEventLoop(ioc);

@@ -3,7 +3,7 @@
 # Driver of the daemon tests: the real daemon in a private mount namespace
 # (tools/stack.py), raw HTTP/1.1 on its socket, its syslog lines, and a fake
 # device-profile service. KXR_BUILD names the build tree.
-import base64, os, re, socket, struct, sys, threading
+import base64, grp, os, re, socket, struct, sys, threading
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
@@ -42,8 +42,14 @@ def daemon(st):
     return start
 
 
-def connect(path=None):
-    (s := socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)).connect(path or S["socket"])
+def connect(path=None, uid=None):  # uid: the peer the daemon sees, in the socket's group (root by default)
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    if uid is not None:
+        os.setegid(grp.getgrnam(S["group"]).gr_gid), os.seteuid(uid)
+    try:
+        s.connect(path or S["socket"])
+    finally:
+        uid is None or (os.seteuid(0), os.setegid(0))
     return s
 
 
@@ -58,8 +64,8 @@ def read_all(s, seconds=10.0):  # everything until the peer closes; TimeoutError
     return out
 
 
-def exchange(request, seconds=10.0, path=None, shut=False):
-    with connect(path) as s:
+def exchange(request, seconds=10.0, path=None, shut=False, uid=None):
+    with connect(path, uid) as s:
         try:
             s.sendall(request)
             if shut:
@@ -72,9 +78,22 @@ def exchange(request, seconds=10.0, path=None, shut=False):
 def get(target, method="GET"): return f"{method} {target} HTTP/1.1\r\nHost: localhost\r\n\r\n".encode()
 
 
-def post(target, body, content_type="text/xml"):
-    return (f"POST {target} HTTP/1.1\r\nHost: localhost\r\nContent-Type: {content_type}\r\n"
+def post(target, body, content_type="text/xml", fields=""):
+    return (f"POST {target} HTTP/1.1\r\nHost: localhost\r\n{fields}Content-Type: {content_type}\r\n"
             f"Content-Length: {len(body)}\r\n\r\n").encode() + body
+
+
+WWW = 33  # a peer that is not root, as the front server's workers are
+
+
+def sign_in(user, password, uid=WWW):  # the session cookie's field, or the refusal's status
+    form = f"user={user}&password={password}".encode()
+    answer = parse(exchange(post("/kxr-signin", form, "application/x-www-form-urlencoded"), uid=uid))
+    m = re.match(r"(__Host-kxr-session=[0-9a-f]{64});", answer[1].get("set-cookie", "")) if answer[0] == 200 else None
+    return f"Cookie: {m[1]}\r\n" if m else answer[0]
+
+
+def basic(user, password): return f"Authorization: Basic {base64.b64encode(f'{user}:{password}'.encode()).decode()}\r\n"
 
 
 def plain(status, body):  # a plain-text answer exactly as the daemon writes it

@@ -1,10 +1,10 @@
 # SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 # SPDX-License-Identifier: BSD-2-Clause
 # What the daemon answers on the wire: routing, files, the request limits and hostile clients; the 60-second
-# deadline with a full pool (slow).
+# deadline with a full pool and with calls holding the thread (slow).
 import os, socket, subprocess, time
 import pytest
-from conftest import EP, PAGE, NOT_FOUND, S, connect, exchange, get, parse, plain, post, read_all, kxr
+from conftest import EP, PAGE, NOT_FOUND, READ, S, call, connect, entry_answer, exchange, get, hdr, parse, plain, post, read_all, kxr
 
 INDEX = b"<html><body>index</body></html>\n"
 BIG = bytes(i * 7 % 251 for i in range(300000))
@@ -215,3 +215,13 @@ def test_deadline_closes_connections_and_frees_the_full_pool(st, daemon):
     assert cut.startswith(b"HTTP/1.1 200 OK\r\n") and len(cut) < 4 << 20
     assert all(parse(exchange(get("/")))[2] == INDEX for _ in range(3))
     assert daemon.proc.poll() is None
+
+
+@pytest.mark.slow
+def test_calls_holding_the_thread_put_off_a_waiting_connections_cut_by_60_s_at_most(st, daemon, fake):
+    fake(lambda msg, n: time.sleep(9) or entry_answer(0, b"abcd"))
+    ta, waiting = time.monotonic(), connect()
+    waiting.sendall(b"GET / HTTP/1.1\r\n")  # and no more
+    [exchange(post(EP, call(READ, n, 12 * n, hdr(0x1000, 1, 4) * n)), 90) for n in (7, 4)]  # 63 s, then 36 s of calls
+    pytest.raises(TimeoutError, read_all, waiting, ta + 119 - time.monotonic())  # their time counts,
+    assert read_all(waiting, ta + 122 - time.monotonic()) == b""  # but 60 s of it at most: cut 120 s after its accept

@@ -19,6 +19,7 @@ def device(st, monkeypatch):
             f.write(text)
         st.put("dictionary.json", text)
         st.start_sim(f"{st.work}/sim-dictionary.json")
+        st.site_users()
         assert st.start_daemon(args=("-nofork", "-v")).ready
         st.syslog.clear()
         if not os.access("/usr/sbin/nginx", os.X_OK):

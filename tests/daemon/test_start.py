@@ -7,9 +7,10 @@ from conftest import S, dead_socket, exchange, get, kxr, plain, NOT_FOUND, parse
 
 N, E, W = 5, 3, 4  # notice, err, warning
 STARTED = (N, "KXRWebServer started.")
+NO_USERS = (N, f"No users in {S.get('users_file')}: only callers of uid 0 are served.")
 VERBOSE = [(N, "CDaemon: Daemon started"), STARTED, (N, "Main: -Verbose Mode: Enabled"),
            (N, "socket: " + S.get("socket", "")), (N, "root: " + S.get("docroot", "")),
-           (N, "num_workers: 100"), (N, "spin: 0"), (N, "listening...")]
+           (N, "num_workers: 100"), (N, "spin: 0"), NO_USERS, (N, "listening...")]
 
 
 def logged(st):
@@ -39,7 +40,7 @@ def test_start_in_every_mode(st, argv0, args, fork, verbose):
         want = [(N, "CDaemon: Do fork" if fork else "CDaemon: Do NOT fork")] + VERBOSE
     else:
         assert exchange(get("/none")) == plain("404 Not Found", NOT_FOUND)  # start-up has said all
-        want = [STARTED]
+        want = [STARTED, NO_USERS]
     assert logged(st) == want
     # Every line after the fork comes from the detached process.
     pids = [r[3] for r in st.syslog.lines()]
@@ -68,40 +69,35 @@ def test_killed_run_leaves_files_that_the_next_start_recovers(st):
     assert parse(exchange(get("/")))[2] == b"index"
 
 
-def _socket_dir_full(st, link=False):
-    """The socket directory holding a file, or a link to such a directory."""
-    made = S["socket_dir"].rstrip("/") + ("-target" if link else "")
-    os.makedirs(made)
-    open(made + "/other", "w").close()
-    if link:
-        os.symlink(made, S["socket_dir"].rstrip("/"))
+def _full(path):  # a directory holding a file
+    os.makedirs(path, 0o700, exist_ok=True)
+    open(path + "/other", "w").close()
 
 
-def test_own_socket_dir_that_cannot_be_removed_is_emptied_and_kept(st):
-    """A mount point, as systemd's runtime directory is: emptied, kept, mode 0755."""
-    os.makedirs(S["socket_dir"], mode=0o700)
+@pytest.mark.parametrize("owner", [0, 4321])
+def test_socket_dir_that_cannot_be_removed_is_emptied_and_kept_if_own(st, owner, request):
+    """A mount point, as systemd's runtime directory is: emptied, kept, mode 0755; another user's is left alone."""
+    _full(S["socket_dir"])
     kxr.mount(S["socket_dir"], S["socket_dir"], None, kxr.MS_BIND)
-    try:
-        dead_socket(S["socket"]).close()  # its file stays
-        open(S["socket_dir"] + "other", "w").close()
-        before = os.stat(S["socket_dir"]).st_ino
-        assert st.start_daemon(umask=0o027).ready and (s := os.stat(S["socket_dir"])).st_ino == before
-        assert (s.st_mode & 0o7777, os.listdir(S["socket_dir"])) == (0o755, [S["socket_name"]])
-    finally:
-        st.stop_all()
-        kxr.umount(S["socket_dir"])
+    request.addfinalizer(lambda: st.stop_all() or kxr.umount(S["socket_dir"]))
+    dead_socket(S["socket"]).close()  # its file stays
+    os.chown(S["socket_dir"], owner, owner)
+    start, s = st.start_daemon(umask=0o027), os.stat(S["socket_dir"])
+    want = ((False, 1, [(E, "Could not delete socket directory!")], 0o700, ["other"]) if owner else
+            (True, None, [STARTED, NO_USERS], 0o755, [S["socket_name"]]))
+    assert (start.ready, start.status, logged(st), s.st_mode & 0o7777, os.listdir(S["socket_dir"])) == want
 
 
 @pytest.mark.parametrize("arrange, lines, left", [
-    (_socket_dir_full, [(E, "Could not delete socket directory!")], lambda: os.path.exists(S["socket_dir"] + "other")),
-    (lambda st: _socket_dir_full(st, link=True), [(E, "Could not delete socket directory!")],
-     lambda: os.path.exists(S["socket_dir"].rstrip("/") + "-target/other")),
+    (lambda st: _full(S["socket_dir"]), [(E, "Could not delete socket directory!")], lambda: os.path.exists(S["socket_dir"] + "other")),
+    # A link is not followed, also where the directory would be emptied: no deleting in a read-only /run.
+    (lambda st: _full(S["docroot"] + "/t") or os.symlink(S["docroot"] + "/t", S["socket_dir"].rstrip("/")) or
+     os.system("mount -o remount,bind,ro /run"), [(W, "CDaemon: Cannot create pidfile!"), (E, "Could not delete socket directory!")],
+     lambda: os.path.exists(S["docroot"] + "/t/other")),
     (lambda st: open(S["socket_dir"].rstrip("/"), "w").close(), [(E, "Could not delete socket file!")], None),
-    (lambda st: st.set_group(False), [STARTED, (E, "Group was not found by name: " + S.get("group", ""))],
+    (lambda st: st.set_group(False), [STARTED, NO_USERS, (E, "Group was not found by name: " + S.get("group", ""))],
      lambda: stat.S_ISSOCK(os.stat(S["socket"]).st_mode)),
-    (lambda st: os.system("mount -o remount,bind,ro /run"),
-     [(W, "CDaemon: Cannot create pidfile!"), (E, "Could not delete socket directory!")], None),
-], ids=["dir holds a file", "dir is a link", "dir is a file", "no group", "read-only run"])
+], ids=["dir holds a file", "link in a read-only run", "dir is a file", "no group"])
 def test_start_failures_exit_1_and_say_why(st, arrange, lines, left):
     arrange(st)
     assert (start := st.start_daemon()).status == 1, start.output()
