@@ -204,7 +204,7 @@ int SignIn(Endpoint& endpoint, const std::string& login, std::string& password, 
   endpoint.user = login;
   std::string form = SignInForm(login, password);
   HttpReply reply;
-  const bool answered = PostForm(endpoint, "/kxr-signin", form, reply, error);
+  const bool answered = PostForm(endpoint, KxrProtocol::kSignInPath, form, reply, error);
   std::fill(form.begin(), form.end(), '\0');
   std::fill(password.begin(), password.end(), '\0');
   if (!answered) return kExitNoAnswer;
@@ -213,7 +213,7 @@ int SignIn(Endpoint& endpoint, const std::string& login, std::string& password, 
             ", or a user without a role";
     return kExitSignIn;
   }
-  if (reply.status != 200) return HttpFailure(endpoint, endpoint.base + "/kxr-signin", reply, error);
+  if (reply.status != 200) return HttpFailure(endpoint, endpoint.base + KxrProtocol::kSignInPath, reply, error);
   if (reply.session.size() != 64 || reply.session.find_first_not_of("0123456789abcdef") != std::string::npos) {
     error = "unexpected answer: the sign-in at " + Peer(endpoint) + " gave no session";
     return kExitNoAnswer;
@@ -228,7 +228,7 @@ void SignOut(Endpoint endpoint) {
   endpoint.timeout = std::chrono::seconds(10);
   HttpReply reply;
   std::string error;
-  PostForm(endpoint, "/kxr-signout", "", reply, error);
+  PostForm(endpoint, KxrProtocol::kSignOutPath, "", reply, error);
 }
 
 // While a session is open, SIGINT, SIGTERM and SIGHUP end the run rather

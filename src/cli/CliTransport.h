@@ -8,6 +8,8 @@
 #include <csignal>
 #include <string>
 
+#include "Protocol.h"
+
 namespace KxrCli {
 
 // How long one exchange may take, connect to last byte. One rule for the
@@ -18,8 +20,7 @@ namespace KxrCli {
 // reports nginx's 504 instead of giving up first.
 inline constexpr std::chrono::seconds kCallTimeout{200};
 
-// The cookie of a session of the daemon.
-inline constexpr char kSessionCookie[] = "__Host-kxr-session";
+using KxrProtocol::kSessionCookie;
 
 // The signal that asked the run to end, 0 while none did: an exchange under
 // way gives up at once, so that the run can still sign out before it ends.

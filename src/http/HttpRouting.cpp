@@ -52,11 +52,6 @@ constexpr MimeRow kMimeTable[] = {
 // Content type of everything the table does not name.
 constexpr std::string_view kDefaultMime = "application/text";
 
-// The daemon's own answers beside the files: sign-in and sign-out (POST
-// only) and the session document.
-constexpr std::string_view kSignInPath = "/kxr-signin";
-constexpr std::string_view kSignOutPath = "/kxr-signout";
-constexpr std::string_view kSessionPath = "/kxr-session.json";
 
 // A path without its query.
 std::string_view without_query(std::string_view path) { return path.substr(0, path.find('?')); }
@@ -79,11 +74,11 @@ RouteDecision decide_route(http::verb method, std::string_view target) {
     decision.route = Route::BadMethod;
   else if (decision.path.find(KxrProtocol::kServicePath) != std::string::npos)
     decision.route = Route::Endpoint;
-  else if (method == http::verb::post && path == kSignInPath)
+  else if (method == http::verb::post && path == KxrProtocol::kSignInPath)
     decision.route = Route::SignIn;
-  else if (method == http::verb::post && path == kSignOutPath)
+  else if (method == http::verb::post && path == KxrProtocol::kSignOutPath)
     decision.route = Route::SignOut;
-  else if (path == kSessionPath)
+  else if (path == KxrProtocol::kSessionPath)
     decision.route = Route::Session;
   return decision;
 }
