@@ -36,6 +36,10 @@ struct Server {
   asio::local::stream_protocol::acceptor acceptor{io};
   std::unique_ptr<KXRWebservice::HttpListener> listener;
   std::unique_ptr<KXRWebservice::DocumentRoot> root;
+  // No users: root on the socket is served, any request with the front server's field is refused.
+  KxrAccess::AccessGate gate{KxrAccess::UserDirectory(dir + "/users", dir + "/roles"),
+                             KxrAccess::SessionTable(8, 2, std::chrono::minutes(15), std::chrono::hours(12)),
+                             std::chrono::steady_clock::now()};
   std::unique_ptr<KXRWebservice::http_worker> worker;
 
   Server() {
@@ -47,7 +51,7 @@ struct Server {
     acceptor = asio::local::stream_protocol::acceptor(io, asio::local::stream_protocol::endpoint(socketPath));
     listener = std::make_unique<KXRWebservice::HttpListener>(acceptor);
     root = std::make_unique<KXRWebservice::DocumentRoot>(dir + "/root");
-    (worker = std::make_unique<KXRWebservice::http_worker>(*listener, *root))->start();
+    (worker = std::make_unique<KXRWebservice::http_worker>(*listener, *root, gate))->start();
     std::atexit(RemoveDir);  // the fuzzer ends by exit(): its folder goes with it
   }
   static void RemoveDir();
@@ -110,9 +114,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::size_t used = answer.put(asio::buffer(reply), ec);
   Check(!ec && answer.is_done() && used == reply.size() && answer.content_length(), "exactly one well-formed answer");
   const unsigned status = answer.get().result_int();
-  Check(status == 200 || status == 400 || status == 404 || status == 413, "only the documented statuses");
+  Check(status == 200 || status == 303 || status == 400 || status == 401 || status == 403 || status == 404 ||
+            status == 413,
+        "only the documented statuses");
   const std::string& body = answer.get().body();
-  if (status == 200 && answer.get()[http::field::content_type] != "text/xml" &&
+  const auto type = answer.get()[http::field::content_type];
+  if (status == 200 && type != "text/xml" && type != "application/json" && type != "text/plain" &&
       body.find("KXR Webserver") == std::string::npos)
     Check(body == kIndex || body == kStyle, "a file answer is a file of the document root");
   return 0;

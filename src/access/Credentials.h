@@ -9,11 +9,11 @@
 #include <string>
 #include <string_view>
 
+#include "Protocol.h"
+
 namespace KxrAccess {
 
-// The session cookie's name. The __Host- prefix makes a browser keep it
-// only from a secure origin, for the whole host and no other.
-inline constexpr char kSessionCookie[] = "__Host-kxr-session";
+using KxrProtocol::kSessionCookie;
 
 // The value of the session cookie in one Cookie field, if it is there.
 std::optional<std::string_view> SessionCookieIn(std::string_view cookieField);

@@ -328,8 +328,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
     error = "give either a socket or a URL, not both";
     return false;
   }
-  if (invocation.url.empty() && (!invocation.user.empty() || !invocation.caFile.empty() || invocation.insecure)) {
-    error = "--user, --cacert and --insecure go with -u URL";
+  const bool https = invocation.url.compare(0, 8, "https://") == 0;
+  if (!https && (!invocation.caFile.empty() || invocation.insecure)) {
+    error = "--cacert and --insecure go with -u https://...";
+    return false;
+  }
+  // A password never goes over plain HTTP, not even to this machine.
+  if (!https && !invocation.url.empty() && !invocation.user.empty()) {
+    error = "--user: refusing to send a password in clear text over http://; use -u https://...";
     return false;
   }
   if (!invocation.caFile.empty() && invocation.insecure) {
@@ -385,10 +391,12 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
          "  -u URL     http[s]://HOST[:PORT][/PATH] of the front web server instead\n"
          "  --json     one JSON document on standard output instead of the report\n"
-         "With -u, signing in:\n"
-         "  --user NAME    sign in as NAME; the password comes from KXR_PASSWORD, else a\n"
-         "                 prompt when standard input is a terminal, else ~/.netrc\n"
-         "                 (whose entry for HOST also serves without --user)\n"
+         "Signing in (once a run, signed out at its end):\n"
+         "  --user NAME    sign in as NAME: over https://, or on the socket when not root\n"
+         "                 (root needs no sign-in there); the password comes from\n"
+         "                 KXR_PASSWORD, else a prompt when standard input is a terminal,\n"
+         "                 else (https://) ~/.netrc, whose entry for HOST also serves\n"
+         "                 without --user; never over http://\n"
          "  --cacert FILE  https: trust the certificates of FILE, not the system's\n"
          "  --insecure     https: verify neither the certificate nor the host name\n"
          "Numbers are decimal, or hex with 0x: 0x1018:1 and 4120:1 are the same entry.\n"
@@ -404,8 +412,8 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "writes the writable entries that differ and reads them back.\n"
          "Exit status: 0 all succeeded, 1 a sub-request or the call failed (restore: an\n"
          "entry not written or not verified), 2 bad arguments (restore: a bad FILE),\n"
-         "3 no answer (connection, TLS, HTTP status or answer format), 4 the sign-in\n"
-         "was refused (HTTP 401), 5 access denied (the user may not make this call).\n";
+         "3 no answer (connection, TLS, HTTP status or answer format), 4 sign-in\n"
+         "refused or needed, 5 access denied (the user may not make this call).\n";
 }
 
 }  // namespace KxrCli

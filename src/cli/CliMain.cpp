@@ -3,7 +3,11 @@
 // One invocation of kxr-cli.
 #include "CliMain.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -22,6 +26,9 @@
 #include "Settings.h"
 
 namespace KxrCli {
+
+uid_t (*gCallerUid)() = ::getuid;
+
 namespace {
 
 int Stop(bool json, int status, const std::string& program, const std::string& message, std::ostream& out,
@@ -52,11 +59,16 @@ bool ReadWholeFile(const std::string& path, std::string& text, std::string& erro
 // the status and, for those a user can act on, what to do.
 int HttpFailure(const Endpoint& endpoint, const std::string& target, const HttpReply& reply, std::string& error) {
   const std::string peer = Peer(endpoint);
-  if (reply.status == 401) {
-    error = endpoint.authorization.empty()
-                ? peer + " asks for a sign-in: give --user NAME (the password from KXR_PASSWORD, a prompt or "
-                         "~/.netrc) or a ~/.netrc entry for " + endpoint.host
-                : "sign-in refused by " + peer + ": wrong user name or password for " + endpoint.user;
+  // The daemon asks for a sign-in with 401 at the service and a redirect to
+  // its sign-in page for files.
+  if (reply.status == 401 || (reply.status == 303 && reply.location.find("/signin.htm") != std::string::npos)) {
+    error = !endpoint.cookie.empty() ? peer + " ended the session of " + endpoint.user + "; run again"
+            : endpoint.host.empty()
+                ? peer + " serves only root without a sign-in: give --user NAME (the password from KXR_PASSWORD "
+                         "or a prompt)"
+            : !endpoint.tls ? peer + " asks for a sign-in, which goes over https:// only: give -u https://... --user NAME"
+                            : peer + " asks for a sign-in: give --user NAME (the password from KXR_PASSWORD, a prompt "
+                                     "or ~/.netrc) or a ~/.netrc entry for " + endpoint.host;
     return kExitSignIn;
   }
   error = "HTTP status " + std::to_string(reply.status) + (reply.reason.empty() ? "" : " " + reply.reason) + " from " +
@@ -141,51 +153,11 @@ int RunSnapshot(const std::string& program, const Invocation& invocation, const 
   return RunRestore(program, invocation, dict, snapshot, call, out, err);
 }
 
-}  // namespace
-
-int StopRun(const std::string& program, bool json, int status, const std::string& message, std::ostream& out,
-            std::ostream& err) {
-  if (json)
-    out << JsonError(message);
-  else
-    err << program << ": " << message << "\n";
-  return status;
-}
-
-int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
-        std::ostream& out, std::ostream& err) {
-  Invocation invocation;
-  std::string error;
-  Endpoint endpoint;
-  if (!ParseCommandLine(args, defaultSocket, invocation, error) ||
-      !MakeEndpoint(invocation.url, invocation.socketPath, endpoint, error)) {
-    if (WantsJson(args)) return Stop(true, kExitUsage, program, error, out, err);
-    const std::string usage = Usage(program, defaultSocket);
-    err << program << ": " << error << "\n"
-        << usage.substr(0, usage.find("\n\n") + 1) << "Run '" << program << " --help' for the syntax.\n";
-    return kExitUsage;
-  }
-  if (invocation.command == Invocation::Command::kHelp) {
-    out << Usage(program, defaultSocket);
-    return kExitOk;
-  }
+// The command of the invocation, over the endpoint as it is signed in.
+int RunCommand(const std::string& program, const Invocation& invocation, const Endpoint& endpoint, std::ostream& out,
+               std::ostream& err) {
   const bool json = invocation.json;
-  if (!endpoint.host.empty()) {
-    endpoint.caFile = invocation.caFile;
-    endpoint.insecure = invocation.insecure;
-    if (endpoint.tls && !endpoint.caFile.empty() && !CheckCaFile(endpoint.caFile, error))
-      return Stop(json, kExitUsage, program, error, out, err);
-    // A password goes in clear text over http://: only to this machine.
-    // Elsewhere --user is refused and ~/.netrc not looked at.
-    const bool clearText = !endpoint.tls && !IsLoopback(endpoint.host);
-    if (clearText && !invocation.user.empty())
-      return Stop(json, kExitUsage, program,
-                  "--user: refusing to send a password in clear text to " + endpoint.host + " over http://; use https://",
-                  out, err);
-    if (!clearText &&
-        !SignIn(invocation.user, endpoint.host, ProcessSources(), endpoint.authorization, endpoint.user, error))
-      return Stop(json, kExitUsage, program, error, out, err);
-  }
+  std::string error;
   if (invocation.command == Invocation::Command::kSave || invocation.command == Invocation::Command::kRestore)
     return RunSnapshot(program, invocation, endpoint, out, err);
   const bool write = invocation.command == Invocation::Command::kWrite;
@@ -223,6 +195,134 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
     if (outcomes[i].code != 0) status = kExitFailed;
   }
   if (json) out << JsonEntries(write, invocation.entries, outcomes);
+  return status;
+}
+
+// Signs in at the endpoint for the run; its cookie then goes with every
+// request. The password is wiped once sent; a refusal names the user only.
+int SignIn(Endpoint& endpoint, const std::string& login, std::string& password, std::string& error) {
+  endpoint.user = login;
+  std::string form = SignInForm(login, password);
+  HttpReply reply;
+  const bool answered = PostForm(endpoint, KxrProtocol::kSignInPath, form, reply, error);
+  std::fill(form.begin(), form.end(), '\0');
+  std::fill(password.begin(), password.end(), '\0');
+  if (!answered) return kExitNoAnswer;
+  if (reply.status == 403 && reply.body.compare(0, 15, "Sign-in refused") == 0) {
+    error = "sign-in refused by " + Peer(endpoint) + ": wrong user name or password for " + login +
+            ", or a user without a role";
+    return kExitSignIn;
+  }
+  if (reply.status != 200) return HttpFailure(endpoint, endpoint.base + KxrProtocol::kSignInPath, reply, error);
+  if (reply.session.size() != 64 || reply.session.find_first_not_of("0123456789abcdef") != std::string::npos) {
+    error = "unexpected answer: the sign-in at " + Peer(endpoint) + " gave no session";
+    return kExitNoAnswer;
+  }
+  endpoint.cookie = reply.session;
+  return kExitOk;
+}
+
+// Ends the run's session, best effort: after a failed command too, within a
+// short wait, and without changing the run's outcome.
+void SignOut(Endpoint endpoint) {
+  endpoint.timeout = std::chrono::seconds(10);
+  HttpReply reply;
+  std::string error;
+  PostForm(endpoint, KxrProtocol::kSignOutPath, "", reply, error);
+}
+
+// While a session is open, SIGINT, SIGTERM and SIGHUP end the run rather
+// than the process: the exchange under way gives up, the session is signed
+// out, and then the signal ends the process as it would have. A second
+// signal ends it at once; an ignored one (nohup) stays ignored.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void NoteStopSignal(int signal) {
+  if (gStopSignal == 0) gStopSignal = signal;
+}
+
+class SignalsEndTheRun {
+ public:
+  SignalsEndTheRun() {
+    struct sigaction note {};
+    note.sa_handler = NoteStopSignal;
+    note.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&note.sa_mask);
+    for (std::size_t i = 0; i < std::size(kEndSignals); ++i) {
+      sigaction(kEndSignals[i], nullptr, &saved_[i]);
+      if (saved_[i].sa_handler != SIG_IGN) sigaction(kEndSignals[i], &note, nullptr);
+    }
+  }
+  ~SignalsEndTheRun() { Release(); }
+  // Gives the handlers back; the signal that came meanwhile, 0 for none.
+  int Release() {
+    if (released_) return 0;
+    released_ = true;
+    for (std::size_t i = 0; i < std::size(kEndSignals); ++i) sigaction(kEndSignals[i], &saved_[i], nullptr);
+    const int signal = gStopSignal;
+    gStopSignal = 0;
+    return signal;
+  }
+
+ private:
+  struct sigaction saved_[std::size(kEndSignals)] {};
+  bool released_ = false;
+};
+
+}  // namespace
+
+int StopRun(const std::string& program, bool json, int status, const std::string& message, std::ostream& out,
+            std::ostream& err) {
+  if (json)
+    out << JsonError(message);
+  else
+    err << program << ": " << message << "\n";
+  return status;
+}
+
+int Run(const std::string& program, const std::vector<std::string>& args, const std::string& defaultSocket,
+        std::ostream& out, std::ostream& err) {
+  Invocation invocation;
+  std::string error;
+  Endpoint endpoint;
+  if (!ParseCommandLine(args, defaultSocket, invocation, error) ||
+      !MakeEndpoint(invocation.url, invocation.socketPath, endpoint, error)) {
+    if (WantsJson(args)) return Stop(true, kExitUsage, program, error, out, err);
+    const std::string usage = Usage(program, defaultSocket);
+    err << program << ": " << error << "\n"
+        << usage.substr(0, usage.find("\n\n") + 1) << "Run '" << program << " --help' for the syntax.\n";
+    return kExitUsage;
+  }
+  if (invocation.command == Invocation::Command::kHelp) {
+    out << Usage(program, defaultSocket);
+    return kExitOk;
+  }
+  const bool json = invocation.json;
+  endpoint.caFile = invocation.caFile;
+  endpoint.insecure = invocation.insecure;
+  if (endpoint.tls && !endpoint.caFile.empty() && !CheckCaFile(endpoint.caFile, error))
+    return Stop(json, kExitUsage, program, error, out, err);
+  // Who signs in: over https:// the user of --user or ~/.netrc; on the socket
+  // the user of --user, unless the caller is root, whom the daemon serves
+  // without one; over http:// nobody, so that no password goes out in clear
+  // text (--user is refused there, ~/.netrc not read).
+  const bool socket = endpoint.host.empty();
+  const bool signIn = endpoint.tls || (socket && !invocation.user.empty() && gCallerUid() != 0);
+  std::string login, password;
+  if (signIn && !Credentials(invocation.user, socket ? endpoint.socketPath : endpoint.host, endpoint.tls,
+                             ProcessSources(), login, password, error))
+    return Stop(json, kExitUsage, program, error, out, err);
+  if (login.empty()) return RunCommand(program, invocation, endpoint, out, err);
+  SignalsEndTheRun signals;
+  int status = SignIn(endpoint, login, password, error);
+  status = status != kExitOk ? Stop(json, status, program, error, out, err)
+                             : RunCommand(program, invocation, endpoint, out, err);
+  const int signal = signals.Release();
+  if (!endpoint.cookie.empty()) SignOut(endpoint);
+  if (signal != 0) {
+    out.flush(), err.flush();
+    std::raise(signal);
+  }
   return status;
 }
 

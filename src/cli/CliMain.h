@@ -4,6 +4,8 @@
 // exit status out.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,9 +18,12 @@ enum ExitStatus : int {
   kExitFailed = 1,     // a sub-request failed, or the call was answered with a fault
   kExitUsage = 2,      // bad arguments
   kExitNoAnswer = 3,   // no usable answer: connection, timeout, TLS, HTTP status, format
-  kExitSignIn = 4,     // the front web server refused the sign-in (HTTP 401)
+  kExitSignIn = 4,     // the sign-in was refused, or is needed and was not given
   kExitDenied = 5,     // the daemon refused the call to this user (fault AccessDenied)
 };
+
+// The caller's uid (getuid): root needs no sign-in on the daemon's socket.
+extern uid_t (*gCallerUid)();
 
 // Ends a run without result: the message on err after the program's name, or
 // with json as the one document {"error":...} on out; returns status.

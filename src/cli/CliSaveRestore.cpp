@@ -19,25 +19,33 @@
 #include "CliReport.h"
 
 namespace KxrCli {
+
+int (*gFsync)(int) = ::fsync;
+
 namespace {
 
 // The temporary file of the save under way, for the handler of the signals
 // that cut a save short (Ctrl-C, SIGTERM, SIGHUP): it removes the file and
-// dies of the signal as it would have without the handler.
+// hands the signal on to what it did before: the default ends the process
+// as it would have without the handler, a run with a session signs out first.
 constexpr int kCutSignals[] = {SIGINT, SIGTERM, SIGHUP};
 char gTempName[PATH_MAX];
 volatile sig_atomic_t gTempSet = 0;
+struct sigaction gCutSaved[std::size(kCutSignals)];
 
-extern "C" void RemoveTempAndDie(int signal) {
+extern "C" void RemoveTempAndPassOn(int signal) {
   if (gTempSet) ::unlink(gTempName);
-  ::signal(signal, SIG_DFL);
+  gTempSet = 0;
+  for (std::size_t i = 0; i < std::size(kCutSignals); ++i)
+    if (kCutSignals[i] == signal) ::sigaction(signal, &gCutSaved[i], nullptr);
   ::raise(signal);  // delivered when the handler returns
 }
 
 // A snapshot file being written: a temporary file beside the target, renamed
 // over it when whole and on disk, removed when anything goes wrong. A new
-// file is made 0600 (a configuration can hold secrets); one that exists
-// keeps its mode.
+// file is made 0600 (a configuration can hold secrets); one of the caller's
+// own keeps its mode, less write for group and others; another user's file
+// gets 0600 too, so that a mode chosen by someone else is not taken over.
 class AtomicFile {
  public:
   ~AtomicFile() { Discard(); }
@@ -59,18 +67,19 @@ class AtomicFile {
       std::memcpy(gTempName, name.c_str(), name.size() + 1);
       gTempSet = 1;
       struct sigaction remove {};
-      remove.sa_handler = RemoveTempAndDie;
+      remove.sa_handler = RemoveTempAndPassOn;
       ::sigemptyset(&remove.sa_mask);
       for (std::size_t i = 0; i < std::size(kCutSignals); ++i) {
-        ::sigaction(kCutSignals[i], nullptr, &saved_[i]);
-        if (saved_[i].sa_handler != SIG_IGN) ::sigaction(kCutSignals[i], &remove, nullptr);  // nohup stays nohup
+        ::sigaction(kCutSignals[i], nullptr, &gCutSaved[i]);
+        if (gCutSaved[i].sa_handler != SIG_IGN) ::sigaction(kCutSignals[i], &remove, nullptr);  // nohup stays nohup
       }
       handlers_ = true;
     }
     ::sigprocmask(SIG_SETMASK, &old, nullptr);
     if (fd_ < 0) return Fail("cannot write " + target + ": " + std::strerror(made), error);
     struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && ::fchmod(fd_, existing.st_mode & 07777) != 0)
+    if (::stat(target.c_str(), &existing) == 0 && existing.st_uid == ::geteuid() &&
+        ::fchmod(fd_, existing.st_mode & 0755) != 0)
       return Fail("cannot keep the mode of " + target + ": " + std::strerror(errno), error);
     return true;
   }
@@ -82,7 +91,7 @@ class AtomicFile {
       if (n <= 0) return Fail(cannot + (n < 0 ? std::strerror(errno) : "nothing written"), error);
       done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd_) != 0) return Fail(cannot + std::strerror(errno), error);
+    if (gFsync(fd_) != 0) return Fail(cannot + std::strerror(errno), error);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0) return Fail(cannot + std::strerror(errno), error);
@@ -93,7 +102,7 @@ class AtomicFile {
     // The rename itself reaches the disk with the directory.
     const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return Fail("cannot sync the directory of " + target_ + ": " + std::strerror(errno), error);
-    const bool synced = ::fsync(dir) == 0;
+    const bool synced = gFsync(dir) == 0;
     const int why = errno;
     ::close(dir);
     return synced || Fail("cannot sync the directory of " + target_ + ": " + std::strerror(why), error);
@@ -107,7 +116,7 @@ class AtomicFile {
     temp_.clear();
     gTempSet = 0;
     if (handlers_)
-      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) ::sigaction(kCutSignals[i], &saved_[i], nullptr);
+      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) ::sigaction(kCutSignals[i], &gCutSaved[i], nullptr);
     handlers_ = false;
   }
   static bool Fail(const std::string& message, std::string& error) {
@@ -117,7 +126,6 @@ class AtomicFile {
   std::string target_, dir_, temp_;
   int fd_ = -1;
   bool handlers_ = false;
-  struct sigaction saved_[std::size(kCutSignals)] {};
 };
 
 std::string Hex8(uint32_t code) {

@@ -14,9 +14,13 @@
 
 namespace KxrCli {
 
+// The fsync of a save's file and its folder; a seam, so that tests can see a
+// file that never reached the disk leave the old one in place.
+extern int (*gFsync)(int);
+
 // Reads every entry of the dictionary and writes the snapshot taken at
-// `taken` to invocation.file (through a temporary file and a rename) or to
-// out. 0 when every entry was read, 1 when some failed (all listed; the
+// `taken` to invocation.file (through a temporary file, on disk before it is
+// renamed over the old one) or to out. 0 when every entry was read, 1 when some failed (all listed; the
 // snapshot is written, marked partial, only with invocation.partial), else
 // the status of what stopped it.
 int RunSave(const std::string& program, const Invocation& invocation, const std::vector<DictEntry>& dict,

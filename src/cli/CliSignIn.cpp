@@ -9,14 +9,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <strings.h>
 #include <vector>
-
-#include "Base64.h"
 
 namespace KxrCli {
 namespace {
@@ -118,13 +119,10 @@ bool NetrcEntry(const std::string& text, const std::string& host, const std::str
   return false;
 }
 
-bool SignIn(const std::string& user, const std::string& host, const PasswordSources& sources,
-            std::string& authorization, std::string& login, std::string& error) {
-  authorization.clear();
+bool Credentials(const std::string& user, const std::string& host, bool netrc, const PasswordSources& sources,
+                 std::string& login, std::string& password, std::string& error) {
   login = user;
-  std::string password, netrcLogin;
-  std::ifstream netrc;
-  std::ostringstream text;
+  password.clear();
   if (!user.empty() && sources.environment && *sources.environment) {
     password = sources.environment;
   } else if (!user.empty() && sources.terminal) {
@@ -133,17 +131,36 @@ bool SignIn(const std::string& user, const std::string& host, const PasswordSour
       return false;
     }
   } else {
-    if (!sources.netrcPath.empty()) netrc.open(sources.netrcPath);
-    text << netrc.rdbuf();
-    if (!NetrcEntry(text.str(), host, user, netrcLogin, password)) {
+    std::ifstream file;
+    std::ostringstream text;
+    if (netrc && !sources.netrcPath.empty()) file.open(sources.netrcPath);
+    if (file) text << file.rdbuf();
+    if (!NetrcEntry(text.str(), host, user, login, password)) {
+      login.clear();
       if (user.empty()) return true;
-      error = "no password for " + user + ": set KXR_PASSWORD, run on a terminal or add a ~/.netrc entry for " + host;
+      error = "no password for " + user + ": set KXR_PASSWORD or run on a terminal" +
+              (netrc ? ", or add a ~/.netrc entry for " + host : "");
       return false;
     }
-    login = netrcLogin;
   }
-  authorization = "Basic " + Base64::encode(login + ":" + password);
   return true;
+}
+
+std::string SignInForm(const std::string& login, const std::string& password) {
+  std::string form;
+  for (const std::string* part : {&login, &password}) {
+    form += part == &login ? "user=" : "&password=";
+    for (const char c : *part) {
+      if (std::isalnum(static_cast<unsigned char>(c)) || (c != '\0' && std::strchr("-._~", c))) {
+        form += c;
+        continue;
+      }
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(c));
+      form += escaped;
+    }
+  }
+  return form;
 }
 
 }  // namespace KxrCli

@@ -1,8 +1,8 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// Sign-in at the front web server: the user's name and password as an
-// Authorization header (Basic). The password never comes from the command
-// line, where other users of the machine could read it.
+// The name and password kxr-cli signs in with, once a run, for a session
+// of the daemon. The password never comes from the command line, where
+// other users of the machine could read it.
 #pragma once
 
 #include <string>
@@ -24,13 +24,16 @@ PasswordSources ProcessSources();
 bool NetrcEntry(const std::string& text, const std::string& host, const std::string& user, std::string& login,
                 std::string& password);
 
-// The Authorization header for host, empty when there is nothing to sign in
-// with: with user, the password from KXR_PASSWORD (set and not empty), else
-// a prompt without echo when standard input is a terminal, else host's
-// ~/.netrc entry for user; without user, host's ~/.netrc entry if it has
-// one. login is the name signed in with. False and why when user has no
-// password.
-bool SignIn(const std::string& user, const std::string& host, const PasswordSources& sources,
-            std::string& authorization, std::string& login, std::string& error);
+// The name and password to sign in with, login empty when there is none:
+// with user, the password from KXR_PASSWORD (set and not empty), else a
+// prompt without echo when standard input is a terminal, else (with netrc)
+// host's ~/.netrc entry for user; without user, host's ~/.netrc entry when
+// netrc and it has one. False and why when user has no password.
+bool Credentials(const std::string& user, const std::string& host, bool netrc, const PasswordSources& sources,
+                 std::string& login, std::string& password, std::string& error);
+
+// The sign-in form: user=LOGIN&password=PASSWORD, every byte but letters,
+// digits and "-._~" percent-encoded.
+std::string SignInForm(const std::string& login, const std::string& password);
 
 }  // namespace KxrCli

@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// One synchronous HTTP exchange with Boost.Beast, bounded in time; TLS
-// through Asio's OpenSSL layer.
+// One synchronous HTTP exchange with Boost.Beast, bounded in time and cut
+// short by a signal; TLS through Asio's OpenSSL layer.
 #include "CliTransport.h"
 
 #include <openssl/err.h>
@@ -21,6 +21,9 @@
 #include "Protocol.h"
 
 namespace KxrCli {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+
 namespace {
 
 namespace asio = boost::asio;
@@ -36,29 +39,37 @@ std::string Bracketed(const std::string& host) {
   return host.find(':') == std::string::npos ? host : "[" + host + "]";
 }
 
-// The request of one call.
-// A GET of target when document is null.
+// The request: a POST of body as contentType, or a GET when contentType is null.
 http::request<http::string_body> MakeRequest(const Endpoint& endpoint, const std::string& target,
-                                             const std::string* document) {
-  http::request<http::string_body> request{document ? http::verb::post : http::verb::get, target, 11};
+                                             const char* contentType, const std::string& body) {
+  http::request<http::string_body> request{contentType ? http::verb::post : http::verb::get, target, 11};
   const bool defaultPort = endpoint.port == (endpoint.tls ? "443" : "80");
   request.set(http::field::host, endpoint.host.empty() ? "localhost" : defaultPort ? Bracketed(endpoint.host) : Peer(endpoint));
   request.set(http::field::user_agent, "kxr-cli");
-  if (!endpoint.authorization.empty()) request.set(http::field::authorization, endpoint.authorization);
-  if (document) request.set(http::field::content_type, "text/xml; charset=utf-8");
+  if (!endpoint.cookie.empty()) request.set(http::field::cookie, kSessionCookie + ("=" + endpoint.cookie));
   request.set(http::field::connection, "close");
-  if (document) {
-    request.body() = *document;
+  if (contentType) {
+    request.set(http::field::content_type, contentType);
+    request.body() = body;
     request.prepare_payload();
   }
   return request;
 }
 
+const char kInterrupted[] = "interrupted by a signal";
+
+// Runs the context until its work is done; false when a signal asked the run
+// to end first.
+bool Drive(asio::io_context& ioc) {
+  while (!ioc.stopped() && !gStopSignal) ioc.run_for(std::chrono::milliseconds(100));
+  return ioc.stopped();
+}
+
 // Writes the request and reads the answer on a connected stream, each step
 // under the stream's deadline; runs the context until done.
 template <class Stream>
-bool Exchange(asio::io_context& ioc, Stream& stream, const http::request<http::string_body>& request,
-              HttpReply& reply, std::string& error) {
+bool Exchange(const Endpoint& endpoint, asio::io_context& ioc, Stream& stream,
+              const http::request<http::string_body>& request, HttpReply& reply, std::string& error) {
   beast::error_code failure;
   beast::flat_buffer buffer;
   http::response_parser<http::string_body> parser;
@@ -70,9 +81,12 @@ bool Exchange(asio::io_context& ioc, Stream& stream, const http::request<http::s
     }
     http::async_read(stream, buffer, parser, [&](beast::error_code readEc, std::size_t) { failure = readEc; });
   });
-  ioc.run();
+  if (!Drive(ioc)) {
+    error = kInterrupted;
+    return false;
+  }
   if (failure) {
-    error = failure == beast::error::timeout ? "no answer within " + std::to_string(kCallTimeout.count()) + " s"
+    error = failure == beast::error::timeout ? "no answer within " + std::to_string(endpoint.timeout.count()) + " s"
                                             : "exchange failed: " + failure.message();
     return false;
   }
@@ -80,6 +94,12 @@ bool Exchange(asio::io_context& ioc, Stream& stream, const http::request<http::s
   reply.reason = std::string(parser.get().reason());
   reply.location = std::string(parser.get()[http::field::location]);
   reply.body = parser.get().body();
+  const std::string set = kSessionCookie + std::string("=");
+  for (const auto& field : parser.get()) {
+    const std::string value(field.value());
+    if (field.name() == http::field::set_cookie && value.compare(0, set.size(), set) == 0)
+      reply.session = value.substr(set.size(), value.find(';') - set.size());
+  }
   return true;
 }
 
@@ -94,8 +114,8 @@ bool SendLocal(const Endpoint& endpoint, const http::request<http::string_body>&
     error = "cannot connect to " + endpoint.socketPath + ": " + ec.message();
     return false;
   }
-  stream.expires_after(kCallTimeout);
-  return Exchange(ioc, stream, request, reply, error);
+  stream.expires_after(endpoint.timeout);
+  return Exchange(endpoint, ioc, stream, request, reply, error);
 }
 
 // Connects the stream to the front web server, under its deadline.
@@ -107,13 +127,16 @@ bool Connect(asio::io_context& ioc, const Endpoint& endpoint, beast::tcp_stream&
     error = "cannot resolve " + endpoint.host + ": " + ec.message();
     return false;
   }
-  stream.expires_after(kCallTimeout);
+  stream.expires_after(endpoint.timeout);
   bool connected = false;
   stream.async_connect(addresses, [&](beast::error_code connectEc, const asio::ip::tcp::endpoint&) {
     ec = connectEc;
     connected = !connectEc;
   });
-  ioc.run();
+  if (!Drive(ioc)) {
+    error = kInterrupted;
+    return false;
+  }
   ioc.restart();
   if (!connected) error = "cannot connect to " + Peer(endpoint) + ": " + ec.message();
   return connected;
@@ -124,7 +147,7 @@ bool SendTcp(const Endpoint& endpoint, const http::request<http::string_body>& r
              std::string& error) {
   asio::io_context ioc;
   beast::tcp_stream stream(ioc);
-  return Connect(ioc, endpoint, stream, error) && Exchange(ioc, stream, request, reply, error);
+  return Connect(ioc, endpoint, stream, error) && Exchange(endpoint, ioc, stream, request, reply, error);
 }
 
 // The client's TLS context: TLS 1.2 at least, and the trust anchors.
@@ -149,7 +172,8 @@ bool MakeTlsContext(const Endpoint& endpoint, ssl::context& context, std::string
 
 // Sends the request over TLS to the front web server: the certificate is
 // verified against the trust anchors and, by the name or address the URL
-// gives, against its subject-alternative names.
+// gives, against its subject alternative names, never its common name: a
+// name there is not known to have been checked as a name.
 bool SendTls(const Endpoint& endpoint, const http::request<http::string_body>& request, HttpReply& reply,
              std::string& error) {
   ssl::context context(ssl::context::tls_client);
@@ -165,28 +189,37 @@ bool SendTls(const Endpoint& endpoint, const http::request<http::string_body>& r
     return false;
   }
   std::string refused;  // why the certificate was refused
-  if (!endpoint.insecure)
-    stream.set_verify_callback([&](bool preverified, ssl::verify_context& verify) {
-      if (!preverified) {
-        refused = X509_verify_cert_error_string(X509_STORE_CTX_get_error(verify.native_handle()));
-        return false;
-      }
-      if (ssl::host_name_verification(endpoint.host)(preverified, verify)) return true;
-      refused = "the certificate is not for " + endpoint.host;
+  if (!endpoint.insecure) {
+    // OpenSSL takes an address as an address, to match IP entries only.
+    SSL_set_hostflags(stream.native_handle(), X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
+    if (SSL_set1_host(stream.native_handle(), endpoint.host.c_str()) != 1) {
+      error = "cannot check the certificate for " + endpoint.host;
       return false;
+    }
+    stream.set_verify_callback([&](bool preverified, ssl::verify_context& verify) {
+      const int why = X509_STORE_CTX_get_error(verify.native_handle());
+      if (!preverified)
+        refused = why == X509_V_ERR_HOSTNAME_MISMATCH || why == X509_V_ERR_IP_ADDRESS_MISMATCH
+                      ? "the certificate is not for " + endpoint.host
+                      : X509_verify_cert_error_string(why);
+      return preverified;
     });
+  }
   if (!Connect(ioc, endpoint, beast::get_lowest_layer(stream), error)) return false;
   stream.async_handshake(ssl::stream_base::client, [&](beast::error_code handshakeEc) { ec = handshakeEc; });
-  ioc.run();
+  if (!Drive(ioc)) {
+    error = kInterrupted;
+    return false;
+  }
   ioc.restart();
   if (ec) {
     error = "TLS with " + Peer(endpoint) + " failed: " +
             (!refused.empty() ? "certificate refused: " + refused
-             : ec == beast::error::timeout ? "no answer within " + std::to_string(kCallTimeout.count()) + " s"
+             : ec == beast::error::timeout ? "no answer within " + std::to_string(endpoint.timeout.count()) + " s"
                                           : ec.message());
     return false;
   }
-  return Exchange(ioc, stream, request, reply, error);
+  return Exchange(endpoint, ioc, stream, request, reply, error);
 }
 
 }  // namespace
@@ -219,6 +252,12 @@ bool MakeEndpoint(const std::string& url, const std::string& socketPath, Endpoin
       error = "not a URL of the form http[s]://HOST[:PORT][/PATH]: '" + url + "'";
       return false;
     }
+    const unsigned long port = endpoint.port.size() > 5 ? 0 : std::stoul(endpoint.port);
+    if (port < 1 || port > 65535) {
+      error = "the port of '" + url + "' is not one of 1 to 65535";
+      return false;
+    }
+    endpoint.port = std::to_string(port);
   }
   const std::string::size_type service = path.find(KxrProtocol::kServicePath);
   if (service != std::string::npos) {
@@ -233,10 +272,10 @@ bool MakeEndpoint(const std::string& url, const std::string& socketPath, Endpoin
 
 namespace {
 
-bool Send(const Endpoint& endpoint, const std::string& target, const std::string* document, HttpReply& reply,
-          std::string& error) {
+bool Send(const Endpoint& endpoint, const std::string& target, const char* contentType, const std::string& body,
+          HttpReply& reply, std::string& error) {
   try {
-    const auto request = MakeRequest(endpoint, target, document);
+    const auto request = MakeRequest(endpoint, target, contentType, body);
     if (endpoint.host.empty()) return SendLocal(endpoint, request, reply, error);
     return endpoint.tls ? SendTls(endpoint, request, reply, error) : SendTcp(endpoint, request, reply, error);
   } catch (const std::exception& e) {
@@ -251,12 +290,6 @@ std::string Peer(const Endpoint& endpoint) {
   return endpoint.host.empty() ? endpoint.socketPath : Bracketed(endpoint.host) + ":" + endpoint.port;
 }
 
-bool IsLoopback(const std::string& host) {
-  beast::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(host, ec);
-  return ec ? beast::iequals(host, "localhost") : address.is_loopback();
-}
-
 bool CheckCaFile(const std::string& path, std::string& error) {
   ssl::context context(ssl::context::tls_client);
   beast::error_code ec;
@@ -266,11 +299,16 @@ bool CheckCaFile(const std::string& path, std::string& error) {
 }
 
 bool Post(const Endpoint& endpoint, const std::string& document, HttpReply& reply, std::string& error) {
-  return Send(endpoint, endpoint.target, &document, reply, error);
+  return Send(endpoint, endpoint.target, "text/xml; charset=utf-8", document, reply, error);
+}
+
+bool PostForm(const Endpoint& endpoint, const std::string& path, const std::string& form, HttpReply& reply,
+              std::string& error) {
+  return Send(endpoint, endpoint.base + path, "application/x-www-form-urlencoded", form, reply, error);
 }
 
 bool Get(const Endpoint& endpoint, const std::string& path, HttpReply& reply, std::string& error) {
-  return Send(endpoint, endpoint.base + path, nullptr, reply, error);
+  return Send(endpoint, endpoint.base + path, nullptr, "", reply, error);
 }
 
 }  // namespace KxrCli

@@ -19,6 +19,15 @@ namespace KxrProtocol {
 // Any request path containing this goes to the web service.
 inline constexpr char kServicePath[] = "/KxrWebService/KxrWebService.dll";
 
+// Sign-in (a form of "user" and "password") and sign-out, both POST, and the
+// session document; each also under the "/config" prefix. The session's
+// cookie: the __Host- prefix makes a browser keep it only from a secure
+// origin, for the whole host and no other.
+inline constexpr char kSignInPath[] = "/kxr-signin";
+inline constexpr char kSignOutPath[] = "/kxr-signout";
+inline constexpr char kSessionPath[] = "/kxr-session.json";
+inline constexpr char kSessionCookie[] = "__Host-kxr-session";
+
 // Index groups a caller may ask for.
 inline constexpr int kSumUpRead = 0xF080;   // sum-up read over the device-profile service
 inline constexpr int kSumUpWrite = 0xF081;  // sum-up write over the device-profile service

@@ -29,6 +29,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include "AccessGate.h"
+#include "DocumentRoot.h"
 #include "HttpListener.h"
 #include "HttpRouting.h"
 #include "Settings.h"

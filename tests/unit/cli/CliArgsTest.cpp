@@ -60,7 +60,8 @@ TEST(CliArgs, CommandLines) {
   ASSERT_TRUE(ParseCommandLine({"-s", "/x/web1", "write", "1:1=u8:1"}, "/s", invocation, error)) << error;
   EXPECT_TRUE(invocation.command == Invocation::Command::kWrite && invocation.socketPath == "/x/web1");
   for (const auto& bad : std::vector<std::vector<std::string>>{
-           {}, {"read"}, {"-s", "/a", "-u", "http://h/", "read", "1:1"}, {"read", "1:1", "1:1=u8:1"}})
+           {}, {"read"}, {"-s", "/a", "-u", "http://h/", "read", "1:1"}, {"read", "1:1", "1:1=u8:1"}, {"--insecure", "read", "1:1"},
+           {"-u", "http://h/", "--cacert", "ca.pem", "read", "1:1"}, {"-u", "http://127.0.0.1/", "--user", "a", "read", "1:1"}})
     EXPECT_FALSE(ParseCommandLine(bad, "/s", invocation, error)) << ::testing::PrintToString(bad);
   // 300 entries fit one call, 301 do not.
   std::vector<std::string> args{"read"};

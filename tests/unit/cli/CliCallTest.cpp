@@ -70,7 +70,8 @@ TEST(CliCall, UrlEndpoints) {
       {"", true, "  /KxrWebService/KxrWebService.dll |"}, {"http://dev", true, "dev 80 /KxrWebService/KxrWebService.dll |"},
       {"http://[::1]:81/config/", true, "::1 81 /config/KxrWebService/KxrWebService.dll |/config"},
       {"http://h/p/KxrWebService/KxrWebService.dll", true, "h 80 /p/KxrWebService/KxrWebService.dll |/p"},
-      {"https://h/", true, "h 443 /KxrWebService/KxrWebService.dll |"}, {"ftp://h/", false, ""}, {"http://h:port/", false, ""}};
+      {"https://h/", true, "h 443 /KxrWebService/KxrWebService.dll |"}, {"ftp://h/", false, ""}, {"http://h:port/", false, ""},
+      {"http://h:0/", false, ""}, {"https://h:65536/", false, ""}};
   for (const auto& [url, ok, parts] : cases) {
     Endpoint endpoint;
     std::string error;

@@ -68,19 +68,21 @@ int Save(Device& device, const std::string& file, bool partial) {
                  out, err);
 }
 
-// A failed entry writes no file unless --partial, which marks it; a new file is 0600, an old one keeps its mode.
+// A failed entry writes no file unless --partial, which marks it; a new or another user's file gets 0600, one's own keeps its mode less go-w.
 TEST(CliSave, WholeOrMarkedAndKeptPrivate) {
-  const struct { const char* why; uint32_t code; bool partial; mode_t old; int status; bool written; mode_t mode; } cases[] = {
-      {"new file", 0, false, 0, kExitOk, true, 0600},
-      {"over a 0640 file", 0, false, 0640, kExitOk, true, 0640},
-      {"a service that is gone", 0xECA60200, false, 0640, kExitFailed, false, 0640},
-      {"the same with --partial", 0xECA60200, true, 0, kExitFailed, true, 0600},
+  const struct { const char* why; uint32_t code; bool partial; mode_t old; uid_t owner; int status; bool written; mode_t mode; } cases[] = {
+      {"new file", 0, false, 0, 0, kExitOk, true, 0600},
+      {"over a 0646 file", 0, false, 0646, 0, kExitOk, true, 0644},
+      {"over another user's 0640 file", 0, false, 0640, 65534, kExitOk, true, 0600},
+      {"a service that is gone", 0xECA60200, false, 0640, 0, kExitFailed, false, 0640},
+      {"the same with --partial", 0xECA60200, true, 0, 0, kExitFailed, true, 0600},
   };
   ::umask(022);
   for (const auto& c : cases) {
     Folder folder;
     const std::string file = folder.path + "/before-repair.json";
     if (c.old) std::ofstream(file) << "old", ::chmod(file.c_str(), c.old);
+    if (c.owner && ::chown(file.c_str(), c.owner, c.owner) != 0) continue;  // only root gives files away
     Device device;
     device.readCode = c.code;
     EXPECT_EQ(Save(device, file, c.partial), c.status) << c.why;
@@ -93,24 +95,26 @@ TEST(CliSave, WholeOrMarkedAndKeptPrivate) {
   }
 }
 
-// A save cut short by a signal or a full disk (a file size limit) leaves the old file and nothing else.
+// A save cut short by a signal, a full disk (a file size limit, 0) or a file that did not reach the disk (a failing
+// fsync, -1) leaves the old file and nothing else.
 TEST(CliSave, CutShortLeavesTheOldFile) {
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP, 0}) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP, 0, -1}) {
     Folder folder;
     const std::string file = folder.path + "/kept.json";
     std::ofstream(file) << "old";
     const pid_t child = ::fork();
     if (child == 0) {
       Device device;
-      device.signal = signal;
+      device.signal = std::max(signal, 0);
       const rlimit small{100, 100};
       ::signal(SIGXFSZ, SIG_IGN);
       if (signal == 0) ::setrlimit(RLIMIT_FSIZE, &small);
+      if (signal < 0) gFsync = [](int) { return errno = EIO, -1; };
       ::_exit(Save(device, file, false));
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    EXPECT_TRUE(signal ? WIFSIGNALED(status) && WTERMSIG(status) == signal
+    EXPECT_TRUE(signal > 0 ? WIFSIGNALED(status) && WTERMSIG(status) == signal
                        : WIFEXITED(status) && WEXITSTATUS(status) == kExitFailed) << signal << ": " << status;
     EXPECT_EQ(Slurp(file), "old") << signal;
     EXPECT_EQ(folder.Files(), 1) << signal;

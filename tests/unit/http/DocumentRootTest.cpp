@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// The resolved-path check (the routing itself is checked on the wire by the daemon tests).
-#include "HttpRouting.h"
+// The resolved-path check of the document root (the routing is checked on the wire by the daemon tests).
+#include "DocumentRoot.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(HttpRouting, ResolvedPathCheck) {
+TEST(DocumentRoot, ResolvedPathCheck) {
   for (const auto& [path, below] : {std::pair{"/www/n-1.0/a/b.htm", "a/b.htm"}, {"/www/n-1.0.bak/a.htm", ""}, {"/www/n-1.0", ""}})
     EXPECT_EQ(below_root("/www/n-1.0", path), below) << path;
   EXPECT_EQ(below_root("/", "/etc/passwd"), "etc/passwd");
