@@ -48,7 +48,7 @@ options:
 notes:
   - "The modules run on the controller (C(connection: local)); nothing is installed on the device."
   - "Every HTTP request signs in anew; a wrong password fails the task with C(sign-in refused by HOST:PORT:
-    wrong user name or password for NAME)."
+    wrong user name or password for NAME, or a user without a role)."
   - "A call the user's role may not make (a viewer writing) fails with C(access denied: the user NAME may not
     make this call ...), as kxr-cli words it."
 '''

@@ -355,7 +355,8 @@ class Device:
         location = e.headers.get('Location') if e.headers else None
         # A file asked for without a valid caller is sent to the sign-in page; the call gets 401.
         if e.code == 401 or (e.code == 303 and (location or '').endswith('/signin.htm')):
-            return 'sign-in refused by %s: wrong user name or password for %s' % (self.peer, self.user)
+            return 'sign-in refused by %s: wrong user name or password for %s, or a user without a role' % (
+                self.peer, self.user)
         message = 'HTTP status %d%s from %s %s' % (e.code, ' %s' % e.reason if e.reason else '', self.peer, target)
         hints = {403: 'the front web server refuses this request',
                  421: 'the server does not serve the host name %s; use the one its certificate names' % self.host,

@@ -32,8 +32,9 @@ options:
   path:
     description:
       - The snapshot file on the controller. A relative path is taken from the playbook's directory.
-      - A new file is made with mode 0600 (a configuration can hold secrets); an existing one keeps its mode.
-        It is written through a temporary file beside it, renamed over it once complete.
+      - A new file is made with mode 0600 (a configuration can hold secrets), as is one of another user; one of
+        the user's own keeps its mode, less write for group and others, as with C(kxr-cli save). It is written
+        through a temporary file beside it, renamed over it once complete.
     type: path
     required: true
   partial:
@@ -155,15 +156,16 @@ def dictionary_of(device, path):
 
 
 def write_file(path, text):
-    """Through a temporary file beside path, on disk before the rename; 0600 when new, else path's mode."""
+    """Through a temporary file beside path, on disk before the rename. 0600 when new or another user's (a mode
+    chosen by someone else is not taken over); the caller's own keeps its mode, less write for group and others."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
         fd, temp = tempfile.mkstemp(prefix='.%s.' % os.path.basename(path), dir=folder)
     except OSError as e:
         raise KxrError('cannot write %s: %s' % (path, e.strerror))
     try:
-        if os.path.exists(path):
-            os.fchmod(fd, os.stat(path).st_mode & 0o7777)
+        if os.path.exists(path) and os.stat(path).st_uid == os.geteuid():
+            os.fchmod(fd, os.stat(path).st_mode & 0o755)
         os.write(fd, to_bytes(text))
         os.fsync(fd)
         os.close(fd)
