@@ -48,7 +48,7 @@ const header = (index, sub, size) =>
 const records = (result, count) => [Array.from({ length: count }, (_, i) => [result.readInt32LE(8 * i),
   result.readUInt32LE(8 * i + 4)]), result.subarray(8 * count).toString('hex')];
 
-// A sum-up read of several entries: the README example, below.
+// A sum-up read of several entries: the integrator guide's example, below.
 test('a sum-up write, then a read back', { skip }, async () => {
   const written = await call(WRITE, 1, 4, Buffer.concat([header(0x2000, 1, 2), Buffer.from([0x5a, 0x2a])]));
   assert.equal(written.toString('hex'), '00000000');
@@ -64,12 +64,12 @@ test('a Fault: no room for the result record', { skip }, async () => {
   });
 });
 
-test('the README example, as printed', { skip }, async () => {
+test('the integrator guide\'s example, as printed', { skip }, async () => {
   const example = readFileSync(new URL('example-soap.mjs', here), 'utf8');
-  const readme = readFileSync(new URL('../../README.md', here), 'utf8');
-  assert.ok(readme.includes(example.split('\n').slice(2).join('\n')), 'README.md does not show example-soap.mjs as it is');
+  const guide = readFileSync(new URL('../../docs/integrator.md', here), 'utf8');
+  assert.ok(guide.includes(example.split('\n').slice(2).join('\n')), 'docs/integrator.md does not show example-soap.mjs as it is');
   const run = await promisify(execFile)(process.execPath, [new URL('example-soap.mjs', here).pathname, url, process.env.KXR_CACERT],
     { timeout: 30000, env: { ...process.env, KXR_PASSWORD: process.env.KXR_OPERATOR_PASSWORD } });
   assert.deepEqual([run.stderr, run.stdout], ['', exampleOutput]);
-  assert.ok(readme.includes(exampleOutput));
+  assert.ok(guide.includes(exampleOutput));
 });

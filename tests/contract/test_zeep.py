@@ -67,7 +67,7 @@ def records(result, count):
     return [struct.unpack_from("<iI", result, 8 * i) for i in range(count)], result[8 * count:]
 
 
-# A sum-up read of several entries: the README example, below.
+# A sum-up read of several entries: the integrator guide's example, below.
 def test_write_then_read_back(toolkit):
     assert call(toolkit, WRITE, 1, 4, header(0x2000, 1, 2) + b"\x2a\x5a") == bytes(4)
     assert records(call(toolkit, READ, 1, 10, header(0x2000, 1, 2)), 1) == ([(0, 2)], b"\x2a\x5a")
@@ -86,11 +86,11 @@ def test_node_soap_on_the_wire():  # what node soap sent in soap.test.mjs (run b
         check_sent(content_type, message.encode())
 
 
-def test_readme_example():
+def test_guide_example():
     example = (HERE / "example_zeep.py").read_text()
-    readme = (HERE / "../../README.md").read_text()
-    assert example.split("\n", 3)[3] in readme, "README.md does not show example_zeep.py as it is"
+    guide = (HERE / "../../docs/integrator.md").read_text()
+    assert example.split("\n", 3)[3] in guide, "docs/integrator.md does not show example_zeep.py as it is"
     run = subprocess.run(["/usr/bin/python3", HERE / "example_zeep.py", URL, os.environ["KXR_CACERT"]], capture_output=True,
                          text=True, timeout=30, env={**os.environ, "KXR_PASSWORD": os.environ["KXR_OPERATOR_PASSWORD"]})
     assert (run.returncode, run.stderr, run.stdout) == (0, "", EXAMPLE_OUTPUT)
-    assert EXAMPLE_OUTPUT in readme
+    assert EXAMPLE_OUTPUT in guide

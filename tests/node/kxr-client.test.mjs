@@ -63,7 +63,7 @@ const fault = (code, text) => ENVELOPE + '<SOAP-ENV:Fault><faultcode' + TYPED + 
 const b64 = (hex) => Buffer.from(hex.replace(/ /g, ''), 'hex').toString('base64');
 
 test('readEntries: one sum-up read, its records and data split per entry', async () => {
-  // The README's example: 0x1018:01 (4 bytes) and 0x1008:00 (8 bytes).
+  // The integrator guide's example: 0x1018:01 (4 bytes) and 0x1008:00 (8 bytes).
   const seen = answerWith(result('AAAAAAQAAAAAAAAACAAAAHhWNBJLWFItU0lNAA=='));
   const got = await readEntries([{ index: 0x1018, sub: 1, length: 4 }, { index: 0x1008, sub: 0, length: 8 }]), call = seen[0];
   assert.deepEqual([call.url, call.method], ['KxrWebService/KxrWebService.dll', 'POST']);
