@@ -11,6 +11,19 @@ request and the servers' system calls per request.
       system calls counted (those of every process that holds the listening
       socket SOCKET). Prints one line per server:
         NAME rate mean_us p99_us cpu_us syscalls spread
+  measure.py keepalive --n N --path PATH [--body FILE --type TYPE] [--need FIELD]
+                       [--rounds R] [--serving PID,...] [--fields NAME=FILE] NAME=SOCKET ...
+      The same over HTTPS with one connection kept alive, through this
+      file's own client (h2load takes request fields on its command line
+      only, and a credential must not be there): each server's extra fields
+      (a Cookie or an Authorization) come from its FILE. Every answer must
+      be 200, and carry FIELD when asked. Prints one line per server:
+        NAME rate mean_us p99_us cpu_us serving_us spread serving_spread paired
+      serving_us is the CPU time per request of the serving processes alone
+      (those that hold SOCKET, and the PIDs given), from the scheduler's
+      own count: what other work on the machine leaves untouched. paired is
+      the median over the rounds of how far serving_us lies above the first
+      server's in the same round, in percent ("-" for the first server).
   measure.py floor --n N [--rounds R] EXE [ARG...]
       Runs the exchange tool EXE N (it prints "... rate R") R times, then once
       more with its system calls counted. Prints:
@@ -33,6 +46,8 @@ import re
 import select
 import shutil
 import signal
+import socket as sockets
+import ssl
 import statistics
 import subprocess
 import sys
@@ -182,15 +197,13 @@ def count_once(pids, work):
     return result, (count if enabled else None)
 
 
-def h2load(socket, n, c, path, body, log, scheme="http", headers=()):
+def h2load(socket, n, c, path, body, log):
     """One h2load run; every request must be answered 200. Returns
     (rate, mean_us, p99_us, h2load's CPU seconds, machine busy seconds)."""
     argv = ["h2load", "--h1", "-B", f"unix:{socket}", "-n", str(n), "-c", str(c), f"--log-file={log}"]
     if body:
         argv += ["-d", body, "-H", "Content-Type: text/xml"]
-    for header in headers:
-        argv += ["-H", header]
-    argv.append(f"{scheme}://localhost{path}")
+    argv.append(f"http://localhost{path}")
     if os.path.exists(log):
         os.unlink(log)
     status, output, own, busy = run_timed(argv)
@@ -233,14 +246,130 @@ def cmd_load(args):
     rounds = {name: [] for name, _, _ in servers}
     for _ in range(args.rounds):
         for name, socket, _ in servers:
-            rate, mean, p99, own, busy = h2load(socket, args.n, args.c, args.path, args.body, log, args.scheme, args.header)
+            rate, mean, p99, own, busy = h2load(socket, args.n, args.c, args.path, args.body, log)
             rounds[name].append((max(busy - own, 0.0) * 1e6 / args.n, rate, mean, p99))
     for name, socket, pids in servers:
-        _, count = count_syscalls(pids, lambda: h2load(socket, args.n, args.c, args.path, args.body, log, args.scheme, args.header))
+        _, count = count_syscalls(pids, lambda: h2load(socket, args.n, args.c, args.path, args.body, log))
         ordered = sorted(rounds[name])
         cpu, rate, mean, p99 = ordered[len(ordered) // 2]
         syscalls = None if count is None else count / args.n
         print(name, f"{rate:.2f}", fmt(mean), fmt(p99), fmt(cpu), fmt(syscalls), fmt(spread([r[0] for r in ordered]), 0))
+
+
+def serving_seconds(pids):
+    """CPU time so far of every thread of the processes, from the
+    scheduler's own count (ns); a process that has gone counts nothing."""
+    total = 0
+    for pid in pids:
+        try:
+            tasks = os.listdir(f"/proc/{pid}/task")
+        except OSError:
+            continue
+        for task in tasks:
+            try:
+                with open(f"/proc/{pid}/task/{task}/schedstat") as stat:
+                    total += int(stat.read().split()[0])
+            except (OSError, ValueError, IndexError):
+                pass
+    return total / 1e9
+
+
+def cmd_client(args):
+    """N requests over TLS on one connection kept alive (another when the
+    server closes it); prints "rate R mean_us M p99_us P"."""
+    fields = ""
+    if args.fields:
+        with open(args.fields) as lines:
+            fields = "".join(line.strip() + "\r\n" for line in lines if line.strip())
+    body = b""
+    if args.body:
+        with open(args.body, "rb") as data:
+            body = data.read()
+    head = f"{'POST' if args.body else 'GET'} {args.path} HTTP/1.1\r\nHost: localhost\r\nAccept: */*\r\n{fields}"
+    if args.body:
+        head += f"Content-Type: {args.type}\r\nContent-Length: {len(body)}\r\n"
+    request = (head + "\r\n").encode() + body
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE  # the bench's own throwaway certificate
+    need = args.need.lower().encode() + b":" if args.need else None
+    conn, times = None, []
+    began = time.perf_counter()
+    for _ in range(args.n):
+        if conn is None:
+            raw = sockets.socket(sockets.AF_UNIX, sockets.SOCK_STREAM)
+            raw.connect(args.socket)
+            conn, buf = context.wrap_socket(raw, server_hostname="localhost"), b""
+        start = time.perf_counter()
+        conn.sendall(request)
+        while b"\r\n\r\n" not in buf:
+            chunk = conn.recv(65536)
+            if not chunk:
+                fail(f"{args.socket} closed the connection without an answer")
+            buf += chunk
+        header, buf = buf.split(b"\r\n\r\n", 1)
+        lines = header.lower().split(b"\r\n")
+        status = lines[0].split(b" ")[1]
+        if status != b"200":
+            fail(f"a {status.decode()} answer on {args.socket} {args.path}")
+        if need and not any(line.startswith(need) for line in lines):
+            fail(f"an answer without {args.need} on {args.socket} {args.path}")
+        length = [int(line.split(b":")[1]) for line in lines if line.startswith(b"content-length:")]
+        if not length:
+            fail(f"an answer without Content-Length on {args.socket} {args.path}")
+        while len(buf) < length[0]:
+            chunk = conn.recv(65536)
+            if not chunk:
+                fail(f"{args.socket} closed the connection within an answer")
+            buf += chunk
+        buf = buf[length[0]:]
+        times.append((time.perf_counter() - start) * 1e6)
+        if b"connection: close" in lines:  # nginx's keepalive_requests
+            conn.close()
+            conn = None
+    rate = args.n / (time.perf_counter() - began)
+    times.sort()
+    rank = min(len(times), max(1, -(-len(times) * 99 // 100)))
+    print(f"rate {rate:.2f} mean_us {sum(times) / len(times):.1f} p99_us {times[rank - 1]:.1f}")
+
+
+def cmd_keepalive(args):
+    fields = dict(item.split("=", 1) for item in args.fields)
+    extra = [int(pid) for pid in args.serving.split(",") if pid] if args.serving else []
+    servers = []
+    for server in args.servers:
+        try:
+            name, socket = server.split("=")
+        except ValueError:
+            fail(f"not NAME=SOCKET: {server}")
+        servers.append((name, socket, sorted(set(map(int, socket_pids(socket))) | set(extra))))
+    rounds = {name: [] for name, _, _ in servers}
+    for _ in range(args.rounds):
+        for name, socket, pids in servers:
+            argv = [sys.executable, os.path.abspath(__file__), "client", "--socket", socket, "--n", str(args.n),
+                    "--path", args.path, "--type", args.type]
+            argv += ["--body", args.body] if args.body else []
+            argv += ["--need", args.need] if args.need else []
+            argv += ["--fields", fields[name]] if name in fields else []
+            before = serving_seconds(pids)
+            status, output, own, busy = run_timed(argv)
+            serving = serving_seconds(pids) - before
+            if status != 0:
+                fail(f"the client failed: {output.strip()}")
+            got = dict(re.findall(r"(\w+) ([0-9.]+)", output))
+            rounds[name].append((max(busy - own, 0.0) * 1e6 / args.n, serving * 1e6 / args.n,
+                                 float(got["rate"]), float(got["mean_us"]), float(got["p99_us"])))
+    first = servers[0][0]
+    for name, _, _ in servers:
+        ordered = sorted(rounds[name], key=lambda r: r[1])
+        _, serving, rate, mean, p99 = ordered[len(ordered) // 2]
+        cpu = statistics.median(r[0] for r in ordered)
+        # Against the first server round by round: the load of the moment,
+        # which moves both alike, falls out.
+        paired = None if name == first else statistics.median(
+            100.0 * (mine[1] - theirs[1]) / theirs[1] for mine, theirs in zip(rounds[name], rounds[first]) if theirs[1] > 0)
+        print(name, f"{rate:.2f}", fmt(mean), fmt(p99), fmt(cpu), fmt(serving),
+              fmt(spread([r[0] for r in ordered]), 0), fmt(spread([r[1] for r in ordered]), 0), fmt(paired))
 
 
 def cmd_floor(args):
@@ -277,21 +406,31 @@ def main():
     load.add_argument("--c", type=int, required=True)
     load.add_argument("--path", required=True)
     load.add_argument("--body")
-    load.add_argument("--scheme", default="http", help="https: TLS on the socket")
-    load.add_argument("--header", action="append", default=[], help="another request field, e.g. Authorization")
     load.add_argument("--rounds", type=int, default=3)
     load.add_argument("--log", default=tempfile.gettempdir())
     load.add_argument("servers", nargs="+")
+    keep = sub.add_parser("keepalive")
+    keep.add_argument("--n", type=int, required=True)
+    keep.add_argument("--path", required=True)
+    keep.add_argument("--body")
+    keep.add_argument("--type", default="text/xml", help="the body's Content-Type")
+    keep.add_argument("--need", help="a field every answer must carry, e.g. Set-Cookie")
+    keep.add_argument("--rounds", type=int, default=3)
+    keep.add_argument("--serving", help="more serving processes, PID,...")
+    keep.add_argument("--fields", action="append", default=[], help="NAME=FILE: that server's extra request fields")
+    keep.add_argument("servers", nargs="+")
+    client = sub.add_parser("client")
+    for option in ("--socket", "--path", "--body", "--fields", "--need"):
+        client.add_argument(option, required=option in ("--socket", "--path"))
+    client.add_argument("--type", default="text/xml")
+    client.add_argument("--n", type=int, required=True)
     floor = sub.add_parser("floor")
     floor.add_argument("--n", type=int, required=True)
     floor.add_argument("--rounds", type=int, default=3)
     floor.add_argument("exe")
     floor.add_argument("args", nargs="*")
     args = parser.parse_args()
-    if args.command == "load":
-        cmd_load(args)
-    else:
-        cmd_floor(args)
+    {"load": cmd_load, "keepalive": cmd_keepalive, "client": cmd_client, "floor": cmd_floor}[args.command](args)
 
 
 if __name__ == "__main__":
