@@ -42,7 +42,7 @@ options:
     type: path
   timeout:
     description:
-      - Seconds to wait for each call's answer. The daemon answers a batch within 151 s and nginx waits 190 s.
+      - Seconds to wait for each call's answer. Longer than nginx's 190 s (docs/design.md, Fixed figures and why).
     type: int
     default: 200
 notes:
