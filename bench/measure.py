@@ -18,12 +18,13 @@ request and the servers' system calls per request.
       only, and a credential must not be there): each server's extra fields
       (a Cookie or an Authorization) come from its FILE. Every answer must
       be 200, and carry FIELD when asked. Prints one line per server:
-        NAME rate mean_us p99_us cpu_us serving_us spread serving_spread paired
+        NAME rate mean_us p99_us cpu_us serving_us spread serving_spread paired paired_cpu
       serving_us is the CPU time per request of the serving processes alone
       (those that hold SOCKET, and the PIDs given), from the scheduler's
       own count: what other work on the machine leaves untouched. paired is
       the median over the rounds of how far serving_us lies above the first
-      server's in the same round, in percent ("-" for the first server).
+      server's in the same round, in percent ("-" for the first server);
+      paired_cpu the same of cpu_us.
   measure.py floor --n N [--rounds R] EXE [ARG...]
       Runs the exchange tool EXE N (it prints "... rate R") R times, then once
       more with its system calls counted. Prints:
@@ -366,10 +367,13 @@ def cmd_keepalive(args):
         cpu = statistics.median(r[0] for r in ordered)
         # Against the first server round by round: the load of the moment,
         # which moves both alike, falls out.
-        paired = None if name == first else statistics.median(
-            100.0 * (mine[1] - theirs[1]) / theirs[1] for mine, theirs in zip(rounds[name], rounds[first]) if theirs[1] > 0)
+        def paired(k):
+            return None if name == first else statistics.median(
+                100.0 * (mine[k] - theirs[k]) / theirs[k] for mine, theirs in zip(rounds[name], rounds[first])
+                if theirs[k] > 0)
         print(name, f"{rate:.2f}", fmt(mean), fmt(p99), fmt(cpu), fmt(serving),
-              fmt(spread([r[0] for r in ordered]), 0), fmt(spread([r[1] for r in ordered]), 0), fmt(paired))
+              fmt(spread([r[0] for r in ordered]), 0), fmt(spread([r[1] for r in ordered]), 0),
+              fmt(paired(1)), fmt(paired(0)))
 
 
 def cmd_floor(args):
