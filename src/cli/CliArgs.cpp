@@ -181,8 +181,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
       invocation.json = true;
       continue;
     }
-    if (option == "--insecure") {
-      invocation.insecure = true;
+    if (option == "--insecure" || option == "--print-call") {
+      (option == "--insecure" ? invocation.insecure : invocation.printCall) = true;
       continue;
     }
     if (option == "--user" || option == "--cacert") {
@@ -236,6 +236,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
     return false;
   }
   const std::string& command = args[i++];
+  if ((command == "save" || command == "restore") && invocation.printCall) {
+    error = "--print-call goes with read and write";
+    return false;
+  }
   if (command == "save" || command == "restore") {
     invocation.command = command == "save" ? Invocation::Command::kSave : Invocation::Command::kRestore;
     return ParseSnapshotArgs(args, i, invocation, error);
@@ -271,11 +275,14 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "       " + program + " [--json] [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] save [--dictionary DICT] [--partial] [FILE]\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] restore [--dictionary DICT] [--dry-run] FILE\n"
+         "       " + program + " --print-call read|write ENTRY ...\n"
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
          "  -u URL     http[s]://HOST[:PORT][/PATH] of the front web server instead\n"
          "  --json     one JSON document on standard output instead of the report\n"
+         "  --print-call  read, write: print the SOAP request body the call would send\n"
+         "             (exactly, no newline added) and exit 0, connecting nowhere\n"
          "Signing in (once a run, signed out at its end):\n"
          "  --user NAME    sign in as NAME: over https://, or on the socket when not root\n"
          "                 (root needs no sign-in there); the password comes from\n"

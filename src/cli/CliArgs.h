@@ -36,6 +36,7 @@ struct Invocation {
   std::string caFile;       // --cacert: trust this PEM file for https://
   bool insecure = false;    // --insecure: no verification of the server for https://
   bool json = false;        // one JSON document on stdout instead of the report
+  bool printCall = false;   // read, write: print the request body, connect nowhere
   std::vector<EntryArg> entries;
   std::string file;            // save: the snapshot to write ("" or "-": stdout); restore: to read
   std::string dictionaryFile;  // save, restore: the dictionary, "" to fetch /dictionary.json

@@ -53,14 +53,18 @@ int HttpFailure(const Endpoint& endpoint, const std::string& target, const HttpR
   return kExitNoAnswer;
 }
 
+bool CallDocument(bool write, const std::vector<EntryArg>& batch, std::string& document, std::string& error) {
+  document = BuildEnvelope(write, batch);
+  if (document.size() <= KxrSettings::kBodyLimit) return true;
+  error = "the batch is too large: its request has " + std::to_string(document.size()) + " bytes, the daemon takes at most " +
+          std::to_string(KxrSettings::kBodyLimit) + "; split it over several calls";
+  return false;
+}
+
 int CallBatch(const Endpoint& endpoint, bool write, const std::vector<EntryArg>& batch,
               std::vector<EntryResult>& outcomes, std::string& error, Answer* fault) {
-  const std::string document = BuildEnvelope(write, batch);
-  if (document.size() > KxrSettings::kBodyLimit) {
-    error = "the batch is too large: its request has " + std::to_string(document.size()) +
-            " bytes, the daemon takes at most " + std::to_string(KxrSettings::kBodyLimit) + "; split it over several calls";
-    return kExitUsage;
-  }
+  std::string document;
+  if (!CallDocument(write, batch, document, error)) return kExitUsage;
   HttpReply reply;
   if (!Post(endpoint, document, reply, error)) return kExitNoAnswer;
   if (reply.status != 200) return HttpFailure(endpoint, endpoint.target, reply, error);

@@ -19,6 +19,10 @@ namespace KxrCli {
 // what to do.
 int HttpFailure(const Endpoint& endpoint, const std::string& target, const HttpReply& reply, std::string& error);
 
+// The request body of the batch's call; false and why when the daemon
+// would refuse it as too large.
+bool CallDocument(bool write, const std::vector<EntryArg>& batch, std::string& document, std::string& error);
+
 // One ReadWrite call of the batch over the endpoint: 0 and the outcome of
 // each entry, or the exit status and why; a fault's answer also in *fault.
 int CallBatch(const Endpoint& endpoint, bool write, const std::vector<EntryArg>& batch,

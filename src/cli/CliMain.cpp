@@ -52,6 +52,7 @@ int Run(const std::string& program, const std::vector<std::string>& args, const 
     out << Usage(program, defaultSocket);
     return kExitOk;
   }
+  if (invocation.printCall) return PrintCall(program, invocation, out, err);
   const bool json = invocation.json;
   endpoint.caFile = invocation.caFile;
   endpoint.insecure = invocation.insecure;

@@ -33,4 +33,12 @@ int RunReadWrite(const std::string& program, const Invocation& invocation, const
   return status;
 }
 
+int PrintCall(const std::string& program, const Invocation& invocation, std::ostream& out, std::ostream& err) {
+  std::string document, error;
+  if (!CallDocument(invocation.command == Invocation::Command::kWrite, invocation.entries, document, error))
+    return StopRun(program, invocation.json, kExitUsage, error, out, err);
+  out << document;
+  return kExitOk;
+}
+
 }  // namespace KxrCli

@@ -16,4 +16,7 @@ namespace KxrCli {
 int RunReadWrite(const std::string& program, const Invocation& invocation, const Endpoint& endpoint,
                  std::ostream& out, std::ostream& err);
 
+// --print-call: the request body on out, exactly as it would be sent.
+int PrintCall(const std::string& program, const Invocation& invocation, std::ostream& out, std::ostream& err);
+
 }  // namespace KxrCli
