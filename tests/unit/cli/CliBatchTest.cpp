@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <boost/json.hpp>
+#include <fstream>
+#include <sstream>
 
 #include "CliBatch.h"
 #include "CliStatus.h"
@@ -55,6 +58,24 @@ TEST(CliBatch, FewestCallsWithinTheLimits) {
   std::string error;
   EXPECT_FALSE(SplitBatches(true, Entries(1, 800000, true), batches, error));  // its Base64 passes 1 MiB
   EXPECT_EQ(error, "0x3000:0x00 is too large for one call");
+}
+
+// The rows of tests/support/batch/packing.json, the pages' rule too (tests/node): entries' sizes -> their calls.
+TEST(CliBatch, OneRuleWithThePages) {
+  namespace json = boost::json;
+  std::ostringstream text;
+  text << std::ifstream(std::string(KXR_SOURCE_DIR) + "/tests/support/batch/packing.json").rdbuf();
+  const json::value table = json::parse(text.str());
+  for (const json::value& row : table.as_array()) {
+    const bool write = row.at("write").as_bool();
+    std::vector<EntryArg> entries;
+    for (const json::value& size : row.at("sizes").as_array())
+      entries.push_back(Entries(1, static_cast<uint32_t>(size.as_int64()), write)[0]);
+    std::vector<std::vector<std::size_t>> batches;
+    std::string error;
+    EXPECT_TRUE(SplitBatches(write, entries, batches, error)) << error;
+    EXPECT_EQ(batches, (json::value_to<std::vector<std::vector<std::size_t>>>(row.at("calls")))) << row.at("why");
+  }
 }
 
 // Outcomes come back in the entries' order, and a call that fails stops the run.
