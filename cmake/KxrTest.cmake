@@ -55,14 +55,14 @@ function(kxr_test_variant lib)
   endif()
 endfunction()
 
-foreach(lib kxr_soap kxr_access kxr_device kxr_engine kxr_http)
+foreach(lib kxr_soap kxr_cli_call kxr_access kxr_device kxr_engine kxr_http)
   kxr_test_variant(${lib})
 endforeach()
 
 # The fake device-profile service, answering from the simulator's dictionary.
 add_library(kxr_fake_service STATIC ${PROJECT_SOURCE_DIR}/tests/support/FakeService.cpp)
 target_include_directories(kxr_fake_service PUBLIC ${PROJECT_SOURCE_DIR}/tests/support)
-target_link_libraries(kxr_fake_service PUBLIC kxr_service_sim kxr_common_test Threads::Threads)
+target_link_libraries(kxr_fake_service PUBLIC kxr_service_sim kxr_cli_call_test kxr_common_test Threads::Threads)
 
 # kxr_add_test(name SOURCES files... LIBS libraries... [LABELS labels...]
 #              [ENVIRONMENT vars...] [TIMEOUT seconds] [SERVICE])

@@ -334,26 +334,32 @@ const bodyLength = (group, count, cbRdLen, dataBytes) =>
   envelope(group, 0, 0, new Uint8Array(0)).length - 2 +
   String(count).length + String(cbRdLen).length + 4 * Math.ceil(dataBytes / 3);
 
-// Splits items into consecutive batches, each as large as the limits allow
-// (in order, so greedy filling gives the fewest calls). area(item) and
-// data(item) are the item's share of cbRdLen and of pwrData.
-function batches(items, group, area, data) {
-  const out = [];
-  let batch = [], cbRdLen = 0, dataBytes = 0;
-  for (const item of items) {
-    const a = cbRdLen + area(item), d = dataBytes + data(item);
-    if (batch.length && (batch.length === MAX_ENTRIES || a > MAX_AREA ||
-        bodyLength(group, batch.length + 1, a, d) > MAX_BODY)) {
-      out.push(batch);
-      batch = [];
-      cbRdLen = dataBytes = 0;
+// Splits items into the calls of a read or a write within the limits, as
+// the positions of their items (ascending within a call, calls by their
+// first item). The largest items go first, each into the first call with
+// room, so that large and small ones share calls: kxr-cli's rule, held to
+// the same table of cases (tests/support/batch/packing.json).
+export function packBatches(items, write) {
+  const group = write ? SUMUP_WRITE : SUMUP_READ;
+  const area = write ? () => 4 : (e) => 8 + e.length;
+  const data = write ? (e) => 12 + e.bytes.length : () => 12;
+  const weight = (i) => (write ? items[i].bytes.length : items[i].length);
+  const order = items.map((_, i) => i).sort((a, b) => weight(b) - weight(a));
+  const calls = [], loads = [];
+  for (const i of order) {
+    let c = loads.findIndex((l) => l.count < MAX_ENTRIES && l.area + area(items[i]) <= MAX_AREA &&
+      bodyLength(group, l.count + 1, l.area + area(items[i]), l.data + data(items[i])) <= MAX_BODY);
+    if (c < 0) {
+      c = loads.push({ count: 0, area: 0, data: 0 }) - 1;
+      calls.push([]);
     }
-    batch.push(item);
-    cbRdLen += area(item);
-    dataBytes += data(item);
+    loads[c].count++;
+    loads[c].area += area(items[i]);
+    loads[c].data += data(items[i]);
+    calls[c].push(i);
   }
-  if (batch.length) out.push(batch);
-  return out;
+  for (const call of calls) call.sort((a, b) => a - b);
+  return calls.sort((a, b) => a[0] - b[0]);
 }
 
 // Whether one entry alone fits a read call, or a write call of size bytes.
@@ -365,8 +371,10 @@ const fitsWrite = (size) => bodyLength(SUMUP_WRITE, 1, 4, 12 + size) <= MAX_BODY
 // fails rejects the whole read.
 export async function readMany(list, { endpoint = ENDPOINT } = {}) {
   const out = [];
-  for (const batch of batches(list, SUMUP_READ, (e) => 8 + e.length, () => 12))
-    out.push(...await readEntries(batch, { endpoint }));
+  for (const call of packBatches(list, false)) {
+    const results = await readEntries(call.map((i) => list[i]), { endpoint });
+    call.forEach((i, k) => { out[i] = results[k]; });
+  }
   return out;
 }
 
@@ -376,12 +384,14 @@ export async function readMany(list, { endpoint = ENDPOINT } = {}) {
 // calls still go out.
 export async function writeMany(list, { endpoint = ENDPOINT } = {}) {
   const out = [];
-  for (const batch of batches(list, SUMUP_WRITE, () => 4, (e) => 12 + e.bytes.length)) {
+  for (const call of packBatches(list, true)) {
+    let results;
     try {
-      out.push(...await writeEntries(batch, { endpoint }));
+      results = await writeEntries(call.map((i) => list[i]), { endpoint });
     } catch (error) {
-      out.push(...batch.map(() => ({ error })));
+      results = call.map(() => ({ error }));
     }
+    call.forEach((i, k) => { out[i] = results[k]; });
   }
   return out;
 }

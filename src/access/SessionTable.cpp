@@ -29,17 +29,9 @@ int HexValue(char c) {
 }  // namespace
 
 const char* EndReasonName(EndReason reason) {
-  switch (reason) {
-    case EndReason::Idle:
-      return "idle";
-    case EndReason::Limit:
-      return "limit";
-    case EndReason::UserChanged:
-      return "user-changed";
-    case EndReason::Evicted:
-      return "evicted";
-  }
-  return "?";
+  // In EndReason's order.
+  static constexpr const char* kNames[] = {"idle", "limit", "user-changed", "evicted"};
+  return kNames[static_cast<int>(reason)];
 }
 
 SessionTable::SessionTable(std::size_t total, std::size_t perUser, Clock::duration idle, Clock::duration limit)

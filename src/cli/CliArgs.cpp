@@ -5,18 +5,11 @@
 
 #include <cctype>
 
+#include "CliValue.h"
 #include "Protocol.h"
 
 namespace KxrCli {
 namespace {
-
-// Value of a hex digit, or -1.
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Splits text at every separator.
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -51,74 +44,7 @@ bool ParseAddress(const std::string& text, EntryArg& entry, std::string& error) 
   return true;
 }
 
-// Parses hex bytes; pairs of digits, optionally separated by spaces, ':' or '-'.
-bool ParseHexBytes(const std::string& text, std::string& bytes, std::string& error) {
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ' || c == ':' || c == '-') {
-      if (digits.size() % 2 != 0) {
-        error = "hex bytes must be pairs of digits";
-        return false;
-      }
-      continue;
-    }
-    if (HexDigit(c) < 0) {
-      error = std::string("not a hex digit: '") + c + "'";
-      return false;
-    }
-    digits += c;
-  }
-  if (digits.size() % 2 != 0) {
-    error = "hex bytes must be pairs of digits";
-    return false;
-  }
-  bytes.clear();
-  for (std::size_t i = 0; i < digits.size(); i += 2)
-    bytes += static_cast<char>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1]));
-  return true;
-}
-
-// Parses a signed number: an optional '-' before a number of ParseNumber.
-bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t& value, std::string& error) {
-  const bool negative = !text.empty() && text[0] == '-';
-  uint64_t magnitude = 0;
-  const uint64_t limit = negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
-  if (!ParseNumber(negative ? text.substr(1) : text, limit, magnitude, error)) return false;
-  value = negative ? (magnitude == 0 ? 0 : -static_cast<int64_t>(magnitude - 1) - 1) : static_cast<int64_t>(magnitude);
-  return true;
-}
-
 }  // namespace
-
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::string& error) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty()) {
-    error = "missing number";
-    return false;
-  }
-  uint64_t result = 0;
-  for (char c : digits) {
-    const int digit = HexDigit(c);
-    if (digit < 0 || (!hex && digit > 9)) {
-      error = (!hex && digit > 9) ? "'" + text + "' has hex digits: write hex with 0x, as in 0x" + text
-                                  : "not a number: '" + text + "'";
-      return false;
-    }
-    const uint64_t base = hex ? 16 : 10;
-    if (static_cast<uint64_t>(digit) > max || result > (max - static_cast<uint64_t>(digit)) / base) {
-      error = "'" + text + "' is larger than " + std::to_string(max);
-      return false;
-    }
-    result = result * base + static_cast<uint64_t>(digit);
-  }
-  if (!hex && digits.size() > 1 && digits[0] == '0') {
-    error = "'" + text + "' is ambiguous: write 0x" + digits + " for hex or leave out the leading zero for decimal";
-    return false;
-  }
-  value = result;
-  return true;
-}
 
 bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error) {
   entry = EntryArg();
@@ -183,12 +109,6 @@ bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error)
   return true;
 }
 
-int IntegerWidth(const std::string& type) {
-  if (type.size() < 2 || (type[0] != 'u' && type[0] != 'i')) return 0;
-  const std::string bits = type.substr(1);
-  return bits == "8" ? 1 : bits == "16" ? 2 : bits == "32" ? 4 : bits == "64" ? 8 : 0;
-}
-
 bool WantsJson(const std::vector<std::string>& args) {
   std::size_t i = 0;
   for (; i < args.size() && !args[i].empty() && args[i][0] == '-'; ++i) {
@@ -248,41 +168,6 @@ bool ParseSnapshotArgs(const std::vector<std::string>& args, std::size_t i, Invo
 
 }  // namespace
 
-bool ParseValue(const std::string& text, std::string& bytes, std::string& error) {
-  const std::string::size_type colon = text.find(':');
-  if (colon == std::string::npos) {
-    error = "'" + text + "' has no type: write hex:BYTES, text:TEXT or u8/u16/u32/u64/i8/i16/i32/i64:NUMBER";
-    return false;
-  }
-  const std::string type = text.substr(0, colon);
-  const std::string rest = text.substr(colon + 1);
-  if (type == "hex") return ParseHexBytes(rest, bytes, error);
-  if (type == "text") {
-    bytes = rest;
-    return true;
-  }
-  {
-    const int width = IntegerWidth(type);
-    if (width != 0) {
-      uint64_t value = 0;
-      if (type[0] == 'u') {
-        const uint64_t max = width == 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;
-        if (!ParseNumber(rest, max, value, error)) return false;
-      } else {
-        const int64_t max = width == 8 ? INT64_MAX : (int64_t{1} << (8 * width - 1)) - 1;
-        int64_t signedValue = 0;
-        if (!ParseSigned(rest, -max - 1, max, signedValue, error)) return false;
-        value = static_cast<uint64_t>(signedValue);
-      }
-      bytes.clear();
-      KxrProtocol::AppendLe(bytes, value, width);
-      return true;
-    }
-  }
-  error = "unknown value type '" + type + "'";
-  return false;
-}
-
 bool ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultSocket,
                       Invocation& invocation, std::string& error) {
   invocation = Invocation();
@@ -296,8 +181,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
       invocation.json = true;
       continue;
     }
-    if (option == "--insecure") {
-      invocation.insecure = true;
+    if (option == "--insecure" || option == "--print-call") {
+      (option == "--insecure" ? invocation.insecure : invocation.printCall) = true;
       continue;
     }
     if (option == "--user" || option == "--cacert") {
@@ -351,6 +236,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, const std::string& d
     return false;
   }
   const std::string& command = args[i++];
+  if ((command == "save" || command == "restore") && invocation.printCall) {
+    error = "--print-call goes with read and write";
+    return false;
+  }
   if (command == "save" || command == "restore") {
     invocation.command = command == "save" ? Invocation::Command::kSave : Invocation::Command::kRestore;
     return ParseSnapshotArgs(args, i, invocation, error);
@@ -386,11 +275,14 @@ std::string Usage(const std::string& program, const std::string& defaultSocket) 
          "       " + program + " [--json] [-s SOCKET | -u URL] write INDEX:SUB=VALUE ...\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] save [--dictionary DICT] [--partial] [FILE]\n"
          "       " + program + " [--json] [-s SOCKET | -u URL] restore [--dictionary DICT] [--dry-run] FILE\n"
+         "       " + program + " --print-call read|write ENTRY ...\n"
          "\n"
          "Reads or writes object entries through KXRWebServer, all in one call.\n"
          "  -s SOCKET  the daemon's socket (default " + defaultSocket + ")\n"
          "  -u URL     http[s]://HOST[:PORT][/PATH] of the front web server instead\n"
          "  --json     one JSON document on standard output instead of the report\n"
+         "  --print-call  read, write: print the SOAP request body the call would send\n"
+         "             (exactly, no newline added) and exit 0, connecting nowhere\n"
          "Signing in (once a run, signed out at its end):\n"
          "  --user NAME    sign in as NAME: over https://, or on the socket when not root\n"
          "                 (root needs no sign-in there); the password comes from\n"

@@ -1,16 +1,14 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// Command line of kxr-cli: options, the command and its entry arguments.
-//
-// Numbers (index, sub-index, length, integer values) are decimal, or hex
-// with the prefix 0x: "0x1018" and "4120" name the same object. A plain
-// number with a leading zero ("01") or with hex letters ("100A") is refused,
-// so that hex written without its prefix is never taken for decimal.
+// Command line of kxr-cli: options, the command and its entry arguments
+// (numbers and values as CliValue.h reads them).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "CliValue.h"
 
 namespace KxrCli {
 
@@ -38,6 +36,7 @@ struct Invocation {
   std::string caFile;       // --cacert: trust this PEM file for https://
   bool insecure = false;    // --insecure: no verification of the server for https://
   bool json = false;        // one JSON document on stdout instead of the report
+  bool printCall = false;   // read, write: print the request body, connect nowhere
   std::vector<EntryArg> entries;
   std::string file;            // save: the snapshot to write ("" or "-": stdout); restore: to read
   std::string dictionaryFile;  // save, restore: the dictionary, "" to fetch /dictionary.json
@@ -45,22 +44,16 @@ struct Invocation {
   bool partial = false;        // save: write the file even when some entries failed
 };
 
-// Parses an unsigned number (decimal, or hex with 0x) no larger than max.
-bool ParseNumber(const std::string& text, uint64_t max, uint64_t& value, std::string& error);
 // Parses "INDEX:SUB[:LENGTH][:TYPE]".
 bool ParseReadArg(const std::string& text, EntryArg& entry, std::string& error);
 // Parses "INDEX:SUB=VALUE".
 bool ParseWriteArg(const std::string& text, EntryArg& entry, std::string& error);
-// Parses VALUE: hex:BYTES, text:TEXT, u8/u16/u32/u64:N or i8/i16/i32/i64:N.
-bool ParseValue(const std::string& text, std::string& bytes, std::string& error);
 // Parses the whole command line (argv[1..]); defaultSocket when no option names one.
 bool ParseCommandLine(const std::vector<std::string>& args, const std::string& defaultSocket,
                       Invocation& invocation, std::string& error);
 // Whether the options before the command ask for --json; looked at before
 // parsing, so that even bad arguments are answered in JSON.
 bool WantsJson(const std::vector<std::string>& args);
-// Width in bytes of an integer TYPE (u8..i64), 0 for any other.
-int IntegerWidth(const std::string& type);
 // The usage text.
 std::string Usage(const std::string& program, const std::string& defaultSocket);
 

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "CliMain.h"
-#include "CliSnapshot.h"
+#include "CliStatus.h"
+#include "CliValue.h"
 #include "Protocol.h"
 #include "Settings.h"
 

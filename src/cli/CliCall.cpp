@@ -33,16 +33,17 @@ bool ElementText(const std::string& document, const std::string& name, std::stri
   return true;
 }
 
-// The envelope around the Base64 write buffer.
-std::string Envelope(bool write, std::size_t count, int32_t readLength, const std::string& base64) {
-  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
-         std::to_string(write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead) + "</indexGroup><indexOffset>" +
-         std::to_string(count) + "</indexOffset><cbRdLen>" + std::to_string(readLength) + "</cbRdLen><pwrData>" +
-         base64 + "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
-}
+int64_t Group(bool write) { return write ? KxrProtocol::kSumUpWrite : KxrProtocol::kSumUpRead; }
 
 }  // namespace
+
+std::string ReadWriteEnvelope(int64_t group, int64_t count, int64_t readLength, const std::string& pwrData) {
+  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
+         std::to_string(group) + "</indexGroup><indexOffset>" + std::to_string(count) + "</indexOffset><cbRdLen>" +
+         std::to_string(readLength) + "</cbRdLen><pwrData>" + pwrData + "</pwrData></u:ReadWrite></SOAP-ENV:Body>"
+         "</SOAP-ENV:Envelope>";
+}
 
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries) {
   std::string buffer;
@@ -67,11 +68,12 @@ int32_t ReadLength(bool write, const std::vector<EntryArg>& entries) {
 }
 
 std::string BuildEnvelope(bool write, const std::vector<EntryArg>& entries) {
-  return Envelope(write, entries.size(), ReadLength(write, entries), Base64::encode(BuildWriteBuffer(write, entries)));
+  return ReadWriteEnvelope(Group(write), static_cast<int64_t>(entries.size()), ReadLength(write, entries),
+                           Base64::encode(BuildWriteBuffer(write, entries)));
 }
 
 std::size_t EnvelopeSize(bool write, std::size_t count, std::size_t bufferBytes, int32_t readLength) {
-  return Envelope(write, count, readLength, "").size() + 4 * ((bufferBytes + 2) / 3);
+  return ReadWriteEnvelope(Group(write), static_cast<int64_t>(count), readLength, "").size() + 4 * ((bufferBytes + 2) / 3);
 }
 
 Answer ParseAnswer(const std::string& document) {

@@ -12,6 +12,10 @@
 
 namespace KxrCli {
 
+// The SOAP envelope of a ReadWrite call with these parameters, pwrData the
+// Base64 text as given: the one place that lays the call out, for kxr-cli
+// and for the tests that send calls (malformed ones included).
+std::string ReadWriteEnvelope(int64_t group, int64_t count, int64_t readLength, const std::string& pwrData);
 // The write buffer of a batch: the 12-byte headers, and for a write the data.
 std::string BuildWriteBuffer(bool write, const std::vector<EntryArg>& entries);
 // cbRdLen of a batch: room for every record and every wanted byte, at most 1 MiB.

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "CliReport.h"
+#include "CliValue.h"
 
 namespace KxrCli {
 namespace {
@@ -26,12 +27,6 @@ std::size_t Utf8Length(const std::string& text, std::size_t i) {
       (lead == 0xF4 && second > 0x8F))
     return 0;
   return length;
-}
-
-std::string Hex32(uint32_t code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
 }
 
 // The literal; replace puts U+FFFD for every byte that is not valid UTF-8
@@ -74,23 +69,21 @@ std::string Quoted(const std::string& text) {
 
 bool JsonString(const std::string& text, std::string& literal) { return Escape(text, false, literal); }
 
+std::string JsonCode(uint32_t code, bool signedCode) {
+  return "\"code\":" + (signedCode ? std::to_string(static_cast<int32_t>(code)) : std::to_string(code)) +
+         ",\"codeHex\":\"" + CodeHex(code) + "\",\"meaning\":" + Quoted(CodeMeaning(code));
+}
+
 std::string JsonEntries(bool write, const std::vector<EntryArg>& entries, const std::vector<EntryResult>& outcomes) {
   std::string json = "{\"entries\":[";
   for (std::size_t i = 0; i < outcomes.size() && i < entries.size(); ++i) {
     const EntryArg& entry = entries[i];
     const EntryResult& outcome = outcomes[i];
     if (i != 0) json += ',';
-    json += "{\"index\":" + std::to_string(entry.index) + ",\"sub\":" + std::to_string(entry.subIndex) +
-            ",\"code\":" + std::to_string(outcome.code) + ",\"codeHex\":\"" + Hex32(outcome.code) +
-            "\",\"meaning\":" + Quoted(CodeMeaning(outcome.code));
+    json += "{\"index\":" + std::to_string(entry.index) + ",\"sub\":" + std::to_string(entry.subIndex) + "," +
+            JsonCode(outcome.code);
     if (!write) {
-      std::string bytes;
-      for (unsigned char byte : outcome.data) {
-        static const char kDigits[] = "0123456789abcdef";
-        bytes += kDigits[byte >> 4];
-        bytes += kDigits[byte & 0xF];
-      }
-      json += ",\"bytes\":\"" + bytes + "\"";
+      json += ",\"bytes\":\"" + HexText(outcome.data) + "\"";
       TypedValue value;
       std::string text;
       if (outcome.code == 0 && DecodeValue(entry.type, outcome.data, value)) {
@@ -106,9 +99,7 @@ std::string JsonEntries(bool write, const std::vector<EntryArg>& entries, const 
 }
 
 std::string JsonFault(int32_t code, const std::string& faultString) {
-  return "{\"fault\":{\"code\":" + std::to_string(code) + ",\"codeHex\":\"" + Hex32(static_cast<uint32_t>(code)) +
-         "\",\"meaning\":" + Quoted(CodeMeaning(static_cast<uint32_t>(code))) + ",\"text\":" + Quoted(faultString) +
-         "}}\n";
+  return "{\"fault\":{" + JsonCode(static_cast<uint32_t>(code), true) + ",\"text\":" + Quoted(faultString) + "}}\n";
 }
 
 std::string JsonError(const std::string& message) { return "{\"error\":" + Quoted(message) + "}\n"; }

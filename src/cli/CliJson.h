@@ -23,6 +23,9 @@ namespace KxrCli {
 // A JSON string literal, quotes included. Bytes that are not valid UTF-8
 // make it fail: a script must never be handed a document it cannot parse.
 bool JsonString(const std::string& text, std::string& literal);
+// "code":N,"codeHex":"0x...","meaning":"...": a code's members, N signed
+// with signedCode (a fault's, as its faultcode carries it).
+std::string JsonCode(uint32_t code, bool signedCode = false);
 // The document of a call that was answered with a result.
 std::string JsonEntries(bool write, const std::vector<EntryArg>& entries, const std::vector<EntryResult>& outcomes);
 // The document of a call that was answered with a fault.

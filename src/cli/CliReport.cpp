@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CliValue.h"
 #include "ResultCodes.h"
 
 namespace KxrCli {
@@ -25,45 +26,10 @@ std::string CodeNumbers(uint32_t code) {
   return text;
 }
 
-std::string HexBytes(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned char byte : bytes) {
-    if (!text.empty()) text += ' ';
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xF];
-  }
-  return text;
-}
-
 std::string PrintableText(const std::string& bytes) {
   std::string text;
   for (unsigned char byte : bytes) text += (byte >= 0x20 && byte < 0x7F) ? static_cast<char>(byte) : '.';
   return text;
-}
-
-bool DecodeValue(const std::string& type, const std::string& bytes, TypedValue& value) {
-  value = TypedValue();
-  if (type == "text") {
-    value.text = bytes.substr(0, bytes.find_last_not_of('\0') + 1);
-    return true;
-  }
-  const int width = IntegerWidth(type);
-  if (width == 0 || bytes.size() != static_cast<std::size_t>(width)) return false;
-  uint64_t bits = 0;
-  for (int i = width - 1; i >= 0; --i) bits = (bits << 8) | static_cast<unsigned char>(bytes[static_cast<std::size_t>(i)]);
-  constexpr uint64_t kExactLimit = uint64_t{1} << 53;
-  value.number = true;
-  if (type[0] == 'u') {
-    value.exact = bits <= kExactLimit;
-    value.text = std::to_string(bits);
-    return true;
-  }
-  const int shift = 64 - 8 * width;
-  const int64_t number = static_cast<int64_t>(bits << shift) >> shift;
-  value.exact = number >= -static_cast<int64_t>(kExactLimit) && number <= static_cast<int64_t>(kExactLimit);
-  value.text = std::to_string(number);
-  return true;
 }
 
 std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult& outcome) {
@@ -72,7 +38,7 @@ std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult
   std::string line = head + CodeMeaning(outcome.code);
   if (!write && !outcome.data.empty())
     line += "  " + std::to_string(outcome.data.size()) + (outcome.data.size() == 1 ? " byte: " : " bytes: ") +
-            HexBytes(outcome.data) + "  \"" + PrintableText(outcome.data) + "\"";
+            HexText(outcome.data, " ") + "  \"" + PrintableText(outcome.data) + "\"";
   TypedValue value;
   if (!write && outcome.code == 0 && DecodeValue(entry.type, outcome.data, value))
     line += "  value: " + (value.number ? value.text : "\"" + PrintableText(value.text) + "\"");

@@ -16,19 +16,8 @@ namespace KxrCli {
 std::string CodeMeaning(uint32_t code);
 // "0xECA60201 (-324664831)": a code in hex and as the signed decimal of a fault.
 std::string CodeNumbers(uint32_t code);
-// Bytes as hex pairs separated by spaces.
-std::string HexBytes(const std::string& bytes);
 // Bytes as text, '.' for every byte that is not printable ASCII.
 std::string PrintableText(const std::string& bytes);
-// A read's value in its TYPE: an integer in decimal (exact: it fits a JSON
-// number, |n| <= 2^53), or the text without its trailing NULs.
-struct TypedValue {
-  bool number = false;
-  bool exact = false;
-  std::string text;
-};
-// False when there is no type, or an integer type's width is not the size read.
-bool DecodeValue(const std::string& type, const std::string& bytes, TypedValue& value);
 // One output line: the entry, its code and meaning, and for a read its data
 // and its value when a TYPE was given.
 std::string FormatEntryLine(bool write, const EntryArg& entry, const EntryResult& outcome);

@@ -3,154 +3,36 @@
 // save and restore.
 #include "CliSaveRestore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
+#include "CliExchange.h"
 #include "CliJson.h"
-#include "CliMain.h"
 #include "CliReport.h"
+#include "CliSafeFile.h"
+#include "CliStatus.h"
+#include "CliValue.h"
 
 namespace KxrCli {
 
-int (*gFsync)(int) = ::fsync;
-
 namespace {
-
-// The temporary file of the save under way, for the handler of the signals
-// that cut a save short (Ctrl-C, SIGTERM, SIGHUP): it removes the file and
-// hands the signal on to what it did before: the default ends the process
-// as it would have without the handler, a run with a session signs out first.
-constexpr int kCutSignals[] = {SIGINT, SIGTERM, SIGHUP};
-char gTempName[PATH_MAX];
-volatile sig_atomic_t gTempSet = 0;
-struct sigaction gCutSaved[std::size(kCutSignals)];
-
-extern "C" void RemoveTempAndPassOn(int signal) {
-  if (gTempSet) ::unlink(gTempName);
-  gTempSet = 0;
-  for (std::size_t i = 0; i < std::size(kCutSignals); ++i)
-    if (kCutSignals[i] == signal) ::sigaction(signal, &gCutSaved[i], nullptr);
-  ::raise(signal);  // delivered when the handler returns
-}
-
-// A snapshot file being written: a temporary file beside the target, renamed
-// over it when whole and on disk, removed when anything goes wrong. A new
-// file is made 0600 (a configuration can hold secrets); one of the caller's
-// own keeps its mode, less write for group and others; another user's file
-// gets 0600 too, so that a mode chosen by someone else is not taken over.
-class AtomicFile {
- public:
-  ~AtomicFile() { Discard(); }
-  bool Open(const std::string& target, std::string& error) {
-    target_ = target;
-    const std::string::size_type slash = target.rfind('/');
-    dir_ = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    std::string name = (slash == std::string::npos ? "" : dir_) + "." + target.substr(slash + 1) + ".XXXXXX";
-    if (name.size() >= sizeof gTempName) return Fail("cannot write " + target + ": the name is too long", error);
-    // The signals wait while the name is made and handed to the handler.
-    sigset_t cut, old;
-    ::sigemptyset(&cut);
-    for (int signal : kCutSignals) ::sigaddset(&cut, signal);
-    ::sigprocmask(SIG_BLOCK, &cut, &old);
-    fd_ = ::mkstemp(name.data());
-    const int made = errno;
-    if (fd_ >= 0) {
-      temp_ = name;
-      std::memcpy(gTempName, name.c_str(), name.size() + 1);
-      gTempSet = 1;
-      struct sigaction remove {};
-      remove.sa_handler = RemoveTempAndPassOn;
-      ::sigemptyset(&remove.sa_mask);
-      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) {
-        ::sigaction(kCutSignals[i], nullptr, &gCutSaved[i]);
-        if (gCutSaved[i].sa_handler != SIG_IGN) ::sigaction(kCutSignals[i], &remove, nullptr);  // nohup stays nohup
-      }
-      handlers_ = true;
-    }
-    ::sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (fd_ < 0) return Fail("cannot write " + target + ": " + std::strerror(made), error);
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0 && existing.st_uid == ::geteuid() &&
-        ::fchmod(fd_, existing.st_mode & 0755) != 0)
-      return Fail("cannot keep the mode of " + target + ": " + std::strerror(errno), error);
-    return true;
-  }
-  bool Commit(const std::string& text, std::string& error) {
-    const std::string cannot = "cannot write " + target_ + ": ";
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(fd_, text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return Fail(cannot + (n < 0 ? std::strerror(errno) : "nothing written"), error);
-      done += static_cast<std::size_t>(n);
-    }
-    if (gFsync(fd_) != 0) return Fail(cannot + std::strerror(errno), error);
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) return Fail(cannot + std::strerror(errno), error);
-    if (::rename(temp_.c_str(), target_.c_str()) != 0)
-      return Fail("cannot rename to " + target_ + ": " + std::strerror(errno), error);
-    temp_.clear();
-    Discard();
-    // The rename itself reaches the disk with the directory.
-    const int dir = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return Fail("cannot sync the directory of " + target_ + ": " + std::strerror(errno), error);
-    const bool synced = gFsync(dir) == 0;
-    const int why = errno;
-    ::close(dir);
-    return synced || Fail("cannot sync the directory of " + target_ + ": " + std::strerror(why), error);
-  }
-
- private:
-  void Discard() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-    temp_.clear();
-    gTempSet = 0;
-    if (handlers_)
-      for (std::size_t i = 0; i < std::size(kCutSignals); ++i) ::sigaction(kCutSignals[i], &gCutSaved[i], nullptr);
-    handlers_ = false;
-  }
-  static bool Fail(const std::string& message, std::string& error) {
-    error = message;
-    return false;
-  }
-  std::string target_, dir_, temp_;
-  int fd_ = -1;
-  bool handlers_ = false;
-};
-
-std::string Hex8(uint32_t code) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", code);
-  return text;
-}
 
 std::string Literal(const std::string& text) {
   std::string literal;
   return JsonString(text, literal) ? literal : "\"\"";
 }
 
-// "code":N,"codeHex":"0x...","meaning":"..."
-std::string JsonCode(uint32_t code) {
-  return "\"code\":" + std::to_string(code) + ",\"codeHex\":\"" + Hex8(code) + "\",\"meaning\":" +
-         Literal(CodeMeaning(code));
-}
-
-std::string CodeText(uint32_t code) { return Hex8(code) + " " + CodeMeaning(code); }
+std::string CodeText(uint32_t code) { return CodeHex(code) + " " + CodeMeaning(code); }
 
 // Bytes as the snapshot shows them, else as hex.
 std::string Shown(const std::string& type, const std::string& bytes) {
   std::string value;
-  return ShowValue(type, bytes, value) ? value : "hex:" + RawHex(bytes);
+  return ShowValue(type, bytes, value) ? value : "hex:" + HexText(bytes);
 }
 
 // A value cut for a report line.
@@ -263,6 +145,25 @@ bool Report(const Step& s, std::string& line, std::string& json) {
   }
   line = head + "written and verified";
   json += "\"verified\"}";
+  return true;
+}
+
+// A whole file, or standard input for "-"; false and why.
+bool ReadWholeFile(const std::string& path, std::string& text, std::string& error) {
+  std::ifstream file;
+  if (path != "-") file.open(path, std::ios::binary);
+  std::istream& in = path == "-" ? std::cin : file;
+  if (!in) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream whole;
+  whole << in.rdbuf();
+  if (in.bad()) {
+    error = "cannot read " + path;
+    return false;
+  }
+  text = whole.str();
   return true;
 }
 
@@ -459,6 +360,33 @@ int RunRestore(const std::string& program, const Invocation& invocation, const s
     out << "restore: " << verified << " written and verified, " << failed << " write failed, " << mismatched
         << " verify mismatch, " << skipped << " skipped, " << counts[1] << " unchanged\n";
   return failed == 0 && mismatched == 0 ? kExitOk : kExitFailed;
+}
+
+int RunSaveRestore(const std::string& program, const Invocation& invocation, const Endpoint& endpoint,
+                   std::ostream& out, std::ostream& err) {
+  const bool json = invocation.json;
+  std::string error, snapshot, text;
+  // restore reads its file first: a missing one costs no exchange.
+  if (invocation.command == Invocation::Command::kRestore && !ReadWholeFile(invocation.file, snapshot, error))
+    return StopRun(program, json, kExitUsage, error, out, err);
+  int badDictionary = kExitUsage;
+  std::string source = invocation.dictionaryFile;
+  if (!invocation.dictionaryFile.empty()) {
+    if (!ReadWholeFile(invocation.dictionaryFile, text, error))
+      return StopRun(program, json, kExitUsage, error, out, err);
+  } else {
+    if (const int status = GetDictionary(endpoint, text, source, error))
+      return StopRun(program, json, status, error, out, err);
+    badDictionary = kExitNoAnswer;
+  }
+  std::vector<DictEntry> dict;
+  if (!ParseDictionary(text, dict, error))
+    return StopRun(program, json, badDictionary, "dictionary " + source + ": " + error, out, err);
+  const Caller call = [&endpoint](bool write, const std::vector<EntryArg>& batch, std::vector<EntryResult>& outcomes,
+                                  std::string& why) { return CallBatch(endpoint, write, batch, outcomes, why); };
+  if (invocation.command == Invocation::Command::kSave)
+    return RunSave(program, invocation, dict, call, TakenText(std::time(nullptr)), out, err);
+  return RunRestore(program, invocation, dict, snapshot, call, out, err);
 }
 
 }  // namespace KxrCli

@@ -11,12 +11,14 @@
 #include "CliArgs.h"
 #include "CliBatch.h"
 #include "CliSnapshot.h"
+#include "CliTransport.h"
 
 namespace KxrCli {
 
-// The fsync of a save's file and its folder; a seam, so that tests can see a
-// file that never reached the disk leave the old one in place.
-extern int (*gFsync)(int);
+// save or restore over the endpoint: the dictionary from
+// invocation.dictionaryFile or the daemon, then the command.
+int RunSaveRestore(const std::string& program, const Invocation& invocation, const Endpoint& endpoint,
+                   std::ostream& out, std::ostream& err);
 
 // Reads every entry of the dictionary and writes the snapshot taken at
 // `taken` to invocation.file (through a temporary file, on disk before it is

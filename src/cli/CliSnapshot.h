@@ -1,7 +1,7 @@
 // SPDX-FileCopyrightText: 2026 the KXRWebServer authors
 // SPDX-License-Identifier: BSD-2-Clause
-// The dictionary of a device and the snapshot of its entries: the file that
-// `kxr-cli save` writes and `kxr-cli restore` reads.
+// The snapshot of a device's entries: the file that `kxr-cli save` writes
+// and `kxr-cli restore` reads.
 //
 // The text is laid out exactly as the device pages write the same snapshot
 // (two-space indent, fixed key order), so that a file from either is
@@ -14,38 +14,12 @@
 #include <vector>
 
 #include "CliCall.h"
+#include "CliDictionary.h"
 
 namespace KxrCli {
 
 inline constexpr char kSnapshotFormat[] = "kxr-snapshot";
 inline constexpr int kSnapshotVersion = 1;
-
-// One entry of the device's dictionary (/dictionary.json).
-struct DictEntry {
-  uint16_t index = 0;
-  uint8_t subIndex = 0;
-  std::string name;
-  std::string type;  // u8..u64, i8..i64, text, bytes
-  uint32_t size = 0; // bytes; an integer type's width
-  bool writable = false;
-};
-
-// Reads a dictionary document; false and "entry N: reason" at the first fault.
-bool ParseDictionary(const std::string& text, std::vector<DictEntry>& dict, std::string& error);
-
-// "0x2000:0x01".
-std::string EntryName(uint16_t index, uint8_t subIndex);
-// Lowercase hex of the bytes, no spaces.
-std::string RawHex(const std::string& bytes);
-
-// The value of an entry's bytes as the snapshot writes it: integers in
-// decimal, text up to its zero padding, bytes as "00 12 AB"; false when the
-// type cannot show them (text that is not plain ASCII, say).
-bool ShowValue(const std::string& type, const std::string& bytes, std::string& value);
-// A value as a user types it into the pages, as size bytes of the type;
-// false and the reason when it does not fit.
-bool ParseShownValue(const std::string& type, const std::string& text, uint32_t size, std::string& bytes,
-                     std::string& error);
 
 // A read's outcome against the size asked: fewer bytes than the entry's size
 // count as failed (WrongLength), so that a snapshot never holds a short value.

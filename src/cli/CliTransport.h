@@ -12,12 +12,9 @@
 
 namespace KxrCli {
 
-// How long one exchange may take, connect to last byte. One rule for the
-// three waits: the daemon answers a batch within 151 s even when it is queued
-// behind another batch (its 60 s deadline, up to 60 s of calls that held the
-// thread, one exchange of 31 s begun before the cut); nginx waits 190 s for
-// the daemon; kxr-cli waits longer than nginx, so that through nginx it
-// reports nginx's 504 instead of giving up first.
+// How long one exchange may take, connect to last byte: longer than nginx's
+// 190 s, so that through nginx kxr-cli reports nginx's 504 instead of giving
+// up first (docs/design.md, "Fixed figures and why").
 inline constexpr std::chrono::seconds kCallTimeout{200};
 
 using KxrProtocol::kSessionCookie;

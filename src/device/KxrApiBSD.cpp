@@ -214,47 +214,34 @@ uint64_t ReceiveAnswer(int fd, unsigned char* area, uint64_t capacity, uint64_t*
 // The 64-bit status at offset in a received area.
 uint64_t StatusAt(const unsigned char* area, uint64_t offset) { return GetLe64(area + offset); }
 
-// The records are written field by field at the offsets of their packed
-// structs, little-endian whatever the host's byte order.
-#define KXR_PUT(p, record, field)                                                              \
-  PutLe((p) + offsetof(std::decay_t<decltype(record)>, field), static_cast<uint64_t>((record).field), \
-        static_cast<int>(sizeof(record).field))
+// The records are written field by field, little-endian whatever the host's
+// byte order: each field in its declaration order, right after the one
+// before, as in the packed structs. Every field is named: their sizes add up
+// to the record's.
+template <typename Record, typename... Field>
+void EncodeFields(unsigned char* p, Field... fields) {
+  static_assert((sizeof(Field) + ...) == sizeof(Record), "every field of the record, in order");
+  std::size_t at = 0;
+  ((PutLe(p + at, static_cast<uint64_t>(fields), static_cast<int>(sizeof(Field))), at += sizeof(Field)), ...);
+}
 
 void Encode(const _tagKxrIoCtlHdr& r, unsigned char* p) {
-  KXR_PUT(p, r, cbTotal);
-  KXR_PUT(p, r, nInOffset);
-  KXR_PUT(p, r, nOutOffset);
+  EncodeFields<_tagKxrIoCtlHdr>(p, r.cbTotal, r.nInOffset, r.nOutOffset);
 }
 
 void Encode(const _tagKxrSyncReq& r, unsigned char* p) {
-  KXR_PUT(p, r, nKind);
-  KXR_PUT(p, r, nIndex);
-  KXR_PUT(p, r, nFlags);
-  KXR_PUT(p, r, nSubIndex);
-  KXR_PUT(p, r, nStatus);
-  KXR_PUT(p, r, cbData);
+  EncodeFields<_tagKxrSyncReq>(p, r.nKind, r.nIndex, r.nFlags, r.nSubIndex, r.nStatus, r.cbData);
 }
 
-void Encode(const _tagTKxrOdList& r, unsigned char* p) {
-  KXR_PUT(p, r, nKind);
-  KXR_PUT(p, r, nSelector);
-}
+void Encode(const _tagTKxrOdList& r, unsigned char* p) { EncodeFields<_tagTKxrOdList>(p, r.nKind, r.nSelector); }
 
 void Encode(const _tagKxrGetObjInfoReq& r, unsigned char* p) {
-  KXR_PUT(p, r, nKind);
-  KXR_PUT(p, r, nIndex);
-  KXR_PUT(p, r, nValue);
+  EncodeFields<_tagKxrGetObjInfoReq>(p, r.nKind, r.nIndex, r.nValue);
 }
 
 void Encode(const _tagKxrGetEntryInfoReq& r, unsigned char* p) {
-  KXR_PUT(p, r, nKind);
-  KXR_PUT(p, r, nIndex);
-  KXR_PUT(p, r, nSubIndex);
-  KXR_PUT(p, r, nValue);
-  KXR_PUT(p, r, nDescValue);
+  EncodeFields<_tagKxrGetEntryInfoReq>(p, r.nKind, r.nIndex, r.nSubIndex, r.nValue, r.nDescValue);
 }
-
-#undef KXR_PUT
 
 }  // namespace
 
@@ -322,23 +309,21 @@ uint64_t KXRSyncReadWrite(uint16_t index, uint8_t subIndex, uint8_t flags, uint6
     return KXR_ERR_INVALID_ARGS;
 
   const _tagKxrSyncReq head{0, index, flags, subIndex, -1, 0};
+  // A record of cb data bytes: its head, and room for the data behind it; null without memory.
+  const auto record = [&head](uint64_t cb) {
+    std::unique_ptr<unsigned char[]> made = Allocate(kEntryHead + cb);
+    _tagKxrSyncReq h = head;
+    h.cbData = static_cast<uint32_t>(cb);
+    if (made) Encode(h, made.get());
+    return made;
+  };
   std::unique_ptr<unsigned char[]> writeRecord;
   std::unique_ptr<unsigned char[]> readRecord;
   if (cbWrite > 0) {
-    writeRecord = Allocate(kEntryHead + cbWrite);
-    if (!writeRecord) return KXR_ERR_NO_MEMORY;
-    _tagKxrSyncReq h = head;
-    h.cbData = static_cast<uint32_t>(cbWrite);
-    Encode(h, writeRecord.get());
+    if (!(writeRecord = record(cbWrite))) return KXR_ERR_NO_MEMORY;
     std::memcpy(writeRecord.get() + kEntryHead, pWrite, static_cast<std::size_t>(cbWrite));
   }
-  if (cbRead > 0) {
-    readRecord = Allocate(kEntryHead + cbRead);
-    if (!readRecord) return KXR_ERR_NO_MEMORY;
-    _tagKxrSyncReq h = head;
-    h.cbData = static_cast<uint32_t>(cbRead);
-    Encode(h, readRecord.get());
-  }
+  if (cbRead > 0 && !(readRecord = record(cbRead))) return KXR_ERR_NO_MEMORY;
 
   uint64_t received = 0;
   const uint64_t rc = KXRIoControl(writeRecord.get(), cbWrite > 0 ? kEntryHead + cbWrite : 0, readRecord.get(),

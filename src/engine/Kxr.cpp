@@ -236,11 +236,11 @@ int CKxr::SplitWriteBuffer(std::vector<writeBuffer_>& headers, uint64_t& totalDa
 
 int CKxr::SumUpWriteKXR(std::string& result) {
   return Guarded([&]() -> int {
-    const int count = m_parameters.indexOffset;
     std::vector<writeBuffer_> headers;
-    uint64_t totalData = 0;
+    uint64_t totalData = 0;  // the service takes each entry's data on its own: the sum is not needed
     const int split = SplitWriteBuffer(headers, totalData);
     if (split < 0) return split;
+    const int count = m_parameters.indexOffset;
     // A sub-request without data cannot be written. It is refused here,
     // before the first write, so that a malformed batch writes nothing.
     for (const writeBuffer_& h : headers)

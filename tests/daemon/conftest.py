@@ -3,7 +3,7 @@
 # Driver of the daemon tests: the real daemon in a private mount namespace
 # (tools/stack.py), raw HTTP/1.1 on its socket, its syslog lines, and a fake
 # device-profile service. KXR_BUILD names the build tree.
-import base64, grp, os, re, socket, struct, sys, threading
+import base64, functools, grp, os, re, socket, struct, subprocess, sys, threading
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
@@ -117,12 +117,17 @@ def le32(*words): return struct.pack(f"<{len(words)}I", *words)
 def hdr(index, sub, length, flags=0): return struct.pack("<IBBHI", 0, sub, flags, index, length)  # a sub-request's
 
 
-def call(group, count, cb, buf, b64=None):
+@functools.cache
+def _call_of_kxr_cli(): return subprocess.run([S["cli"], "--print-call", "read", "0:0:1"], capture_output=True, text=True,
+                                              check=True).stdout
+
+
+def call(group, count, cb, buf, b64=None):  # kxr-cli's call with these values, however wrong they are
     b64 = base64.b64encode(buf).decode() if b64 is None else b64
-    return ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/">'
-            '<SOAP-ENV:Body><u:ReadWrite xmlns:u="urn:KxrWebService"><netId></netId><nPort>0</nPort>'
-            f"<indexGroup>{group}</indexGroup><indexOffset>{count}</indexOffset><cbRdLen>{cb}</cbRdLen>"
-            f"<pwrData>{b64}</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>").encode()
+    doc = _call_of_kxr_cli()
+    for name, value in (("indexGroup", group), ("indexOffset", count), ("cbRdLen", cb), ("pwrData", b64)):
+        doc = re.sub(f"<{name}>[^<]*</{name}>", lambda _, n=name, v=value: f"<{n}>{v}</{n}>", doc, count=1)
+    return doc.encode()
 
 
 ENV = ('<?xml version="1.0"?><SOAP-ENV:Envelope xmlns:SOAP-ENV="http://schemas.xmlsoap.org/soap/envelope/"'

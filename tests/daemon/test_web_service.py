@@ -4,10 +4,10 @@
 # every document byte for byte (malformed batches that write nothing: the engine's unit tests); who calls, as the
 # daemon itself knows it (root on the socket, a session, a Basic pair), what each role may call, decided on the
 # daemon's own parse, and the audit lines.
-import time
+import glob, os, re, subprocess, time
 import pytest
-from conftest import (EP, READ, WRITE, WWW, NO_SERVICE, basic, call, entry_answer, entry_request, exchange, fault_doc, hdr,
-                      le32, parse, post, response_doc, result, sign_in, soap)
+from conftest import (EP, READ, WRITE, WWW, NO_SERVICE, S, basic, call, entry_answer, entry_request, exchange, fault_doc,
+                      hdr, le32, parse, post, response_doc, result, sign_in, soap)
 
 
 def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
@@ -16,6 +16,13 @@ def signed(code): return code - (1 << 32) if code >= 1 << 31 else code
 INVALID_SOAP, INVALID_WRITEBUF = signed(0xA03D0003), signed(0xA03D0102)
 NOTICE = 5  # syslog's priority for diagnostics
 WORD = hdr(0x2000, 1, 2)  # a writable entry of two bytes
+
+
+def test_readme_calls_are_kxr_clis():  # the guides' SOAP bodies stay those kxr-cli --print-call builds
+    readme = "".join(open(p).read() for p in sorted(glob.glob(os.path.join(S["source"], "docs", "*.md"))))
+    assert re.findall(r"^<\?xml.*<u:ReadWrite .*$", readme, re.M) == [
+        subprocess.run([S["cli"], "--print-call", *args.split()], capture_output=True, text=True, check=True).stdout
+        for args in ("read 0x1018:1:4 0x1008:0:8", "write 0x2000:1=u16:0x1234")]
 
 
 @pytest.fixture

@@ -6,7 +6,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 import {
-  SnapshotError, dictionaryEntries, parseValue, planRestore, restore, saveSnapshot, snapshotText,
+  SnapshotError, dictionaryEntries, packBatches, parseValue, planRestore, restore, saveSnapshot, snapshotText,
 } from '../../contrib/www/kxr-client.js';
 
 const load = (path) => readFileSync(new URL('../../' + path, import.meta.url), 'utf8');
@@ -129,6 +129,13 @@ test('one rule set with kxr-cli: each record of the table taken or refused with 
   const nothing = JSON.parse(GOLDEN);
   nothing.entries = nothing.entries.filter((e) => 'code' in e).concat({ index: '0x5555', sub: '0x00', raw: '01' });
   assert.equal((await planRestore(nothing, SAMPLE_DICTIONARY)).restorable, 0);
+});
+
+// The rows of tests/support/batch/packing.json, kxr-cli's rule too (CliBatchTest): entries' sizes -> their calls.
+test('packing: the largest entries first, each into the first call with room, as kxr-cli packs them', () => {
+  for (const row of JSON.parse(load('tests/support/batch/packing.json')))
+    assert.deepEqual(packBatches(row.sizes.map((n) => (row.write ? { bytes: new Uint8Array(n) } : { length: n })), row.write),
+      row.calls, row.why);
 });
 
 test('batching: each call within 300 entries, a 1 MiB read area and a 1 MiB body, in the fewest calls', async () => {

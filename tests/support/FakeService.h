@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "CliCall.h"
 #include "Protocol.h"
 #include "ResultCodes.h"
 #include "ServiceSim.h"
@@ -41,12 +42,9 @@ inline std::string Record(uint32_t code, uint32_t length) {
   std::string b;
   return KxrProtocol::AppendRecord(b, KxrProtocol::ResultRecord{code, length}), b;
 }
-// A ReadWrite envelope as a page sends it; pwrData is the Base64 text as given.
+// A ReadWrite envelope as kxr-cli lays it out; pwrData is the Base64 text as given.
 inline std::string ReadWriteCall(int group, int count, int cbRdLen, const std::string& pwrData) {
-  return "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:SOAP-ENV=\"http://schemas.xmlsoap.org/soap/envelope/\">"
-         "<SOAP-ENV:Body><u:ReadWrite xmlns:u=\"urn:KxrWebService\"><netId></netId><nPort>0</nPort><indexGroup>" +
-         std::to_string(group) + "</indexGroup><indexOffset>" + std::to_string(count) + "</indexOffset><cbRdLen>" +
-         std::to_string(cbRdLen) + "</cbRdLen><pwrData>" + pwrData + "</pwrData></u:ReadWrite></SOAP-ENV:Body></SOAP-ENV:Envelope>";
+  return KxrCli::ReadWriteEnvelope(group, count, cbRdLen, pwrData);
 }
 
 // Leaves a socket file at the service socket path with nothing listening: connect gets ECONNREFUSED.

@@ -61,7 +61,8 @@ TEST(CliArgs, CommandLines) {
   EXPECT_TRUE(invocation.command == Invocation::Command::kWrite && invocation.socketPath == "/x/web1");
   for (const auto& bad : std::vector<std::vector<std::string>>{
            {}, {"read"}, {"-s", "/a", "-u", "http://h/", "read", "1:1"}, {"read", "1:1", "1:1=u8:1"}, {"--insecure", "read", "1:1"},
-           {"-u", "http://h/", "--cacert", "ca.pem", "read", "1:1"}, {"-u", "http://127.0.0.1/", "--user", "a", "read", "1:1"}})
+           {"-u", "http://h/", "--cacert", "ca.pem", "read", "1:1"}, {"-u", "http://127.0.0.1/", "--user", "a", "read", "1:1"},
+           {"--print-call", "save", "f"}})
     EXPECT_FALSE(ParseCommandLine(bad, "/s", invocation, error)) << ::testing::PrintToString(bad);
   // 300 entries fit one call, 301 do not.
   std::vector<std::string> args{"read"};

@@ -15,8 +15,9 @@
 #include <set>
 #include <sstream>
 
-#include "CliMain.h"
+#include "CliSafeFile.h"
 #include "CliSaveRestore.h"
+#include "CliStatus.h"
 
 namespace KxrCli {
 namespace {

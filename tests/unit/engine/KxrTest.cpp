@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <regex>
 #include <tuple>
 
+#include "CliCall.h"
 #include "FakeService.h"
 #include "KXRWeb.h"
 #include "KxrApiBSD.h"
@@ -31,13 +33,11 @@ int Execute(int group, int count, int cbRdLen, const std::string& pwrData, std::
   return CKxr(Params(group, count, cbRdLen, pwrData)).Execute(result);
 }
 
+// kxr-cli's call with a net id and a port of its own, less the element skip.
 std::string Body(const std::string& skip = "") {
-  const char* names[][2] = {{"netId", "1.2.3.4.5.6"}, {"nPort", "851"}, {"indexGroup", "61568"},
-                            {"indexOffset", "2"},     {"cbRdLen", "100"}, {"pwrData", "AAEC"}};
-  std::string body = "<u:ReadWrite xmlns:u=\"urn:KxrWebService\">";
-  for (auto& nv : names)
-    if (skip != nv[0]) body += std::string("<") + nv[0] + ">" + nv[1] + "</" + nv[0] + ">";
-  return body + "</u:ReadWrite>";
+  std::string body = std::regex_replace(KxrCli::ReadWriteEnvelope(61568, 2, 100, "AAEC"), std::regex("<netId></netId><nPort>0<"),
+                                        "<netId>1.2.3.4.5.6</netId><nPort>851<");
+  return skip.empty() ? body : std::regex_replace(body, std::regex("<" + skip + ">[^<]*</" + skip + ">"), "");
 }
 
 TEST(Parameters, ReadEveryFieldOrGiveTheMissingOnesCode) {
