@@ -67,7 +67,12 @@ AccessGate::AccessGate(UserDirectory users, SessionTable sessions, Clock::time_p
 void AccessGate::Keep(Clock::time_point now) {
   std::vector<EndedSession> ended;
   for (const std::string& user : mUsers.Refresh(now)) mSessions.EndUser(user, ended);
-  mSessions.Sweep(now, ended);
+  // Once a second at most, like the look at the files: a session that has
+  // run out is refused by its lookup all the same, only its line waits.
+  if (now - mSwept >= std::chrono::seconds(1)) {
+    mSwept = now;
+    mSessions.Sweep(now, ended);
+  }
   LogEnded(ended);
 }
 

@@ -81,6 +81,7 @@ class AccessGate {
 
   UserDirectory mUsers;
   SessionTable mSessions;
+  Clock::time_point mSwept{};  // the last sweep of the sessions that have run out
 };
 
 }  // namespace KxrAccess
