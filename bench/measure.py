@@ -235,14 +235,20 @@ def fmt(value, digits=1):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
-def cmd_load(args):
-    servers = []
-    for server in args.servers:
+def named_sockets(servers):
+    """(name, socket) of each NAME=SOCKET argument."""
+    out = []
+    for server in servers:
         try:
             name, socket = server.split("=")
         except ValueError:
             fail(f"not NAME=SOCKET: {server}")
-        servers.append((name, socket, socket_pids(socket)))
+        out.append((name, socket))
+    return out
+
+
+def cmd_load(args):
+    servers = [(name, socket, socket_pids(socket)) for name, socket in named_sockets(args.servers)]
     log = os.path.join(args.log, "h2load.log")
     rounds = {name: [] for name, _, _ in servers}
     for _ in range(args.rounds):
@@ -337,13 +343,8 @@ def cmd_client(args):
 def cmd_keepalive(args):
     fields = dict(item.split("=", 1) for item in args.fields)
     extra = [int(pid) for pid in args.serving.split(",") if pid] if args.serving else []
-    servers = []
-    for server in args.servers:
-        try:
-            name, socket = server.split("=")
-        except ValueError:
-            fail(f"not NAME=SOCKET: {server}")
-        servers.append((name, socket, sorted(set(map(int, socket_pids(socket))) | set(extra))))
+    servers = [(name, socket, sorted(set(map(int, socket_pids(socket))) | set(extra)))
+               for name, socket in named_sockets(args.servers)]
     rounds = {name: [] for name, _, _ in servers}
     for _ in range(args.rounds):
         for name, socket, pids in servers:
